@@ -1,0 +1,16 @@
+# Entry points; the work is done by the scripts in scripts/.
+.PHONY: test build format clean
+
+test:
+	scripts/test.sh
+
+build:
+	scripts/deps.sh
+	cmake -S . -B build -G Ninja >/dev/null
+	cmake --build build -j
+
+format:
+	git ls-files '*.cpp' '*.hpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build build-*

@@ -1,0 +1,54 @@
+#pragma once
+// The one runtime-error type of the control: a number and a description.
+//
+// Platform adapters turn std::error_code and friends into it at their boundary; the paging session
+// raises it for its own faults. The description always says what went wrong and what to do, and
+// never carries a password.
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace kestrel {
+
+class RuntimeError : public std::runtime_error {
+ public:
+  RuntimeError(std::int32_t number, const std::string& description)
+      : std::runtime_error(description), number_(number) {}
+
+  std::int32_t number() const noexcept { return number_; }
+  std::string description() const { return what(); }
+
+ private:
+  std::int32_t number_;
+};
+
+// Error numbers. Stable: hosts may compare against them.
+namespace err {
+// Automation conversions and dispatch (the numbers hosts of automation objects know).
+inline constexpr std::int32_t kInvalidProcedureCall = 5;
+inline constexpr std::int32_t kOverflow = 6;
+inline constexpr std::int32_t kOutOfMemory = 7;
+inline constexpr std::int32_t kTypeMismatch = 13;
+inline constexpr std::int32_t kInternalError = 51;
+inline constexpr std::int32_t kNoSuchMember = 438;
+inline constexpr std::int32_t kWrongArgumentCount = 450;
+
+// Socket component.
+inline constexpr std::int32_t kSocketNotConnected = 10001;  // write while not connected
+inline constexpr std::int32_t kSocketNotClosed = 10002;     // Connect while a connection is open
+inline constexpr std::int32_t kSocketBadPort = 10003;       // port outside 1..65535 at Connect
+inline constexpr std::int32_t kSocketBadHost = 10004;       // empty or unresolvable host name
+inline constexpr std::int32_t kSocketConnectFailed = 10005; // refused, unreachable, timed out
+inline constexpr std::int32_t kSocketIo = 10006;            // read or write failed on the connection
+inline constexpr std::int32_t kSocketClosedByPeer = 10007;  // the server closed the connection
+
+// Timer component.
+inline constexpr std::int32_t kTimerBadInterval = 10101;
+
+// Paging session.
+inline constexpr std::int32_t kLineBreakInParameter = 20001;  // CR or LF in a one-line parameter
+inline constexpr std::int32_t kConnectionLost = 20002;        // connection gone mid-dialogue
+}  // namespace err
+
+}  // namespace kestrel

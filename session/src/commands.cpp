@@ -1,0 +1,135 @@
+// The command procedures: the whole outgoing side of the SNPP dialogue.
+//
+// Each procedure either sets the State that awaits its reply and then writes one command line,
+// or, when its optional property is unset, passes on at once to the next procedure of the
+// sequence. Every line ends in CR LF; a one-line parameter holding a line break is refused
+// rather than written, since it would inject commands of its own.
+
+#include <optional>
+#include <string>
+
+#include "kestrel/platform/error.hpp"
+#include "kestrel/session/snpp_instance.hpp"
+#include "kestrel/session/wire.hpp"
+
+namespace kestrel::session {
+
+void SNPPInstance::CheckOneLine(std::string_view value, std::string_view property) {
+  if (!HasLineBreak(value)) return;
+  // Names the property, never quotes its value: it may be the password.
+  std::string what(property);
+  what += " contains a line break; an SNPP command is one line. Remove the line break";
+  if (property == "Message") {
+    what += " (put multi-line text in Data and leave Message empty, at SnppLevel 2)";
+  }
+  what += " and send again.";
+  throw RuntimeError(err::kLineBreakInParameter, what);
+}
+
+void SNPPInstance::WriteCommand(std::string_view word, std::optional<std::string_view> parameter) {
+  std::string line;
+  line.reserve(word.size() + 1 + (parameter ? parameter->size() : 0) + kCrLf.size());
+  line += word;
+  if (parameter) {
+    line += ' ';
+    line += *parameter;
+  }
+  line += kCrLf;
+  sck_->SendData(line);
+}
+
+void SNPPInstance::SendLogin() {
+  const String login = get_LoginName();
+  if (login.empty()) return SendCoverage();
+  SetState(SessionState::kWaitLogin);
+  String parameter = login;
+  const String password = get_Password();
+  if (!password.empty()) parameter += " " + password;
+  CheckOneLine(login, "LoginName");
+  CheckOneLine(password, "Password");
+  WriteCommand("LOGI", parameter);
+}
+
+void SNPPInstance::SendCoverage() {
+  const Integer area = get_coverageArea();
+  if (area < 1) return SendLevel();
+  SetState(SessionState::kWaitCoverage);
+  WriteCommand("COVE", std::to_string(area));
+}
+
+void SNPPInstance::SendLevel() {
+  const Integer level = get_ServiceLevel();
+  if (level < 1) return SendHold();
+  SetState(SessionState::kWaitLevel);
+  WriteCommand("LEVE", std::to_string(level));
+}
+
+void SNPPInstance::SendHold() {
+  const String hold = get_HoldUntil();
+  if (hold.empty()) return SendAlert();
+  SetState(SessionState::kWaitHold);
+  CheckOneLine(hold, "HoldUntil");
+  WriteCommand("HOLD", hold);
+}
+
+void SNPPInstance::SendAlert() {
+  if (get_AlertOverride() == kFalse) return SendPage();
+  SetState(SessionState::kWaitAlert);
+  // ALERt takes its parameter: 1 asks for the alert.
+  WriteCommand("ALER", "1");
+}
+
+void SNPPInstance::SendPage() {
+  SetState(SessionState::kWaitPage);
+  const String recipient = get_Recipient();
+  CheckOneLine(recipient, "Recipient");
+  WriteCommand("PAGE", recipient);
+}
+
+void SNPPInstance::SendCaller() {
+  const String caller = get_SenderID();
+  if (caller.empty()) return SendSubject();
+  SetState(SessionState::kWaitCaller);
+  CheckOneLine(caller, "SenderID");
+  WriteCommand("CALL", caller);
+}
+
+void SNPPInstance::SendSubject() {
+  const String subject = get_Subject();
+  if (subject.empty()) return SendMess();
+  SetState(SessionState::kWaitSubject);
+  CheckOneLine(subject, "Subject");
+  WriteCommand("SUBJ", subject);
+}
+
+void SNPPInstance::SendMess() {
+  SetState(SessionState::kWaitMess);
+  const Integer level = get_SnppLevel();
+  const String message = get_Message();
+  if (message.empty() && level >= 2) return SendDataCommand();
+  CheckOneLine(message, "Message");
+  WriteCommand("MESS", message);
+}
+
+void SNPPInstance::SendDataCommand() {
+  SetState(SessionState::kWaitData);
+  WriteCommand("DATA");
+}
+
+void SNPPInstance::SendDataBody() {
+  // Two writes, no state change: the body's reply is awaited in WaitData.
+  sck_->SendData(FormatDataBody(get_Data()));
+  sck_->SendData(".\r\n");
+}
+
+void SNPPInstance::SendSendCommand() {
+  SetState(SessionState::kWaitSend);
+  WriteCommand("SEND");
+}
+
+void SNPPInstance::SendQuit() {
+  SetState(SessionState::kWaitQuit);
+  WriteCommand("QUIT");
+}
+
+}  // namespace kestrel::session
