@@ -49,6 +49,7 @@ class FakeLoop {
 class FakeSocket final : public platform::Socket {
  public:
   FakeSocket(FakeLoop& loop, Journal* journal = nullptr) : loop_(loop), journal_(journal) {}
+  ~FakeSocket() override { *alive_ = false; }
 
   // --- platform::Socket ---
   void Connect(const String& host, Long port) override {
@@ -94,8 +95,8 @@ class FakeSocket final : public platform::Socket {
     inbox_ += bytes;
     const auto gen = generation_;
     const auto size = static_cast<Long>(inbox_.size());
-    loop_.Post([this, gen, size] {
-      if (gen == generation_ && on_data_) on_data_(size);
+    loop_.Post([this, alive = alive_, gen, size] {
+      if (*alive && gen == generation_ && on_data_) on_data_(size);
     });
   }
   // The peer closes or the attempt fails: the socket reports it on the loop.
@@ -103,8 +104,8 @@ class FakeSocket final : public platform::Socket {
                  String description = "The server closed the connection.") {
     state_ = platform::SocketState::kClosing;
     const auto gen = generation_;
-    loop_.Post([this, gen, number, description] {
-      if (gen == generation_ && on_closed_) on_closed_(number, description);
+    loop_.Post([this, alive = alive_, gen, number, description] {
+      if (*alive && gen == generation_ && on_closed_) on_closed_(number, description);
     });
   }
   void FailWritesAfter(int ok_writes, Long number = err::kSocketIo) {
@@ -132,6 +133,7 @@ class FakeSocket final : public platform::Socket {
   std::optional<int> write_error_after_;
   Long write_error_number_ = err::kSocketIo;
   std::optional<RuntimeError> connect_error_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 class FakeClock;
@@ -156,6 +158,7 @@ class FakeTimer final : public platform::Timer {
   bool enabled_ = false;
   std::int64_t due_ = 0;
   TickHandler on_tick_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // Fake time. Advance() walks forward tick by tick, running each due tick and whatever it queued.
@@ -176,8 +179,8 @@ class FakeClock {
       now_ = next->due_;
       // A tick is a notification like any other: queued, then run.
       next->due_ = now_ + next->interval_;
-      loop_.Post([next] {
-        if (next->enabled_ && next->on_tick_) {
+      loop_.Post([next, alive = next->alive_] {
+        if (*alive && next->enabled_ && next->on_tick_) {
           ++next->ticks;
           next->on_tick_();
         }
@@ -195,7 +198,10 @@ class FakeClock {
 };
 
 inline FakeTimer::FakeTimer(FakeClock& clock) : clock_(clock) { clock_.Register(this); }
-inline FakeTimer::~FakeTimer() { clock_.Unregister(this); }
+inline FakeTimer::~FakeTimer() {
+  *alive_ = false;
+  clock_.Unregister(this);
+}
 
 inline void FakeTimer::SetEnabled(bool enabled) {
   enabled_ = enabled;
