@@ -31,8 +31,9 @@ class Socket {
  public:
   virtual ~Socket() = default;
 
-  // Starts resolving and connecting to the remote host and port and returns at once.
-  // Raises RuntimeError when the socket is not closed or the port is out of range.
+  // Takes the host and port as RemoteHost and RemotePort, starts resolving and connecting, and
+  // returns at once. Raises RuntimeError when the socket is not closed, the port is out of range
+  // or the host is empty; a host that cannot be resolved is reported through OnClosed.
   virtual void Connect(const String& host, Long port) = 0;
   // Queues the text for sending, in order. Raises RuntimeError when not connected.
   virtual void SendData(std::string_view text) = 0;

@@ -15,6 +15,7 @@ class Timer {
   virtual ~Timer() = default;
 
   virtual Long Interval() const = 0;  // milliseconds
+  // Raises RuntimeError below 1 ms. A running timer starts the new interval from now.
   virtual void SetInterval(Long milliseconds) = 0;
   virtual bool Enabled() const = 0;
   // True starts the interval anew from now; false stops the timer.
