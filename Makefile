@@ -1,5 +1,8 @@
 # Entry points; the work is done by the scripts in scripts/.
-.PHONY: test build format clean
+.PHONY: demo test build format clean
+
+demo:
+	scripts/demo.sh
 
 test:
 	scripts/test.sh

@@ -1,0 +1,203 @@
+#!/usr/bin/env python3
+"""snpp-send end to end: the real tool against the real sandbox server over loopback.
+
+usage: cli_test.py SNPP_SEND SNPP_SANDBOX
+Every wait is bounded; a hung process fails the test instead of hanging it.
+"""
+import json
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+
+SEND = SANDBOX = None
+
+
+class Sandbox:
+    """snpp-sandbox on a free loopback port, with its page log in a temporary folder."""
+
+    def __init__(self, *args):
+        self.dir = tempfile.TemporaryDirectory()
+        self.log = os.path.join(self.dir.name, "pages.jsonl")
+        self.proc = subprocess.Popen([SANDBOX, "--port", "0", "--log", self.log, *args],
+                                     stdout=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline()  # READY snpp-sandbox 127.0.0.1:PORT
+        if not line.startswith("READY"):
+            self.proc.kill()
+            raise RuntimeError("sandbox did not start: %r" % line)
+        self.port = int(line.split()[-1].rsplit(":", 1)[1])
+
+    def pages(self):
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log) as f:
+            return [json.loads(l) for l in f if l.strip()]
+
+    def close(self):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+        self.dir.cleanup()
+
+
+def send(port, *args, env=None, stdin=None):
+    full_env = dict(os.environ)
+    full_env.pop("SNPP_PASSWORD", None)
+    full_env.update(env or {})
+    return subprocess.run([SEND, "--port", str(port), *args], capture_output=True, text=True,
+                          env=full_env, input=stdin, timeout=60)
+
+
+class SilentAfterGreeting:
+    """A server that greets and then never answers: the tool's deadline must end the wait."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen()
+        self.port = self.sock.getsockname()[1]
+        self.conns = []
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        try:
+            while True:
+                c, _ = self.sock.accept()
+                c.sendall(b"220 hello\r\n")
+                self.conns.append(c)
+        except OSError:
+            pass
+
+    def close(self):
+        self.sock.close()
+        for c in self.conns:
+            c.close()
+
+
+class SendTool(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.sandbox = Sandbox("--refuse-pager", "999")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sandbox.close()
+
+    def test_level_one_page_is_delivered(self):
+        before = len(self.sandbox.pages())
+        r = send(self.sandbox.port, "--level", "1", "--pager", "5551234", "--message", "disk full")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertRegex(r.stdout, r"^delivered: 250 ")
+        page = self.sandbox.pages()[before]
+        self.assertEqual(page["message"], "disk full")
+        self.assertEqual(page["pagers"][0]["id"], "5551234")
+
+    def test_level_two_page_with_options_and_body(self):
+        before = len(self.sandbox.pages())
+        with tempfile.NamedTemporaryFile("w", delete=False) as body:
+            body.write("line one\n.\n.dotted\n\nlast")
+        try:
+            r = send(self.sandbox.port, "--level", "2", "--pager", "5551234", "--data-file",
+                     body.name, "--hold", "370101120000", "--alert", "--subject", "Disk",
+                     "--caller", "ops", "--coverage", "2", "--service-level", "3")
+        finally:
+            os.unlink(body.name)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        page = self.sandbox.pages()[before]
+        self.assertEqual(page["via"], "DATA")
+        self.assertEqual(page["message"], "line one\n.\n.dotted\n\nlast\n")
+        self.assertEqual(page["subject"], "Disk")
+        self.assertEqual(page["pagers"][0]["alert"], True)
+
+    def test_body_from_stdin(self):
+        r = send(self.sandbox.port, "--pager", "5551234", "--data-file", "-", stdin="a\nb\n")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+
+    def test_refused_pager_fails_with_the_servers_words(self):
+        r = send(self.sandbox.port, "--pager", "999", "--message", "x")
+        self.assertEqual(r.returncode, 1)
+        self.assertRegex(r.stdout, r"^failed: 550 ")
+
+    def test_verbose_shows_the_dialogue_and_masks_the_password(self):
+        r = send(self.sandbox.port, "-v", "--pager", "5551234", "--message", "hi", "--login",
+                 "alice", env={"SNPP_PASSWORD": "hunter2"})
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertIn("> LOGI alice ****", r.stderr)
+        self.assertIn("> PAGE 5551234", r.stderr)
+        self.assertRegex(r.stderr, r"(?m)^< 220 ")
+        self.assertIn("> QUIT", r.stderr)
+        self.assertNotIn("hunter2", r.stdout + r.stderr)
+
+    def test_password_file(self):
+        with tempfile.NamedTemporaryFile("w", delete=False) as pw:
+            pw.write("s3cret\n")
+        try:
+            r = send(self.sandbox.port, "-v", "--pager", "5551234", "--message", "hi",
+                     "--login", "alice", "--password-file", pw.name)
+        finally:
+            os.unlink(pw.name)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertNotIn("s3cret", r.stdout + r.stderr)
+
+    def test_json_outcome(self):
+        ok = json.loads(send(self.sandbox.port, "--json", "--pager", "5551234", "--message",
+                             "x").stdout)
+        self.assertEqual(ok["outcome"], "delivered")
+        self.assertTrue(ok["reply"].startswith("250"))
+        bad = json.loads(send(self.sandbox.port, "--json", "--pager", "999", "--message",
+                              "x").stdout)
+        self.assertEqual((bad["outcome"], bad["exitCode"]), ("failed", 1))
+
+    def test_bad_input_sends_nothing(self):
+        before = len(self.sandbox.pages())
+        cases = [
+            ["--pager", "5551234", "--message", "x", "--bogus"],
+            ["--message", "x"],
+            ["--pager", "5551234", "--message", "x", "--port", "abc"],
+            ["--pager", "5551234", "--data-file", "/nonexistent/body.txt"],
+            ["--pager", "5551234"],
+            ["--pager", "5551234", "--message", "x", "--password", "leak"],
+            ["--pager", "5551234", "--message", "x", "--level", "1", "--data-file", "-"],
+        ]
+        for args in cases:
+            r = send(self.sandbox.port, *args)
+            self.assertEqual(r.returncode, 2, (args, r.stdout, r.stderr))
+            self.assertEqual(len(r.stderr.strip().splitlines()), 1, (args, r.stderr))
+            self.assertNotIn("leak", r.stdout)
+        self.assertEqual(len(self.sandbox.pages()), before)
+
+
+class Failures(unittest.TestCase):
+    def test_nothing_listening_fails_at_once(self):
+        s = socket.socket()
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+        s.close()
+        r = send(port, "--pager", "5551234", "--message", "x", "--timeout", "30")
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        self.assertIn("failed:", r.stdout)
+
+    def test_no_greeting_times_out(self):
+        sb = Sandbox("--no-greeting")
+        try:
+            r = send(sb.port, "--pager", "5551234", "--message", "x", "--timeout", "1")
+        finally:
+            sb.close()
+        self.assertEqual(r.returncode, 3, r.stdout + r.stderr)
+        self.assertIn("Connect Server Time out!", r.stdout)
+
+    def test_silence_after_greeting_ends_at_the_deadline(self):
+        srv = SilentAfterGreeting()
+        try:
+            r = send(srv.port, "--pager", "5551234", "--message", "x", "--deadline", "1.5")
+        finally:
+            srv.close()
+        self.assertEqual(r.returncode, 3, r.stdout + r.stderr)
+        self.assertIn("deadline", r.stdout)
+
+
+if __name__ == "__main__":
+    SEND, SANDBOX = sys.argv[1], sys.argv[2]
+    unittest.main(argv=[sys.argv[0], "-v"])

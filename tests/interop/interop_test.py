@@ -1,0 +1,90 @@
+#!/usr/bin/env python3
+"""snpp-send against an independent RFC 1861 server (Net::SNPP::Server), checked in its log.
+
+usage: interop_test.py SNPP_SEND PEERS_DIR
+PEERS_DIR holds start-netsnpp-server.sh and stop-peer.sh; the start script installs the server
+package when it is missing (as root). Without PEERS_DIR the test is skipped.
+"""
+import os
+import re
+import socket
+import subprocess
+import sys
+import tempfile
+import unittest
+
+SEND = PEERS = None
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+class NetSnppServer(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not PEERS or not os.path.exists(os.path.join(PEERS, "start-netsnpp-server.sh")):
+            raise unittest.SkipTest("no peer scripts at %r" % PEERS)
+        cls.state = tempfile.mkdtemp(prefix="netsnpp-")
+        cls.port = free_port()
+        r = subprocess.run(["bash", os.path.join(PEERS, "start-netsnpp-server.sh"), str(cls.port),
+                            cls.state, "--", "--timeout", "30"],
+                           capture_output=True, text=True, timeout=300)
+        if r.returncode != 0 or "READY" not in r.stdout:
+            raise RuntimeError("peer did not start: " + r.stdout + r.stderr)
+        cls.log = os.path.join(cls.state, "netsnpp.log")
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run(["bash", os.path.join(PEERS, "stop-peer.sh"), cls.state],
+                       capture_output=True, timeout=30)
+
+    def pages(self):
+        with open(self.log, errors="replace") as f:
+            return [l.split(" EV PAGE ", 1)[1].rstrip("\n") for l in f if " EV PAGE " in l]
+
+    def send(self, *args):
+        return subprocess.run([SEND, "--port", str(self.port), "-v", *args],
+                              capture_output=True, text=True, timeout=60)
+
+    def test_level_one_page(self):
+        before = len(self.pages())
+        r = self.send("--level", "1", "--pager", "5551234", "--message", "disk full on db1")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertRegex(r.stdout, r"^delivered: 250")
+        page = self.pages()[before]
+        self.assertIn("pager=5551234", page)
+        self.assertIn("mess=disk full on db1", page)
+
+    def test_level_two_page_with_hold_alert_subject_and_body(self):
+        before = len(self.pages())
+        body = "line one\n.\n..two dots\nlast"
+        with tempfile.NamedTemporaryFile("w", delete=False) as f:
+            f.write(body)
+        try:
+            r = self.send("--level", "2", "--pager", "5551234", "--data-file", f.name,
+                          "--hold", "370101120000", "--alert", "--subject", "Disk alert",
+                          "--login", "ops")
+        finally:
+            os.unlink(f.name)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        page = self.pages()[before]
+        self.assertIn("alert=1", page)
+        self.assertRegex(page, r"hold=\S*3701011200")
+        self.assertIn("subj=Disk alert", page)
+        self.assertIn(r"mess=line one\n.\n..two dots\nlast\n", page)
+
+    def test_refused_pager(self):
+        r = self.send("--pager", "123", "--message", "x")
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        self.assertRegex(r.stdout, r"^failed: 550")
+
+
+if __name__ == "__main__":
+    SEND = sys.argv[1]
+    PEERS = sys.argv[2] if len(sys.argv) > 2 else None
+    unittest.main(argv=[sys.argv[0], "-v"])
