@@ -49,6 +49,12 @@ inline constexpr std::int32_t kTimerBadInterval = 10101;
 // Paging session.
 inline constexpr std::int32_t kLineBreakInParameter = 20001;  // CR or LF in a one-line parameter
 inline constexpr std::int32_t kConnectionLost = 20002;        // connection gone mid-dialogue
+
+// Control shell.
+inline constexpr std::int32_t kNamedArgumentsNotSupported = 446;  // a call with named arguments
+inline constexpr std::int32_t kSiteRefusedChange = 30001;  // the site failed a change notice
+inline constexpr std::int32_t kSiteNoAmbientFont = 30002;  // the site could not give its font
+inline constexpr std::int32_t kRegistryFailed = 30003;     // registry file unreadable, unwritable
 }  // namespace err
 
 }  // namespace kestrel
