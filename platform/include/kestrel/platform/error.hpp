@@ -50,6 +50,11 @@ inline constexpr std::int32_t kTimerBadInterval = 10101;
 inline constexpr std::int32_t kLineBreakInParameter = 20001;  // CR or LF in a one-line parameter
 inline constexpr std::int32_t kConnectionLost = 20002;        // connection gone mid-dialogue
 
+// Settings files.
+inline constexpr std::int32_t kSettingsFileUnreadable = 20101;  // missing, no permission
+inline constexpr std::int32_t kSettingsFileDamaged = 20102;     // not a settings file we can read
+inline constexpr std::int32_t kSettingsFileWrite = 20103;       // could not be written
+
 // Control shell.
 inline constexpr std::int32_t kNamedArgumentsNotSupported = 446;  // a call with named arguments
 inline constexpr std::int32_t kSiteRefusedChange = 30001;  // the site failed a change notice

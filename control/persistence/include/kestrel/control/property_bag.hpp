@@ -1,0 +1,62 @@
+#pragma once
+// Property bags: where a host keeps a control's settings between sessions.
+//
+// A bag is a store of named Variant values. ReadProperty returns the stored value, or the
+// default when nothing is stored under the name; WriteProperty stores a value (the default
+// comes along, for bags that leave out values equal to it; ours keep everything).
+//
+// MemoryBag keeps the values in memory, in the order first written. SettingsFile loads a bag
+// from, and saves one to, a JSON file on disk; each value keeps its automation type, so an
+// Integer, a Long, a Boolean and a String all survive the round trip, and a font is stored as
+// its attributes.
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kestrel/control/variant.hpp"
+
+namespace kestrel::control {
+
+class PropertyBag {
+ public:
+  virtual ~PropertyBag() = default;
+  virtual Variant ReadProperty(const String& name, const Variant& default_value) = 0;
+  virtual void WriteProperty(const String& name, const Variant& value,
+                             const Variant& default_value) = 0;
+};
+
+class MemoryBag final : public PropertyBag {
+ public:
+  Variant ReadProperty(const String& name, const Variant& default_value) override;
+  void WriteProperty(const String& name, const Variant& value,
+                     const Variant& default_value) override;
+
+  // The value stored under `name`, or nullptr.
+  const Variant* Find(const String& name) const;
+  const std::vector<std::pair<String, Variant>>& entries() const noexcept { return entries_; }
+  void Clear() noexcept { entries_.clear(); }
+
+ private:
+  std::vector<std::pair<String, Variant>> entries_;
+};
+
+// Settings files. Load and Save raise RuntimeError (err::kSettingsFile*) with a description that
+// names the file and says what is wrong; a failed Load changes nothing, a failed Save leaves any
+// earlier file as it was.
+namespace settings_file {
+
+// Parses the file into a bag.
+MemoryBag Load(const std::filesystem::path& path);
+// Writes the bag atomically (a temporary file beside it, then rename), readable and writable by
+// the owner only, since it may hold a password.
+void Save(const MemoryBag& bag, const std::filesystem::path& path);
+
+// The same, on text (for tests and fuzzing); `origin` names the source in error descriptions.
+MemoryBag Parse(std::string_view text, const std::string& origin);
+std::string Format(const MemoryBag& bag);
+
+}  // namespace settings_file
+
+}  // namespace kestrel::control

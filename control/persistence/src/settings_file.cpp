@@ -1,0 +1,244 @@
+// Property bags in memory and in JSON settings files.
+//
+// A settings file looks like this; each value carries its automation type:
+//   {
+//     "format": "kestrel-snpp-settings",
+//     "version": 1,
+//     "properties": {
+//       "BackColor": {"type": "Long", "value": 16777215},
+//       "Font": {"type": "Font", "value": {"name": "Arial", "size": 10.0, "bold": false, ...}},
+//       "Recipient": {"type": "String", "value": "5551234"}, ...
+//     }
+//   }
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "kestrel/control/property_bag.hpp"
+#include "kestrel/platform/error.hpp"
+
+namespace kestrel::control {
+
+// --- MemoryBag -----------------------------------------------------------------------------------
+
+const Variant* MemoryBag::Find(const String& name) const {
+  for (const auto& [key, value] : entries_) {
+    if (key == name) return &value;
+  }
+  return nullptr;
+}
+
+Variant MemoryBag::ReadProperty(const String& name, const Variant& default_value) {
+  const Variant* found = Find(name);
+  return found ? *found : default_value;
+}
+
+void MemoryBag::WriteProperty(const String& name, const Variant& value, const Variant&) {
+  for (auto& [key, stored] : entries_) {
+    if (key == name) {
+      stored = value;
+      return;
+    }
+  }
+  entries_.emplace_back(name, value);
+}
+
+// --- Settings files ------------------------------------------------------------------------------
+
+namespace settings_file {
+namespace {
+
+using Json = nlohmann::ordered_json;
+constexpr const char* kFormat = "kestrel-snpp-settings";
+constexpr int kVersion = 1;
+
+[[noreturn]] void Damaged(const std::string& origin, const std::string& what) {
+  throw RuntimeError(err::kSettingsFileDamaged,
+                     "Settings file " + origin + " cannot be used: " + what +
+                         ". Fix it, or save the settings again to replace it.");
+}
+
+Json FontToJson(const platform::Font& f) {
+  return Json{{"name", f.name},          {"size", f.size},
+              {"bold", f.bold},          {"italic", f.italic},
+              {"underline", f.underline}, {"strikethrough", f.strikethrough},
+              {"weight", f.weight},      {"charset", f.charset}};
+}
+
+template <typename T>
+T Field(const Json& j, const char* key, const std::string& where, const std::string& origin) {
+  const auto it = j.find(key);
+  if (it == j.end()) Damaged(origin, where + " has no \"" + key + "\"");
+  try {
+    return it->get<T>();
+  } catch (const Json::exception&) {
+    Damaged(origin, where + ": \"" + key + "\" has the wrong type");
+  }
+}
+
+platform::FontRef FontFromJson(const Json& j, const std::string& where, const std::string& origin) {
+  if (j.is_null()) return nullptr;
+  if (!j.is_object()) Damaged(origin, where + ": a font is an object of its attributes");
+  auto f = std::make_shared<platform::Font>();
+  f->name = Field<std::string>(j, "name", where, origin);
+  f->size = Field<double>(j, "size", where, origin);
+  f->bold = Field<bool>(j, "bold", where, origin);
+  f->italic = Field<bool>(j, "italic", where, origin);
+  f->underline = Field<bool>(j, "underline", where, origin);
+  f->strikethrough = Field<bool>(j, "strikethrough", where, origin);
+  f->weight = Field<Integer>(j, "weight", where, origin);
+  f->charset = Field<Integer>(j, "charset", where, origin);
+  return f;
+}
+
+// A whole number of the JSON value that fits [lo, hi].
+long long WholeNumber(const Json& v, long long lo, long long hi, const std::string& where,
+                      const std::string& origin) {
+  if (!v.is_number_integer()) Damaged(origin, where + " is not a whole number");
+  const long long n = v.is_number_unsigned() && v.get<unsigned long long>() >
+                                                    static_cast<unsigned long long>(hi)
+                          ? hi + 1
+                          : v.get<long long>();
+  if (n < lo || n > hi) Damaged(origin, where + " is out of range for its type");
+  return n;
+}
+
+Variant ValueFromJson(const Json& entry, const std::string& name, const std::string& origin) {
+  const std::string where = "property \"" + name + "\"";
+  if (!entry.is_object()) Damaged(origin, where + " is not a {\"type\", \"value\"} object");
+  const std::string type = Field<std::string>(entry, "type", where, origin);
+  if (type == "Empty") return Variant();
+  const auto value = entry.find("value");
+  if (value == entry.end()) Damaged(origin, where + " has no \"value\"");
+  if (type == "Integer") {
+    return Variant::FromInteger(static_cast<Integer>(WholeNumber(*value, -32768, 32767, where, origin)));
+  }
+  if (type == "Long") {
+    return Variant::FromLong(static_cast<Long>(
+        WholeNumber(*value, std::numeric_limits<Long>::min(), std::numeric_limits<Long>::max(),
+                    where, origin)));
+  }
+  if (type == "Boolean") {
+    return Variant::FromBoolean(
+        static_cast<Boolean>(WholeNumber(*value, -32768, 32767, where, origin)));
+  }
+  if (type == "Single") {
+    if (!value->is_number()) Damaged(origin, where + " is not a number");
+    return Variant::FromSingle(value->get<float>());
+  }
+  if (type == "String") {
+    if (!value->is_string()) Damaged(origin, where + " is not text");
+    return Variant(value->get<std::string>());
+  }
+  if (type == "Font") return Variant::FromObject(FontFromJson(*value, where, origin));
+  Damaged(origin, where + " has the unknown type \"" + type + "\"");
+}
+
+Json ValueToJson(const Variant& v) {
+  switch (v.type()) {
+    case VarType::kEmpty: return Json{{"type", "Empty"}};
+    case VarType::kInteger: return Json{{"type", "Integer"}, {"value", v.ToInteger()}};
+    case VarType::kLong: return Json{{"type", "Long"}, {"value", v.ToLong()}};
+    case VarType::kSingle: return Json{{"type", "Single"}, {"value", v.ToSingle()}};
+    case VarType::kBoolean: return Json{{"type", "Boolean"}, {"value", v.ToBoolean()}};
+    case VarType::kString: return Json{{"type", "String"}, {"value", v.ToString()}};
+    case VarType::kObject: {
+      const auto font = v.ToObject();
+      return Json{{"type", "Font"}, {"value", font ? FontToJson(*font) : Json(nullptr)}};
+    }
+  }
+  return Json{{"type", "Empty"}};
+}
+
+std::string Quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
+
+}  // namespace
+
+MemoryBag Parse(std::string_view text, const std::string& origin) {
+  Json doc;
+  try {
+    doc = Json::parse(text);
+  } catch (const Json::parse_error& e) {
+    Damaged(origin, std::string("it is not valid JSON (") + e.what() + ")");
+  }
+  if (!doc.is_object() || doc.value("format", std::string()) != kFormat) {
+    Damaged(origin, std::string("it is not a kestrel-snpp settings file (no \"format\": \"") +
+                        kFormat + "\")");
+  }
+  const auto version = doc.find("version");
+  if (version == doc.end() || !version->is_number_integer() || version->get<int>() != kVersion) {
+    Damaged(origin, "its version is not " + std::to_string(kVersion));
+  }
+  const auto props = doc.find("properties");
+  if (props == doc.end() || !props->is_object()) Damaged(origin, "it has no \"properties\" object");
+  MemoryBag bag;
+  for (const auto& [name, entry] : props->items()) {
+    bag.WriteProperty(name, ValueFromJson(entry, name, origin), Variant());
+  }
+  return bag;
+}
+
+std::string Format(const MemoryBag& bag) {
+  Json props = Json::object();
+  for (const auto& [name, value] : bag.entries()) props[name] = ValueToJson(value);
+  Json doc{{"format", kFormat}, {"version", kVersion}, {"properties", std::move(props)}};
+  return doc.dump(2) + "\n";
+}
+
+MemoryBag Load(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw RuntimeError(err::kSettingsFileUnreadable,
+                       "Cannot read settings file " + Quoted(path) + ": " + std::strerror(errno) +
+                           ". Check the path and its permissions.");
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) {
+    throw RuntimeError(err::kSettingsFileUnreadable,
+                       "Cannot read settings file " + Quoted(path) + ". Check the file.");
+  }
+  return Parse(text.str(), Quoted(path));
+}
+
+void Save(const MemoryBag& bag, const std::filesystem::path& path) {
+  const std::string text = Format(bag);
+  // A temporary file beside the target, so that the rename is atomic and an earlier file stays
+  // whole if anything goes wrong. mkstemp creates it readable and writable by the owner only.
+  std::string tmp = path.string() + ".tmp-XXXXXX";
+  int fd = ::mkstemp(tmp.data());
+  const auto fail = [&](const char* step) {
+    const int error = errno;
+    if (fd >= 0) {
+      ::close(fd);
+      ::unlink(tmp.c_str());
+    }
+    throw RuntimeError(err::kSettingsFileWrite,
+                       "Cannot write settings file " + Quoted(path) + " (" + step + ": " +
+                           std::strerror(error) +
+                           "). Check that its folder exists and is writable.");
+  };
+  if (fd < 0) fail("create");
+  if (::fchmod(fd, S_IRUSR | S_IWUSR) != 0) fail("set permissions");
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) fail("write");
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd) != 0) fail("flush");
+  if (::rename(tmp.c_str(), path.c_str()) != 0) fail("rename");
+  ::close(fd);
+}
+
+}  // namespace settings_file
+}  // namespace kestrel::control
