@@ -439,6 +439,7 @@ typedef struct ks_control_vtbl {
   uint32_t (*Release)(ks_control* self);
   /* Holds a reference to the site (NULL drops it). The Font property is not changed. */
   ks_hresult (*SetSite)(ks_control* self, ks_site* site);
+  /* A new reference to the site; KS_E_FAIL with *out NULL when none is set. */
   ks_hresult (*GetSite)(ks_control* self, ks_site** out);
 } ks_control_vtbl;
 struct ks_control {
