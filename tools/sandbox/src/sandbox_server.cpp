@@ -1,0 +1,349 @@
+#include "kestrel/sandbox/sandbox_server.hpp"
+
+#include <array>
+#include <asio/ip/address.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/write.hpp>
+#include <map>
+#include <ostream>
+#include <utility>
+
+#include "command_framer.hpp"
+#include "dialogue.hpp"
+#include "kestrel/platform/asio_event_loop.hpp"
+
+namespace kestrel::sandbox {
+
+namespace {
+
+using asio::ip::tcp;
+
+// Replies to pipelined commands are collected up to about this size before they are written;
+// the rest of the buffered commands wait for the write to finish. We read nothing while a write
+// is out, so a client that sends without reading is held back by TCP, not by our memory.
+constexpr std::size_t kWriteBatch = 16 * 1024;
+// After the last reply (221, 421) we stop sending and drain what the client still sends for at
+// most this long before closing. Closing with unread input would reset the connection, and the
+// client could lose the reply.
+constexpr std::chrono::milliseconds kLinger{2000};
+// accept() failures such as running out of descriptors are retried after this pause.
+constexpr std::chrono::milliseconds kAcceptRetry{100};
+
+void CancelQuietly(asio::steady_timer& timer) noexcept {
+  try {
+    timer.cancel();
+  } catch (...) {  // cancel() reports only failures of the OS timer queue; nothing to do then
+  }
+}
+
+}  // namespace
+
+class Connection;
+
+class SandboxServer::Impl : public std::enable_shared_from_this<Impl> {
+ public:
+  Impl(platform::EventLoop& loop, Options options);
+  ~Impl() { Stop(); }
+
+  void Accept();
+  void Stop() noexcept;
+  void Deliver(Page page);
+  void Forget(std::uint64_t id) { connections_.erase(id); }
+
+  std::shared_ptr<const Options> options_;
+  tcp::acceptor acceptor_;
+  tcp::endpoint local_;  // kept for address() and port() after Stop()
+  asio::steady_timer retry_timer_;
+  std::map<std::uint64_t, std::shared_ptr<Connection>> connections_;
+  std::uint64_t next_id_ = 0;
+  std::vector<Page> pages_;
+  std::function<void(const Page&)> on_page_;
+  bool stopped_ = false;
+};
+
+// One client. Owned by the server's connection map while it is open; every pending operation
+// holds a shared_ptr too, so the buffers stay valid until Asio is done with them, and each
+// completion first checks stopped_.
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(SandboxServer::Impl& server, tcp::socket socket, std::uint64_t id)
+      : server_(&server),
+        options_(server.options_),
+        socket_(std::move(socket)),
+        greet_timer_(socket_.get_executor()),
+        idle_timer_(socket_.get_executor()),
+        linger_timer_(socket_.get_executor()),
+        id_(id),
+        dialogue_(*options_) {}
+
+  void Start();
+  void Stop() noexcept;
+
+ private:
+  void Greet();
+  void Read();
+  void OnRead(const asio::error_code& error, std::size_t size);
+  void Pump();
+  void Write(std::string bytes);
+  void ArmIdleTimer();
+  void OnIdle();
+  void Linger();
+  void Finish();
+
+  SandboxServer::Impl* server_;  // null once stopped
+  std::shared_ptr<const Options> options_;
+  tcp::socket socket_;
+  asio::steady_timer greet_timer_;
+  asio::steady_timer idle_timer_;
+  asio::steady_timer linger_timer_;
+  std::uint64_t id_;
+  CommandFramer framer_;
+  Dialogue dialogue_;
+  std::array<char, 4096> input_{};
+  std::string output_;                 // the bytes of the write in flight
+  std::uint64_t idle_generation_ = 0;  // a timer completion for an older arming is stale
+  bool reading_ = false;
+  bool writing_ = false;
+  bool closing_ = false;  // the last reply is queued or out; input is drained and dropped
+  bool silent_ = false;   // never greets, never answers
+  bool stopped_ = false;
+};
+
+void Connection::Start() {
+  if (!options_->greeting) {
+    // Keep reading so a client that gives up is noticed, but never say a word.
+    silent_ = true;
+    ArmIdleTimer();
+    Read();
+  } else if (options_->greet_delay.count() > 0) {
+    greet_timer_.expires_after(options_->greet_delay);
+    greet_timer_.async_wait([self = shared_from_this()](const asio::error_code& error) {
+      if (self->stopped_ || error) return;
+      self->Greet();
+    });
+  } else {
+    Greet();
+  }
+}
+
+void Connection::Stop() noexcept {
+  if (stopped_) return;
+  stopped_ = true;
+  server_ = nullptr;
+  CancelQuietly(greet_timer_);
+  CancelQuietly(idle_timer_);
+  CancelQuietly(linger_timer_);
+  asio::error_code ignored;
+  socket_.close(ignored);
+}
+
+void Connection::Greet() {
+  ArmIdleTimer();
+  Write("220 SNPP Sandbox Ready\r\n");
+}
+
+void Connection::Read() {
+  reading_ = true;
+  socket_.async_read_some(
+      asio::buffer(input_),
+      [self = shared_from_this()](const asio::error_code& error, std::size_t size) {
+        if (self->stopped_) return;
+        self->OnRead(error, size);
+      });
+}
+
+void Connection::OnRead(const asio::error_code& error, std::size_t size) {
+  reading_ = false;
+  if (error) {  // end of input or a broken connection: either way there is no one to answer
+    Finish();
+    return;
+  }
+  if (closing_) {
+    Read();
+    return;
+  }
+  ArmIdleTimer();
+  if (silent_) {
+    Read();
+    return;
+  }
+  framer_.Append(std::string_view(input_.data(), size));
+  Pump();
+}
+
+// Answers the complete lines buffered so far, in order, then writes; reads again only when no
+// complete line is left and nothing is being written.
+void Connection::Pump() {
+  if (writing_) return;
+  std::string replies;
+  std::string line;
+  while (!closing_ && replies.size() < kWriteBatch) {
+    const auto result = framer_.Next(line);
+    if (result == CommandFramer::Result::kNeedMore) break;
+    if (result == CommandFramer::Result::kTooLong) {
+      replies += "421 Line too long, Goodbye\r\n";
+      closing_ = true;
+      break;
+    }
+    auto step = dialogue_.Handle(line);
+    replies += step.reply;
+    closing_ = step.close;
+    if (step.page) {
+      server_->Deliver(std::move(*step.page));
+      if (stopped_) return;  // the page callback stopped or destroyed the server
+    }
+  }
+  if (!replies.empty()) {
+    Write(std::move(replies));
+  } else if (closing_) {
+    Linger();
+  } else if (!reading_) {
+    Read();
+  }
+}
+
+void Connection::Write(std::string bytes) {
+  output_ = std::move(bytes);
+  writing_ = true;
+  asio::async_write(socket_, asio::buffer(output_),
+                    [self = shared_from_this()](const asio::error_code& error, std::size_t) {
+                      if (self->stopped_) return;
+                      self->writing_ = false;
+                      if (error) {
+                        self->Finish();
+                        return;
+                      }
+                      self->Pump();
+                    });
+}
+
+void Connection::ArmIdleTimer() {
+  if (options_->idle_timeout.count() <= 0) return;
+  const auto generation = ++idle_generation_;
+  idle_timer_.expires_after(options_->idle_timeout);
+  idle_timer_.async_wait([self = shared_from_this(), generation](const asio::error_code&) {
+    // A completion for an earlier arming may already be queued when the timer is moved on.
+    if (self->stopped_ || generation != self->idle_generation_) return;
+    self->OnIdle();
+  });
+}
+
+void Connection::OnIdle() {
+  if (closing_) return;  // already saying goodbye; the linger timer ends it
+  if (silent_ || writing_) {
+    // Nothing may be said, or the client has not even taken the last reply: just hang up.
+    Finish();
+    return;
+  }
+  closing_ = true;
+  Write("421 Timeout, Goodbye\r\n");
+}
+
+void Connection::Linger() {
+  asio::error_code ignored;
+  socket_.shutdown(tcp::socket::shutdown_send, ignored);
+  linger_timer_.expires_after(kLinger);
+  linger_timer_.async_wait([self = shared_from_this()](const asio::error_code& error) {
+    if (self->stopped_ || error) return;
+    self->Finish();
+  });
+  if (!reading_) Read();  // its end of input finishes the connection early
+}
+
+void Connection::Finish() {
+  auto* server = server_;
+  Stop();
+  // The completion handler that called us holds a shared_ptr, so erasing ours is safe.
+  if (server != nullptr) server->Forget(id_);
+}
+
+SandboxServer::Impl::Impl(platform::EventLoop& loop, Options options)
+    : options_(std::make_shared<const Options>(std::move(options))),
+      acceptor_(platform::AsioContext(loop)),
+      retry_timer_(platform::AsioContext(loop)) {
+  const tcp::endpoint endpoint(asio::ip::make_address(options_->listen_address), options_->port);
+  acceptor_.open(endpoint.protocol());
+  acceptor_.set_option(tcp::acceptor::reuse_address(true));
+  acceptor_.bind(endpoint);
+  acceptor_.listen();
+  local_ = acceptor_.local_endpoint();
+}
+
+void SandboxServer::Impl::Accept() {
+  acceptor_.async_accept(
+      [self = shared_from_this()](const asio::error_code& error, tcp::socket socket) {
+        if (self->stopped_) return;
+        if (error) {
+          self->retry_timer_.expires_after(kAcceptRetry);
+          self->retry_timer_.async_wait([self](const asio::error_code& timer_error) {
+            if (self->stopped_ || timer_error) return;
+            self->Accept();
+          });
+          return;
+        }
+        const auto id = self->next_id_++;
+        auto connection = std::make_shared<Connection>(*self, std::move(socket), id);
+        self->connections_.emplace(id, connection);
+        connection->Start();
+        self->Accept();
+      });
+}
+
+void SandboxServer::Impl::Stop() noexcept {
+  if (stopped_) return;
+  stopped_ = true;
+  asio::error_code ignored;
+  acceptor_.close(ignored);
+  CancelQuietly(retry_timer_);
+  const auto connections = std::exchange(connections_, {});
+  for (const auto& [id, connection] : connections) connection->Stop();
+}
+
+void SandboxServer::Impl::Deliver(Page page) {
+  const auto keep_alive = shared_from_this();  // the callback may destroy the SandboxServer
+  pages_.push_back(std::move(page));
+  if (options_->page_log != nullptr) {
+    *options_->page_log << PageToJson(pages_.back()) << '\n';
+    options_->page_log->flush();
+  }
+  if (on_page_) {
+    const auto callback = on_page_;  // it may replace itself
+    callback(pages_.back());
+  }
+}
+
+SandboxServer::SandboxServer(platform::EventLoop& loop, Options options)
+    : impl_(std::make_shared<Impl>(loop, std::move(options))) {
+  impl_->Accept();
+}
+
+SandboxServer::~SandboxServer() {
+  Stop();
+}
+
+void SandboxServer::Stop() noexcept {
+  impl_->Stop();
+}
+
+std::string SandboxServer::address() const {
+  return impl_->local_.address().to_string();
+}
+
+std::uint16_t SandboxServer::port() const {
+  return impl_->local_.port();
+}
+
+std::size_t SandboxServer::connection_count() const {
+  return impl_->connections_.size();
+}
+
+const std::vector<Page>& SandboxServer::pages() const {
+  return impl_->pages_;
+}
+
+void SandboxServer::OnPage(std::function<void(const Page&)> callback) {
+  impl_->on_page_ = std::move(callback);
+}
+
+}  // namespace kestrel::sandbox
