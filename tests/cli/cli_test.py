@@ -39,6 +39,7 @@ class Sandbox:
     def close(self):
         self.proc.terminate()
         self.proc.wait(timeout=10)
+        self.proc.stdout.close()
         self.dir.cleanup()
 
 
@@ -107,7 +108,7 @@ class SendTool(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         page = self.sandbox.pages()[before]
         self.assertEqual(page["via"], "DATA")
-        self.assertEqual(page["message"], "line one\n.\n.dotted\n\nlast\n")
+        self.assertEqual(page["message"], "line one\n.\n.dotted\n\nlast")
         self.assertEqual(page["subject"], "Disk")
         self.assertEqual(page["pagers"][0]["alert"], True)
 
@@ -167,6 +168,49 @@ class SendTool(unittest.TestCase):
             self.assertEqual(len(r.stderr.strip().splitlines()), 1, (args, r.stderr))
             self.assertNotIn("leak", r.stdout)
         self.assertEqual(len(self.sandbox.pages()), before)
+
+
+class Settings(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.sandbox = Sandbox()
+        cls.dir = tempfile.TemporaryDirectory()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sandbox.close()
+        cls.dir.cleanup()
+
+    def test_saved_gateway_settings_drive_later_pages(self):
+        gw = os.path.join(self.dir.name, "gw.json")
+        r = send(self.sandbox.port, "--pager", "5550000", "--message", "template", "--subject",
+                 "From gw", "--login", "ops", "--save-settings", gw, "--dry-run",
+                 env={"SNPP_PASSWORD": "pw"})
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertIn("nothing was sent", r.stdout)
+        self.assertEqual(os.stat(gw).st_mode & 0o777, 0o600)
+        with open(gw) as f:
+            saved = json.load(f)["properties"]
+        self.assertEqual(saved["ServerPort"], {"type": "Long", "value": self.sandbox.port})
+        self.assertEqual(saved["Subject"]["value"], "From gw")
+
+        before = len(self.sandbox.pages())
+        r = subprocess.run([SEND, "--settings", gw, "--pager", "5551234", "--message", "real"],
+                           capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        page = self.sandbox.pages()[before]
+        self.assertEqual((page["pagers"][0]["id"], page["message"], page["subject"]),
+                         ("5551234", "real", "From gw"))
+        self.assertEqual(page["login"], "ops")
+
+    def test_damaged_settings_file_is_bad_input(self):
+        broken = os.path.join(self.dir.name, "broken.json")
+        with open(broken, "w") as f:
+            f.write('{"format": "kestrel-snpp-settings", "version": 1, "propert')
+        r = subprocess.run([SEND, "--settings", broken, "--pager", "1", "--message", "x"],
+                           capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn(broken, r.stderr)
 
 
 class Failures(unittest.TestCase):

@@ -16,6 +16,8 @@
 #include <string>
 
 #include "dialogue_log.hpp"
+#include "kestrel/control/persistence.hpp"
+#include "kestrel/control/snpp_control.hpp"
 #include "kestrel/platform/error.hpp"
 #include "kestrel/platform/event_loop.hpp"
 #include "kestrel/session/snpp_instance.hpp"
@@ -29,8 +31,8 @@ using namespace std::chrono_literals;
 enum Exit { kDelivered = 0, kFailed = 1, kUsage = 2, kTimedOut = 3 };
 
 struct Options {
-  std::string server = "127.0.0.1";
-  long port = 444;
+  std::optional<std::string> server;
+  std::optional<long> port;
   std::optional<int> timeout;
   std::optional<int> level;
   std::string pager;
@@ -47,28 +49,42 @@ struct Options {
   double deadline = 60;
   bool verbose = false;
   bool json = false;
+  std::optional<std::string> settings;
+  std::optional<std::string> save_settings;
+  bool dry_run = false;
+
+  std::string where(const session::SNPPInstance& c) const {
+    return c.get_Server() + ":" + std::to_string(c.get_ServerPort());
+  }
 };
 
-// The host the control sits in: it records the outcome and runs the loop on DoEvents.
-class CliHost final : public platform::ControlHost {
+constexpr long kDefaultPort = 444;
+
+// The container the control sits in: it runs the loop on DoEvents and offers a plain font.
+class CliSite final : public control::ControlSite {
  public:
-  explicit CliHost(platform::EventLoop& loop) : loop_(loop) {}
-  void PropertyChanged(std::string_view) override {}
-  void RaiseEvent(platform::EventId id, String& argument) override {
+  explicit CliSite(platform::EventLoop& loop) : loop_(loop) {}
+  void OnPropertyChanged(std::string_view) override {}
+  platform::FontRef AmbientFont() override { return font_; }
+  void DoEvents() override { loop_.Poll(); }
+
+ private:
+  platform::EventLoop& loop_;
+  platform::FontRef font_ = std::make_shared<platform::Font>();
+};
+
+// Records the outcome the control reports.
+class OutcomeSink final : public control::EventSink {
+ public:
+  void OnEvent(platform::EventId id, String& argument) override {
     if (id == platform::EventId::kOnComplete) {
       delivered = argument;
     } else if (id == platform::EventId::kOnError && !failed) {
       failed = argument;  // the first failure is the one that tells what went wrong
     }
   }
-  void DoEvents() override { loop_.Poll(); }
-  platform::FontRef AmbientFont() override { return std::make_shared<platform::Font>(); }
-
   std::optional<String> delivered;
   std::optional<String> failed;
-
- private:
-  platform::EventLoop& loop_;
 };
 
 class UsageError : public std::runtime_error {
@@ -95,7 +111,7 @@ std::string Trimmed(std::string s) {
 // Applies the options to the control's properties; raises UsageError for input that cannot
 // make a valid page, before anything is sent.
 void Apply(const Options& o, session::SNPPInstance& c) {
-  if (!o.message && !o.data_file) {
+  if (!o.message && !o.data_file && !o.settings) {
     throw UsageError("no message: give --message TEXT, or --data-file FILE for a multi-line body");
   }
   if (o.message && o.data_file) throw UsageError("give either --message or --data-file, not both");
@@ -112,11 +128,18 @@ void Apply(const Options& o, session::SNPPInstance& c) {
   if (o.data_file && o.level && *o.level < 2) {
     throw UsageError("--data-file needs --level 2 or more (a DATA body is an SNPP level 2 command)");
   }
-  c.put_Server(o.server);
-  c.put_ServerPort(static_cast<Long>(o.port));
+  if (o.server) c.put_Server(*o.server);
+  if (o.port) {
+    c.put_ServerPort(static_cast<Long>(*o.port));
+  } else if (!o.settings) {
+    c.put_ServerPort(kDefaultPort);
+  }
   if (o.timeout) c.put_ServerTimeout(static_cast<Integer>(*o.timeout));
   if (o.level) c.put_SnppLevel(static_cast<Integer>(*o.level));
-  c.put_Recipient(o.pager);
+  if (!o.pager.empty()) c.put_Recipient(o.pager);
+  if (c.get_Recipient().empty()) {
+    throw UsageError("no pager: give --pager ID (or a settings file that holds a Recipient)");
+  }
   if (o.message) c.put_Message(*o.message);
   if (o.data_file) {
     c.put_Message("");
@@ -142,24 +165,47 @@ void Apply(const Options& o, session::SNPPInstance& c) {
   if (o.alert) c.put_AlertOverride(kTrue);
   if (o.caller) c.put_SenderID(*o.caller);
   if (o.subject) c.put_Subject(*o.subject);
+  for (const auto& v : {c.get_Recipient(), c.get_LoginName(), c.get_Password(),
+                        c.get_HoldUntil(), c.get_SenderID(), c.get_Subject()}) {
+    if (session::HasLineBreak(v)) {
+      throw UsageError("a setting holds a line break; SNPP commands are one line each");
+    }
+  }
+  if (session::HasLineBreak(c.get_Message()) && c.get_SnppLevel() < 2) {
+    throw UsageError("the message holds a line break; use --data-file for a multi-line body");
+  }
 }
 
 struct Outcome {
   Exit code;
   std::string text;  // the server's reply or what went wrong
   std::optional<Long> error_number;
+  std::string server;
+  Long port = 0;
+  std::string pager;
 };
 
 int Report(const Options& o, const Outcome& out) {
+  if (out.code == kDelivered && o.dry_run) {
+    if (o.json) {
+      std::cout << nlohmann::json{{"outcome", "dry-run"}, {"server", out.server},
+                                  {"port", out.port}, {"pager", out.pager}, {"exitCode", 0}}
+                       .dump()
+                << std::endl;
+    } else {
+      std::cout << "dry run: " << out.text << std::endl;
+    }
+    return kDelivered;
+  }
   if (o.json) {
     nlohmann::json j = {
         {"outcome", out.code == kDelivered  ? "delivered"
                     : out.code == kTimedOut ? "timeout"
                     : out.code == kUsage    ? "usage"
                                             : "failed"},
-        {"server", o.server},
-        {"port", o.port},
-        {"pager", o.pager},
+        {"server", out.server},
+        {"port", out.port},
+        {"pager", out.pager},
         {"exitCode", static_cast<int>(out.code)},
     };
     j[out.code == kDelivered ? "reply" : "error"] = out.text;
@@ -173,51 +219,74 @@ int Report(const Options& o, const Outcome& out) {
 
 Outcome SendPage(const Options& o) {
   platform::EventLoop loop;
-  CliHost host(loop);
+  CliSite site(loop);
   std::unique_ptr<platform::Socket> socket = platform::MakeAsioSocket(loop);
   if (o.verbose) {
     socket = std::make_unique<tools::DialogueLog>(
         std::move(socket), [](std::string_view line) { std::cerr << line << std::endl; });
   }
-  session::SNPPInstance control(host, std::move(socket), platform::MakeAsioTimer(loop));
+  control::SNPPControl ctl(site, std::move(socket), platform::MakeAsioTimer(loop));
+  if (o.settings) {
+    control::MemoryBag bag = control::settings_file::Load(*o.settings);
+    control::ReadProperties(ctl, bag);
+  } else {
+    control::InitProperties(ctl);
+  }
+  session::SNPPInstance& control = ctl.session();
   Apply(o, control);
+  if (o.save_settings) {
+    control::MemoryBag bag;
+    control::WriteProperties(ctl, bag);
+    control::settings_file::Save(bag, *o.save_settings);
+  }
+  const auto outcome = [&](Exit code, std::string text, std::optional<Long> number = {}) {
+    return Outcome{code, std::move(text), number, control.get_Server(), control.get_ServerPort(),
+                   control.get_Recipient()};
+  };
+  if (o.dry_run) {
+    return outcome(kDelivered, "would send to pager " + control.get_Recipient() + " via " +
+                                   o.where(control) + " at SNPP level " +
+                                   std::to_string(control.get_SnppLevel()) +
+                                   "; nothing was sent");
+  }
 
+  auto sink = std::make_shared<OutcomeSink>();
+  ctl.Advise(sink);
   const auto deadline = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::duration<double>(o.deadline));
   try {
     control.Send();
   } catch (const RuntimeError& e) {
-    return {kFailed, e.description(), e.number()};
+    return outcome(kFailed, e.description(), e.number());
   }
-  const bool decided =
-      loop.RunUntil([&] { return host.delivered || host.failed; }, deadline);
-  if (host.delivered) {
+  const bool decided = loop.RunUntil([&] { return sink->delivered || sink->failed; }, deadline);
+  if (sink->delivered) {
     // Let the server's goodbye arrive so the session ends cleanly; the page is delivered anyway.
     loop.RunUntil([&] { return control.sck().State() == platform::SocketState::kClosed; }, 2s);
     control.CloseConnect();
-    return {kDelivered, Trimmed(*host.delivered), std::nullopt};
+    return outcome(kDelivered, Trimmed(*sink->delivered));
   }
   control.CloseConnect();
   if (!decided) {
     std::ostringstream what;
-    what << "no outcome from " << o.server << ':' << o.port << " within the " << o.deadline
+    what << "no outcome from " << o.where(control) << " within the " << o.deadline
          << " s deadline (last state " << session::ToString(control.get_State())
          << "); the page may not have been sent. Check the server, or raise --deadline";
-    return {kTimedOut, what.str(), std::nullopt};
+    return outcome(kTimedOut, what.str());
   }
-  std::string text = Trimmed(*host.failed);
+  std::string text = Trimmed(*sink->failed);
   if (text == session::SNPPInstance::kTimeoutText) {
     std::ostringstream what;
-    what << text << " No greeting from " << o.server << ':' << o.port << " within "
+    what << text << " No greeting from " << o.where(control) << " within "
          << control.get_ServerTimeout()
          << " s; check --server and --port and that the paging server is running";
-    return {kTimedOut, what.str(), std::nullopt};
+    return outcome(kTimedOut, what.str());
   }
   std::optional<Long> number;
-  if (!control.getLastError().empty() && control.getLastErrorDescription() == *host.failed) {
+  if (!control.getLastError().empty() && control.getLastErrorDescription() == *sink->failed) {
     number = control.LastErrorNumber();
   }
-  return {kFailed, text, number};
+  return outcome(kFailed, text, number);
 }
 
 }  // namespace
@@ -225,16 +294,14 @@ Outcome SendPage(const Options& o) {
 int main(int argc, char** argv) {
   Options o;
   CLI::App app{"Send one page to an SNPP (RFC 1861) paging server."};
-  app.add_option("--server", o.server, "paging server host name or address")
-      ->capture_default_str();
-  app.add_option("--port", o.port, "paging server TCP port")
-      ->check(CLI::Range(1, 65535))
-      ->capture_default_str();
+  app.add_option("--server", o.server, "paging server host name or address (default 127.0.0.1)");
+  app.add_option("--port", o.port, "paging server TCP port (default 444)")
+      ->check(CLI::Range(1, 65535));
   app.add_option("--timeout", o.timeout, "seconds to wait for the server's greeting (default 20)")
       ->check(CLI::Range(0, 32767));
   app.add_option("--level", o.level, "SNPP level: 1, or 2 and above for level 2 commands (default 3)")
       ->check(CLI::Range(-32768, 32767));
-  app.add_option("--pager", o.pager, "recipient pager id")->required();
+  app.add_option("--pager", o.pager, "recipient pager id (required unless --settings has one)");
   app.add_option("--message", o.message, "one-line message text");
   app.add_option("--data-file", o.data_file, "multi-line message body from FILE, or - for stdin");
   app.add_option("--login", o.login, "login name (LOGI)");
@@ -253,6 +320,11 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_flag("-v,--verbose", o.verbose, "show the dialogue on standard error as it happens");
   app.add_flag("--json", o.json, "print the outcome as one JSON object");
+  app.add_option("--settings", o.settings,
+                 "load the control's saved settings from FILE before the options apply");
+  app.add_option("--save-settings", o.save_settings,
+                 "save the control's settings to FILE after the options apply (owner-only file)");
+  app.add_flag("--dry-run", o.dry_run, "apply and save settings, but send nothing");
 
   try {
     app.parse(argc, argv);
@@ -271,6 +343,8 @@ int main(int argc, char** argv) {
     std::cerr << "snpp-send: " << e.what() << "." << std::endl;
     return kUsage;
   } catch (const RuntimeError& e) {
-    return Report(o, {kFailed, e.description(), e.number()});
+    // Settings that cannot be loaded or saved are bad input: nothing was sent.
+    std::cerr << "snpp-send: " << e.description() << std::endl;
+    return kUsage;
   }
 }
