@@ -27,13 +27,18 @@ void SNPPInstance::HandleReply(const String& reply_in) {
         if (code != "250") return ReportFailure(reply);
         return SendSendCommand();
 
-      case SessionState::kWaitSend:
+      case SessionState::kWaitSend: {
         // Every delivery reply is kept, accepted or not, before its code is looked at.
         lastReply_ = reply;
         if (code != "250" && code != "860" && code != "960") return ReportFailure(reply);
         // The handler sees State 13 with QUIT not yet written.
+        const auto connection = connection_;
         if (!Raise(platform::EventId::kOnComplete, lastReply_)) return;
+        // A handler that hung up, or started the next page on a new connection, has ended this
+        // session: its QUIT has nowhere to go and must not land in the next one.
+        if (connection != connection_) return;
         return SendQuit();
+      }
 
       case SessionState::kWaitQuit:
         if (code != "221") return ReportFailure(reply);
