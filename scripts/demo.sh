@@ -29,8 +29,8 @@ echo
 
 cat >"$work/body.txt" <<'BODY'
 db1: disk /var at 97%
-. (a line that is only a dot, sent safely)
-Acknowledge in the on-call tool.
+.
+The line above is a lone dot: it goes out doubled and cannot end the message early.
 BODY
 
 echo "\$ snpp-send -v --port $port --level 2 --pager 5551234 --subject 'Disk alert' --alert --data-file body.txt"
