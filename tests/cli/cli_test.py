@@ -183,8 +183,8 @@ class Settings(unittest.TestCase):
 
     def test_saved_gateway_settings_drive_later_pages(self):
         gw = os.path.join(self.dir.name, "gw.json")
-        r = send(self.sandbox.port, "--pager", "5550000", "--message", "template", "--subject",
-                 "From gw", "--login", "ops", "--save-settings", gw, "--dry-run",
+        r = send(self.sandbox.port, "--subject", "From gw", "--login", "ops",
+                 "--save-settings", gw, "--dry-run",
                  env={"SNPP_PASSWORD": "pw"})
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         self.assertIn("nothing was sent", r.stdout)

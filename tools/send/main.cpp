@@ -111,7 +111,7 @@ std::string Trimmed(std::string s) {
 // Applies the options to the control's properties; raises UsageError for input that cannot
 // make a valid page, before anything is sent.
 void Apply(const Options& o, session::SNPPInstance& c) {
-  if (!o.message && !o.data_file && !o.settings) {
+  if (!o.message && !o.data_file && !o.settings && !o.dry_run) {
     throw UsageError("no message: give --message TEXT, or --data-file FILE for a multi-line body");
   }
   if (o.message && o.data_file) throw UsageError("give either --message or --data-file, not both");
@@ -137,7 +137,7 @@ void Apply(const Options& o, session::SNPPInstance& c) {
   if (o.timeout) c.put_ServerTimeout(static_cast<Integer>(*o.timeout));
   if (o.level) c.put_SnppLevel(static_cast<Integer>(*o.level));
   if (!o.pager.empty()) c.put_Recipient(o.pager);
-  if (c.get_Recipient().empty()) {
+  if (c.get_Recipient().empty() && !o.dry_run) {
     throw UsageError("no pager: give --pager ID (or a settings file that holds a Recipient)");
   }
   if (o.message) c.put_Message(*o.message);
@@ -244,7 +244,7 @@ Outcome SendPage(const Options& o) {
                    control.get_Recipient()};
   };
   if (o.dry_run) {
-    return outcome(kDelivered, "would send to pager " + control.get_Recipient() + " via " +
+    return outcome(kDelivered, "would send to pager '" + control.get_Recipient() + "' via " +
                                    o.where(control) + " at SNPP level " +
                                    std::to_string(control.get_SnppLevel()) +
                                    "; nothing was sent");
