@@ -95,9 +95,7 @@ void SNPPInstance::CloseSocket() {
   sck_->Close();
 }
 
-String SNPPInstance::Send() {
-  timer_->SetEnabled(true);
-  tickCount_ = 0;
+void SNPPInstance::OpenConnection() {
   const String server = get_Server();
   const Long port = get_ServerPort();
   ++connection_;
@@ -106,17 +104,18 @@ String SNPPInstance::Send() {
   // State is 0 before pending notifications run: a greeting that arrives during DoEvents must
   // be dispatched as a greeting, not under the previous session's state.
   SetState(SessionState::kWaitGreeting);
+}
+
+String SNPPInstance::Send() {
+  timer_->SetEnabled(true);
+  tickCount_ = 0;
+  OpenConnection();
   host_.DoEvents();
   return String();
 }
 
 Boolean SNPPInstance::Connect() {
-  const String server = get_Server();
-  const Long port = get_ServerPort();
-  ++connection_;
-  framer_.Reset();
-  sck_->Connect(server, port);
-  SetState(SessionState::kWaitGreeting);
+  OpenConnection();
   host_.DoEvents();
   return kFalse;
 }

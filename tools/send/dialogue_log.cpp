@@ -23,12 +23,12 @@ void DialogueLog::Show(std::string_view prefix, std::string& pending, std::strin
 }
 
 void DialogueLog::SendData(std::string_view text) {
-  inner_->SendData(text);
+  ForwardingSocket::SendData(text);
   Show("> ", sent_partial_, text);
 }
 
 String DialogueLog::GetData() {
-  String data = inner_->GetData();
+  String data = ForwardingSocket::GetData();
   Show("< ", received_partial_, data);
   return data;
 }

@@ -171,6 +171,8 @@ class SNPPInstance {
   void WriteCommand(std::string_view word, std::optional<std::string_view> parameter = {});
   void SetState(SessionState state) { put_State(static_cast<Integer>(state)); }
   void Notify(std::string_view name);
+  // Connects the socket to Server:ServerPort and enters WaitGreeting.
+  void OpenConnection();
   // Closes the socket and forgets buffered text of the connection.
   void CloseSocket();
   // Raises an event; false when a handler destroyed the control.
