@@ -84,6 +84,7 @@ typedef int32_t ks_hresult;
 #define KS_SELFREG_E_TYPELIB ((ks_hresult)0x80040200)
 #define KS_SELFREG_E_CLASS ((ks_hresult)0x80040201)
 #define KS_RESOURCE_E_NOTFOUND ((ks_hresult)0x80070716) /* no resource of that name or number */
+#define KS_STG_E_FILENOTFOUND ((ks_hresult)0x80030002)  /* KsSettingsLoad: no file at that path */
 
 /* The runtime-error numbers that Invoke reports in ks_excepinfo.code. */
 #define KS_ERR_INVALID_PROCEDURE_CALL 5
@@ -132,6 +133,14 @@ typedef struct ks_guid {
   { 0xB196B286, 0xBAB4, 0x101A, { 0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07 } }
 #define KS_IID_IFontDisp_INIT \
   { 0xBEF6E003, 0xA874, 0x101A, { 0x8B, 0xBA, 0x00, 0xAA, 0x00, 0x30, 0x0C, 0xAB } }
+#define KS_IID_IPersist_INIT \
+  { 0x0000010C, 0x0000, 0x0000, { 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46 } }
+#define KS_IID_IPersistPropertyBag_INIT \
+  { 0x37D84F60, 0x42CB, 0x11CE, { 0x81, 0x35, 0x00, 0xAA, 0x00, 0x4B, 0xB8, 0x51 } }
+#define KS_IID_IPropertyBag_INIT \
+  { 0x55272A00, 0x42CB, 0x101B, { 0x8E, 0x03, 0x00, 0xAA, 0x00, 0x3F, 0x0B, 0x8A } }
+#define KS_IID_IErrorLog_INIT \
+  { 0x3127CA40, 0x446E, 0x11CE, { 0x81, 0x35, 0x00, 0xAA, 0x00, 0x4B, 0xB8, 0x51 } }
 /* clang-format on */
 
 KS_API extern const ks_guid KS_LIBID_KestrelSNPPControl;
@@ -149,6 +158,10 @@ KS_API extern const ks_guid KS_IID_IClassFactory;
 KS_API extern const ks_guid KS_IID_IConnectionPointContainer;
 KS_API extern const ks_guid KS_IID_IConnectionPoint;
 KS_API extern const ks_guid KS_IID_IFontDisp; /* the standard font type */
+KS_API extern const ks_guid KS_IID_IPersist;
+KS_API extern const ks_guid KS_IID_IPersistPropertyBag;
+KS_API extern const ks_guid KS_IID_IPropertyBag;
+KS_API extern const ks_guid KS_IID_IErrorLog;
 
 /* ---- Strings -------------------------------------------------------------------------------- */
 typedef char* ks_string;
@@ -446,6 +459,112 @@ struct ks_control {
   const ks_control_vtbl* vtbl;
 };
 
+/* ---- Loading and saving settings ----------------------------------------------------------------
+ * A host keeps an instance's settings in a property bag of its own (ks_property_bag, implemented
+ * by the host) and hands the bag to the instance's ks_persist_property_bag (QueryInterface with
+ * KS_IID_IPersistPropertyBag; KS_IID_IPersist gives the same interface). Call InitNew once for a
+ * new control that has no saved settings, or Load instead; call Save whenever the settings are to
+ * be kept. The 23 persisted properties go one after another in this order, under their property
+ * names, case included: BackColor, ForeColor, Enabled, Font, BackStyle, BorderStyle, SenderID,
+ * Recipient, Idle, State, Server, ServerPort, ServerTimeout, Data, coverageArea, ServiceLevel,
+ * SnppLevel, LoginName, Password, HoldUntil, Subject, Message, AlertOverride. None of the three
+ * calls sends change notices to the site. Password is stored as plain text, like every String:
+ * keep the bag where only its owner can read it.
+ *
+ * Property names are plain NUL-terminated UTF-8, as for GetIDsOfNames. The callee does not own
+ * them: a bag copies a name it keeps. */
+typedef struct ks_error_log ks_error_log;
+typedef struct ks_property_bag ks_property_bag;
+typedef struct ks_persist_property_bag ks_persist_property_bag;
+
+/* The host's collector of failures during a Load; optional (NULL) wherever it is passed. */
+typedef struct ks_error_log_vtbl {
+  ks_hresult (*QueryInterface)(ks_error_log* self, const ks_guid* iid, void** out);
+  uint32_t (*AddRef)(ks_error_log* self);
+  uint32_t (*Release)(ks_error_log* self);
+  /* The property `name` failed; `info` says why, as Invoke would say it. The caller keeps `info`
+   * and frees it afterwards: copy what you keep. */
+  ks_hresult (*AddError)(ks_error_log* self, const char* name, ks_excepinfo* info);
+} ks_error_log_vtbl;
+struct ks_error_log {
+  const ks_error_log_vtbl* vtbl;
+};
+
+/* The host's store of named values (KS_IID_IPropertyBag). */
+typedef struct ks_property_bag_vtbl {
+  ks_hresult (*QueryInterface)(ks_property_bag* self, const ks_guid* iid, void** out);
+  uint32_t (*AddRef)(ks_property_bag* self);
+  uint32_t (*Release)(ks_property_bag* self);
+  /* On entry *value holds the default the control will use (the caller owns it). Its type is no
+   * demand: give the value with the type it was written with, and the control converts it.
+   *   The bag holds a value under `name`: free what *value holds (KsVariantClear), put a copy of
+   *     the stored value there (a new string, a new reference to a font object), return KS_S_OK.
+   *   It holds none: return KS_E_INVALIDARG, the customary "no such property" (whatever *value
+   *     then holds is freed), or return KS_S_OK and leave *value alone. Either gives the default.
+   *   Any other failure stops the Load at this property and is what Load returns.
+   * A Font is a font object of this library (KS_VT_DISPATCH; NULL is Nothing): one the bag was
+   * given by Write, or a new one from KsFontCreate with the stored attributes set through its
+   * Invoke. `log` is the host's error log as passed to Load (may be NULL). */
+  ks_hresult (*Read)(ks_property_bag* self, const char* name, ks_variant* value, ks_error_log* log);
+  /* Stores `value` under `name`: KS_VT_I2, KS_VT_I4, KS_VT_BOOL, KS_VT_BSTR, or KS_VT_DISPATCH for
+   * the Font (a font object of this library sharing the control's font; NULL is Nothing).
+   * The caller keeps `value`: copy the string, AddRef the font object to keep it. A failure stops
+   * the Save at this property and is what Save returns. */
+  ks_hresult (*Write)(ks_property_bag* self, const char* name, ks_variant* value);
+} ks_property_bag_vtbl;
+struct ks_property_bag {
+  const ks_property_bag_vtbl* vtbl;
+};
+
+/* An instance's persistence (KS_IID_IPersistPropertyBag). The three calls return KS_S_OK or:
+ *   the bag's own failure result     its Read (other than KS_E_INVALIDARG) or Write failed
+ *   KS_DISP_E_TYPEMISMATCH  code 13  a value read does not convert to its property's type (for
+ *                                    instance "abc" for an Integer, or a foreign object for Font)
+ *   KS_DISP_E_OVERFLOW      code 6   a value read is outside its property's range
+ *   KS_DISP_E_EXCEPTION     its code something else failed, such as the site's ambient font
+ *   KS_E_OUTOFMEMORY        code 7
+ * and then KsGetLastErrorText names the property and says what went wrong and what to do. A
+ * failure stops the call at that property: those before it have been loaded or saved, it and
+ * those after it are untouched (a failed Load leaves them with the values they had). Load adds
+ * the failure to its `log` too (when not NULL), under the property's name, with the code above
+ * (0 for the bag's own failure, whose result is in `scode`) and the same text. */
+typedef struct ks_persist_property_bag_vtbl {
+  ks_hresult (*QueryInterface)(ks_persist_property_bag* self, const ks_guid* iid, void** out);
+  uint32_t (*AddRef)(ks_persist_property_bag* self);
+  uint32_t (*Release)(ks_persist_property_bag* self);
+  /* KS_CLSID_SNPPInstance. */
+  ks_hresult (*GetClassID)(ks_persist_property_bag* self, ks_guid* clsid);
+  /* Every property gets its initial value: State -1, SnppLevel 3, ServerTimeout 20, coverageArea
+   * and ServiceLevel -1, Idle True, Enabled and AlertOverride False, Message "0", the other
+   * Strings empty, the colours and styles 0, Font the site's ambient font (without a site, a new
+   * font object of the runtime's defaults). Server and ServerPort are left as they are. */
+  ks_hresult (*InitNew)(ks_persist_property_bag* self);
+  /* Reads every property from `bag`; one the bag does not hold gets its initial value, Server
+   * "127.0.0.1" and ServerPort 0. */
+  ks_hresult (*Load)(ks_persist_property_bag* self, ks_property_bag* bag, ks_error_log* log);
+  /* Writes every property into `bag`. The control keeps no "changed since saved" state, so both
+   * flags are accepted and change nothing: every property is always written. */
+  ks_hresult (*Save)(ks_persist_property_bag* self, ks_property_bag* bag, int32_t clear_dirty,
+                     int32_t save_all);
+} ks_persist_property_bag_vtbl;
+struct ks_persist_property_bag {
+  const ks_persist_property_bag_vtbl* vtbl;
+};
+
+/* Settings files, for hosts that keep settings on disk: Load and Save through a bag kept in a
+ * file (JSON, the format snpp-send's --settings reads). `instance` is any interface of an
+ * instance (cast to ks_unknown*); `path` is a NUL-terminated UTF-8 file name.
+ * KsSettingsLoad: KS_STG_E_FILENOTFOUND when there is no file at `path` (a new host then calls
+ * InitNew); KS_E_FAIL when it cannot be read or is no settings file; otherwise as Load.
+ * KsSettingsSave: writes a new file readable and writable by its owner only, atomically (a
+ * temporary file beside it, then a rename), so an earlier file stays whole when anything fails;
+ * KS_E_FAIL when it cannot be written; otherwise as Save.
+ * Both: KS_E_POINTER for a NULL argument, KS_E_NOINTERFACE for an object that is no instance. */
+KS_API ks_hresult KsSettingsLoad(ks_unknown* instance, const char* path);
+KS_API ks_hresult KsSettingsSave(ks_unknown* instance, const char* path);
+typedef ks_hresult (*ks_KsSettingsLoad_fn)(ks_unknown*, const char*);
+typedef ks_hresult (*ks_KsSettingsSave_fn)(ks_unknown*, const char*);
+
 /* ---- Class objects ------------------------------------------------------------------------------
  */
 typedef struct ks_class_factory ks_class_factory;
@@ -482,9 +601,9 @@ typedef ks_hresult (*ks_DllRegisterServer_fn)(void);
 
 /* The registry file path the two registration calls use, as a new string. */
 KS_API ks_string KsRegistryPath(void);
-/* What went wrong in the last failed call of this thread into an exported function or a class
- * object, and what to do (a new string; NULL when nothing failed yet). Invoke reports through
- * ks_excepinfo instead. */
+/* What went wrong in the last failed call of this thread into an exported function, a class
+ * object or an instance's ks_persist_property_bag, and what to do (a new string; NULL when nothing
+ * failed yet). Invoke reports through ks_excepinfo instead. */
 KS_API ks_string KsGetLastErrorText(void);
 
 /* ---- Event loop (owned by the host)

@@ -1,5 +1,6 @@
 // Counts, identifiers, strings, values and resources of the C interface.
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -68,6 +69,12 @@ ks_hresult ResultOf(const std::exception_ptr& e, ks_hresult fallback) noexcept {
         "it repeats.");
     return fallback;
   }
+}
+
+std::string HexResult(ks_hresult hr) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(hr));
+  return buf;
 }
 
 ks_string NewString(std::string_view text) {
@@ -188,6 +195,10 @@ const ks_guid KS_IID_IClassFactory = KS_IID_IClassFactory_INIT;
 const ks_guid KS_IID_IConnectionPointContainer = KS_IID_IConnectionPointContainer_INIT;
 const ks_guid KS_IID_IConnectionPoint = KS_IID_IConnectionPoint_INIT;
 const ks_guid KS_IID_IFontDisp = KS_IID_IFontDisp_INIT;
+const ks_guid KS_IID_IPersist = KS_IID_IPersist_INIT;
+const ks_guid KS_IID_IPersistPropertyBag = KS_IID_IPersistPropertyBag_INIT;
+const ks_guid KS_IID_IPropertyBag = KS_IID_IPropertyBag_INIT;
+const ks_guid KS_IID_IErrorLog = KS_IID_IErrorLog_INIT;
 }
 
 // The header's values and the type library's must be one and the same.

@@ -4,20 +4,22 @@
 //   IConnectionPointContainer ── FindConnectionPoint ──▶ the event connection point
 //   event connection point ── Advise(sink) ──▶ SinkAdapter ──▶ control's event sinks
 //   KsControl ── SetSite(site) ──▶ change notices and ambient font go to the site
+//   IPersistPropertyBag ── InitNew, Load(bag), Save(bag) ──▶ InitProperties, ReadProperties,
+//                          WriteProperties through a HostBag over the host's bag
 //
 // The faces share one reference count; the connection point is part of the object, too.
-// Interfaces are found through a table (kInterfaces): another interface of the instance (for
-// instance, loading and saving its properties) is one more face and one more row.
+// Interfaces are found through a table (kInterfaces): another interface of the instance is one
+// more face and one more row.
 //
 // Threading: the thread that created the object, whose loop runs its socket and timer.
 
-#include <cstdio>
 #include <new>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "kestrel/control/dispatch.hpp"
+#include "kestrel/control/persistence.hpp"
 #include "kestrel/control/snpp_control.hpp"
 #include "kestrel/platform/error.hpp"
 #include "runtime.hpp"
@@ -36,12 +38,6 @@ struct Face {
 template <typename Interface>
 ControlObject& Owner(Interface* self) {
   return *reinterpret_cast<Face<std::remove_cvref_t<decltype(*self->vtbl)>>*>(self)->owner;
-}
-
-std::string HexResult(ks_hresult hr) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(hr));
-  return buf;
 }
 
 // Hands the control's events to a host's sink: the argument goes by reference as a string of
@@ -82,7 +78,7 @@ class SinkAdapter final : public EventSink {
   std::shared_ptr<const bool> control_alive_;
 };
 
-class ControlObject final : private ControlSite {
+class ControlObject final : private ControlSite, private FontObjects {
  public:
   explicit ControlObject(std::shared_ptr<platform::EventLoop> loop);
   ~ControlObject() override;
@@ -111,6 +107,10 @@ class ControlObject final : private ControlSite {
   // KsControl
   ks_hresult SetSite(ks_site* site);
   ks_hresult GetSite(ks_site** out);
+  // IPersistPropertyBag
+  ks_hresult InitNew();
+  ks_hresult Load(ks_property_bag* bag, ks_error_log* log);
+  ks_hresult Save(ks_property_bag* bag);
 
  private:
   struct InterfaceEntry {
@@ -127,7 +127,14 @@ class ControlObject final : private ControlSite {
   // A font object for the font; the same object again for the font last seen, so that a host
   // gets back the very object it assigned.
   ks_dispatch* FontObjectFor(const platform::FontRef& font);
-  void RememberFontObject(const platform::FontRef& font, ks_dispatch* object) noexcept;
+  // FontObjects, for the property bags
+  ks_dispatch* FontObject(const platform::FontRef& font) override;
+  void RememberFontObject(const platform::FontRef& font, ks_dispatch* object) noexcept override;
+  // Turns a failure of InitNew, Load or Save into its result, the last-error text and (for Load)
+  // an entry in the host's error log. `verb` is "initialise", "load" or "save"; `property` the
+  // property it stopped at (may be empty).
+  ks_hresult PersistFailure(const std::exception_ptr& e, std::string_view verb,
+                            std::string_view property, ks_error_log* log) noexcept;
   ks_hresult InvokeCall(int32_t dispid, InvokeKind kind, ks_dispparams* params, ks_variant* result,
                         ks_excepinfo* info, uint32_t* arg_error);
 
@@ -135,11 +142,14 @@ class ControlObject final : private ControlSite {
   Face<ks_connection_point_container_vtbl> container_;
   Face<ks_connection_point_vtbl> point_;
   Face<ks_control_vtbl> control_face_;
+  Face<ks_persist_property_bag_vtbl> persist_;
   std::atomic<std::uint32_t> refs_{1};
   std::shared_ptr<platform::EventLoop> loop_;
   ks_site* site_ = nullptr;
   platform::FontRef font_seen_;
   ks_dispatch* font_object_seen_ = nullptr;
+  // Set when the site's ambient font failed: the failure belongs to the Font property.
+  bool ambient_font_failed_ = false;
   std::unique_ptr<SNPPControl> control_;  // last: it talks to the members above while it goes
 };
 
@@ -235,6 +245,25 @@ const ks_control_vtbl kControlVtbl{
     [](ks_control* self, ks_site** out) { return Owner(self).GetSite(out); },
 };
 
+const ks_persist_property_bag_vtbl kPersistVtbl{
+    QI<ks_persist_property_bag>,
+    Add<ks_persist_property_bag>,
+    Rel<ks_persist_property_bag>,
+    [](ks_persist_property_bag*, ks_guid* clsid) -> ks_hresult {
+      if (clsid == nullptr) return KS_E_POINTER;
+      *clsid = KS_CLSID_SNPPInstance;
+      return KS_S_OK;
+    },
+    [](ks_persist_property_bag* self) { return Owner(self).InitNew(); },
+    [](ks_persist_property_bag* self, ks_property_bag* bag, ks_error_log* log) {
+      return Owner(self).Load(bag, log);
+    },
+    // Nothing is tracked as changed since the last save, so neither flag changes anything.
+    [](ks_persist_property_bag* self, ks_property_bag* bag, int32_t, int32_t) {
+      return Owner(self).Save(bag);
+    },
+};
+
 // --- The object
 // ------------------------------------------------------------------------------------
 
@@ -244,6 +273,8 @@ const ControlObject::InterfaceEntry ControlObject::kInterfaces[] = {
     {&KS_IID__SNPPInstance, [](ControlObject& o) -> void* { return &o.dispatch_; }},
     {&KS_IID_IConnectionPointContainer, [](ControlObject& o) -> void* { return &o.container_; }},
     {&KS_IID_KsControl, [](ControlObject& o) -> void* { return &o.control_face_; }},
+    {&KS_IID_IPersist, [](ControlObject& o) -> void* { return &o.persist_; }},
+    {&KS_IID_IPersistPropertyBag, [](ControlObject& o) -> void* { return &o.persist_; }},
 };
 
 ControlObject::ControlObject(std::shared_ptr<platform::EventLoop> loop)
@@ -251,6 +282,7 @@ ControlObject::ControlObject(std::shared_ptr<platform::EventLoop> loop)
       container_{&kContainerVtbl, this},
       point_{&kPointVtbl, this},
       control_face_{&kControlVtbl, this},
+      persist_{&kPersistVtbl, this},
       loop_(std::move(loop)) {
   control_ = std::make_unique<SNPPControl>(static_cast<ControlSite&>(*this),
                                            platform::MakeAsioSocket(*loop_),
@@ -488,6 +520,100 @@ ks_hresult ControlObject::GetSite(ks_site** out) {
   return KS_S_OK;
 }
 
+ks_hresult ControlObject::InitNew() {
+  ClearLastErrorText();
+  ambient_font_failed_ = false;
+  AddRef();  // the site, asked for its font, might release the host's last reference
+  ks_hresult hr = KS_S_OK;
+  try {
+    InitProperties(*control_);
+  } catch (...) {
+    hr = PersistFailure(std::current_exception(), "initialise", ambient_font_failed_ ? "Font" : "",
+                        nullptr);
+  }
+  Release();
+  return hr;
+}
+
+ks_hresult ControlObject::Load(ks_property_bag* bag, ks_error_log* log) {
+  if (bag == nullptr) return KS_E_POINTER;
+  ClearLastErrorText();
+  ambient_font_failed_ = false;
+  AddRef();  // the bag might release the host's last reference from inside its Read
+  HostBag host(bag, log, *this);
+  ks_hresult hr = KS_S_OK;
+  try {
+    ReadProperties(*control_, host);
+  } catch (...) {
+    // A value that does not convert fails after its Read: the last name read is its property.
+    hr = PersistFailure(std::current_exception(), "load",
+                        ambient_font_failed_ ? "Font" : std::string_view(host.current()), log);
+  }
+  Release();
+  return hr;
+}
+
+ks_hresult ControlObject::Save(ks_property_bag* bag) {
+  if (bag == nullptr) return KS_E_POINTER;
+  ClearLastErrorText();
+  ambient_font_failed_ = false;
+  AddRef();
+  HostBag host(bag, nullptr, *this);
+  ks_hresult hr = KS_S_OK;
+  try {
+    WriteProperties(*control_, host);
+  } catch (...) {
+    hr = PersistFailure(std::current_exception(), "save",
+                        ambient_font_failed_ ? "Font" : std::string_view(host.current()), nullptr);
+  }
+  Release();
+  return hr;
+}
+
+ks_hresult ControlObject::PersistFailure(const std::exception_ptr& e, std::string_view verb,
+                                         std::string_view property, ks_error_log* log) noexcept {
+  ks_hresult hr = KS_DISP_E_EXCEPTION;
+  std::int32_t number = err::kInternalError;
+  std::string what;
+  try {
+    try {
+      std::rethrow_exception(e);
+    } catch (const BagError& error) {
+      hr = error.result();
+      number = 0;  // the bag's own failure: its result says it
+      what = error.description();
+    } catch (const RuntimeError& error) {
+      number = error.number();
+      if (number == err::kTypeMismatch) hr = KS_DISP_E_TYPEMISMATCH;
+      if (number == err::kOverflow) hr = KS_DISP_E_OVERFLOW;
+      what = error.description();
+    } catch (const std::bad_alloc&) {
+      hr = KS_E_OUTOFMEMORY;
+      number = err::kOutOfMemory;
+      what = "Out of memory. Release unused controls or close other programs, then try again.";
+    } catch (const std::exception& error) {
+      what = std::string("Internal error in the paging control: ") + error.what() +
+             ". Try again; report this if it repeats.";
+    } catch (...) {
+      what = "Internal error in the paging control. Try again; report this if it repeats.";
+    }
+    const std::string text = property.empty() ? what
+                                              : "Cannot " + std::string(verb) + " " +
+                                                    std::string(property) + ": " + what;
+    SetLastErrorText(text);
+    if (log != nullptr) {
+      ks_excepinfo info{};
+      FillExcepInfo(&info, number, text, hr);
+      log->vtbl->AddError(log, std::string(property).c_str(), &info);
+      KsExcepInfoClear(&info);
+    }
+  } catch (...) {
+    SetLastErrorText("Out of memory while reporting a failure to " + std::string(verb) +
+                     " the control's properties.");
+  }
+  return hr;
+}
+
 void ControlObject::OnPropertyChanged(std::string_view name) {
   if (site_ == nullptr) return;
   ks_site* site = site_;
@@ -509,6 +635,7 @@ platform::FontRef ControlObject::AmbientFont() {
   ks_dispatch* object = nullptr;
   const ks_hresult hr = site_->vtbl->GetAmbientFont(site_, &object);
   if (KS_FAILED(hr)) {
+    ambient_font_failed_ = true;
     throw RuntimeError(err::kSiteNoAmbientFont,
                        "The host could not give its ambient font (result " + HexResult(hr) +
                            "). Fix the host's GetAmbientFont, or give the control a font "
@@ -518,6 +645,7 @@ platform::FontRef ControlObject::AmbientFont() {
   auto font = FontOf(object);
   if (!font) {
     object->vtbl->Release(object);
+    ambient_font_failed_ = true;
     throw RuntimeError(err::kTypeMismatch,
                        "Type mismatch: the host's ambient font is not a font object of this "
                        "library. Create it with KsFontCreate.");
@@ -532,14 +660,18 @@ void ControlObject::DoEvents() {
 }
 
 ks_dispatch* ControlObject::FontObjectFor(const platform::FontRef& font) {
+  ks_dispatch* object = FontObject(font);
+  if (object != nullptr && object != font_object_seen_) RememberFontObject(font, object);
+  return object;
+}
+
+ks_dispatch* ControlObject::FontObject(const platform::FontRef& font) {
   if (!font) return nullptr;
   if (font == font_seen_ && font_object_seen_ != nullptr) {
     font_object_seen_->vtbl->AddRef(font_object_seen_);
     return font_object_seen_;
   }
-  ks_dispatch* object = NewFontObject(font);
-  RememberFontObject(font, object);
-  return object;
+  return NewFontObject(font);
 }
 
 void ControlObject::RememberFontObject(const platform::FontRef& font,

@@ -41,8 +41,8 @@ ks_hresult CreateInstance(ks_class_factory*, ks_unknown* outer, const ks_guid* i
     if (hr == KS_E_NOINTERFACE) {
       SetLastErrorText(
           "The paging control does not have the interface asked for. Ask for "
-          "_SNPPInstance, IDispatch, IUnknown, IConnectionPointContainer or "
-          "KsControl.");
+          "_SNPPInstance, IDispatch, IUnknown, IConnectionPointContainer, KsControl, "
+          "IPersistPropertyBag or IPersist.");
     }
     return hr;
   } catch (...) {

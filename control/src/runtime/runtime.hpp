@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "kestrel/control/property_bag.hpp"
 #include "kestrel/control/type_library.hpp"
 #include "kestrel/control/variant.hpp"
 #include "kestrel/kestrel_snpp.h"
@@ -75,6 +76,8 @@ void SetLastErrorText(std::string text) noexcept;
 void ClearLastErrorText() noexcept;
 // Records what the exception says and gives the result code for it.
 ks_hresult ResultOf(const std::exception_ptr& e, ks_hresult fallback) noexcept;
+// "0x80004005", for descriptions that quote a host's result.
+std::string HexResult(ks_hresult hr);
 
 // --- Strings and values ----------------------------------------------------------------------
 // A new ks_string; throws std::bad_alloc when out of memory.
@@ -95,6 +98,57 @@ void ToC(const Variant& v, ks_variant* out);
 ks_dispatch* NewFontObject(platform::FontRef font);
 // The font inside one of our font objects; null for anything else (or null).
 platform::FontRef FontOf(ks_dispatch* object) noexcept;
+
+// --- Property bags ---------------------------------------------------------------------------
+// How an instance hands out its fonts and takes them back, so that a host sees one object for
+// one font.
+class FontObjects {
+ public:
+  // A new reference: the object last handed out or taken for this font, else a new one; null for
+  // a null font.
+  virtual ks_dispatch* FontObject(const platform::FontRef& font) = 0;
+  // From now on, `object` is the one handed out for `font`.
+  virtual void RememberFontObject(const platform::FontRef& font, ks_dispatch* object) noexcept = 0;
+
+ protected:
+  ~FontObjects() = default;
+};
+
+// A host's bag failed a Read or a Write; its result goes back to the host unchanged.
+class BagError : public RuntimeError {
+ public:
+  BagError(ks_hresult result, const std::string& description)
+      : RuntimeError(0, description), result_(result) {}
+  ks_hresult result() const noexcept { return result_; }
+
+ private:
+  ks_hresult result_;
+};
+
+// A host's ks_property_bag as the PropertyBag that loading and saving use. Read passes the
+// default in the value and takes KS_E_INVALIDARG as "nothing stored": the default is returned.
+// A failure of the bag raises BagError; a value that is no font of this library, Type mismatch.
+// Holds no reference to the bag: it lives for one Load or Save.
+class HostBag final : public PropertyBag {
+ public:
+  HostBag(ks_property_bag* bag, ks_error_log* log, FontObjects& fonts) noexcept
+      : bag_(bag), log_(log), fonts_(fonts) {}
+
+  Variant ReadProperty(const String& name, const Variant& default_value) override;
+  void WriteProperty(const String& name, const Variant& value,
+                     const Variant& default_value) override;
+
+  // The name of the last Read or Write, or empty.
+  const String& current() const noexcept { return current_; }
+
+ private:
+  void ToHost(const Variant& v, ks_variant* out);
+
+  ks_property_bag* bag_;
+  ks_error_log* log_;
+  FontObjects& fonts_;
+  String current_;
+};
 
 // --- The C description of the type library ---------------------------------------------------
 const ks_typelib_desc& TypeLibraryDesc();
