@@ -1,7 +1,8 @@
 /*
  * A host program in plain C for libkestrel_snpp.so: loads the library with dlopen, creates the
  * control through its class object, sets properties by name, connects an event sink, sends a
- * page that the server accepts (OnComplete) and one that it refuses (OnError), releases
+ * page that the server accepts (OnComplete) and one that it refuses (OnError), saves the
+ * control's settings to a file and pages again with a second control loaded from it, releases
  * everything and checks that the library may be unloaded.
  *
  *   c_host LIBRARY HOST PORT GOOD_PAGER REFUSED_PAGER
@@ -15,7 +16,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "kestrel/kestrel_snpp.h"
 
@@ -40,6 +43,9 @@ static struct {
   void (*StringFree)(ks_string);
   ks_hresult (*VariantClear)(ks_variant*);
   void (*ExcepInfoClear)(ks_excepinfo*);
+  ks_KsSettingsLoad_fn SettingsLoad;
+  ks_KsSettingsSave_fn SettingsSave;
+  ks_string (*GetLastErrorText)(void);
 } lib;
 
 static int failures = 0;
@@ -173,6 +179,42 @@ static void put_long(ks_dispatch* d, const char* name, int32_t value) {
   CHECK(invoke(d, name, KS_DISPATCH_PROPERTYPUT, &v, NULL) == KS_S_OK, "put %s", name);
 }
 
+/* Reads a property as text (a String) or a number (a Long). */
+static void get_string(ks_dispatch* d, const char* name, char* text, size_t size) {
+  ks_variant r;
+  memset(&r, 0, sizeof r);
+  CHECK(invoke(d, name, KS_DISPATCH_PROPERTYGET, NULL, &r) == KS_S_OK, "get %s", name);
+  snprintf(text, size, "%s", (r.vt == KS_VT_BSTR && r.u.bstrVal) ? r.u.bstrVal : "");
+  lib.VariantClear(&r);
+}
+static int32_t get_long(ks_dispatch* d, const char* name) {
+  ks_variant r;
+  memset(&r, 0, sizeof r);
+  CHECK(invoke(d, name, KS_DISPATCH_PROPERTYGET, NULL, &r) == KS_S_OK, "get %s", name);
+  return r.vt == KS_VT_I4 ? r.u.lVal : -1;
+}
+
+/* The library's text for its last failure, for messages. */
+static const char* last_error(void) {
+  static char text[512];
+  ks_string s = lib.GetLastErrorText();
+  snprintf(text, sizeof text, "%s", s ? s : "(none)");
+  lib.StringFree(s);
+  return text;
+}
+
+/* Connects the sink to the control's events; returns the connection point (a reference). */
+static ks_connection_point* advise(ks_dispatch* d, sink* events, uint32_t* cookie) {
+  ks_connection_point_container* container = NULL;
+  ks_connection_point* point = NULL;
+  *cookie = 0;
+  if (d->vtbl->QueryInterface(d, &kIidContainer, (void**)&container) != KS_S_OK) return NULL;
+  container->vtbl->FindConnectionPoint(container, &kDiidEvents, &point);
+  container->vtbl->Release(container);
+  if (point != NULL) point->vtbl->Advise(point, (ks_unknown*)&events->base, cookie);
+  return point;
+}
+
 /* Calls a method without arguments; copies a String result into `text` (may be NULL). */
 static void call(ks_dispatch* d, const char* name, char* text, size_t size) {
   ks_variant r;
@@ -233,6 +275,9 @@ int main(int argc, char** argv) {
   LOAD(StringFree, "KsStringFree");
   LOAD(VariantClear, "KsVariantClear");
   LOAD(ExcepInfoClear, "KsExcepInfoClear");
+  LOAD(SettingsLoad, "KsSettingsLoad");
+  LOAD(SettingsSave, "KsSettingsSave");
+  LOAD(GetLastErrorText, "KsGetLastErrorText");
   (void)need(handle, "DllRegisterServer");
   (void)need(handle, "DllUnregisterServer");
 
@@ -294,7 +339,48 @@ int main(int argc, char** argv) {
   CHECK(events.others == 0, "%d other events were raised", events.others);
   call(control, "CloseConnect", NULL, 0);
 
-  /* 3. Let go of everything; then the library may be unloaded. */
+  /* 3. Keep the settings in a file; a second control loaded from it pages the same server. */
+  char dir[] = "/tmp/c_host-XXXXXX";
+  char path[64];
+  CHECK(mkdtemp(dir) != NULL, "cannot make a temporary folder");
+  snprintf(path, sizeof path, "%s/pager.json", dir);
+  CHECK(lib.SettingsLoad((ks_unknown*)control, path) == KS_STG_E_FILENOTFOUND,
+        "KsSettingsLoad of a file not yet saved");
+  put_string(control, "Recipient", argv[4]);
+  hr = lib.SettingsSave((ks_unknown*)control, path);
+  CHECK(hr == KS_S_OK, "KsSettingsSave = 0x%08X: %s", (unsigned)hr, last_error());
+  struct stat st;
+  CHECK(stat(path, &st) == 0 && (st.st_mode & 0777) == 0600, "the settings file is not 0600");
+
+  ks_dispatch* second = NULL;
+  hr = factory->vtbl->CreateInstance(factory, NULL, &kIidInstance, (void**)&second);
+  CHECK(hr == KS_S_OK && second != NULL, "CreateInstance (second) = 0x%08X", (unsigned)hr);
+  if (second == NULL) return 1;
+  hr = lib.SettingsLoad((ks_unknown*)second, path);
+  CHECK(hr == KS_S_OK, "KsSettingsLoad = 0x%08X: %s", (unsigned)hr, last_error());
+  get_string(second, "Server", text, sizeof text);
+  CHECK(strcmp(text, argv[2]) == 0, "the loaded Server is \"%s\"", text);
+  CHECK(get_long(second, "ServerPort") == (int32_t)atol(argv[3]), "the loaded ServerPort");
+  get_string(second, "Message", text, sizeof text);
+  CHECK(strcmp(text, "Disk full on host db1") == 0, "the loaded Message is \"%s\"", text);
+
+  uint32_t second_cookie = 0;
+  ks_connection_point* second_point = advise(second, &events, &second_cookie);
+  CHECK(second_point != NULL && second_cookie != 0, "Advise (second)");
+  events.last[0] = '\0';
+  call(second, "Send", NULL, 0);
+  CHECK(wait_for(loop, &events.completions, 1, 15), "no OnComplete from the loaded control");
+  CHECK(strncmp(events.last, "250", 3) == 0, "OnComplete carries \"%s\"", events.last);
+  call(second, "CloseConnect", NULL, 0);
+  if (second_point != NULL) {
+    CHECK(second_point->vtbl->Unadvise(second_point, second_cookie) == KS_S_OK, "Unadvise");
+    second_point->vtbl->Release(second_point);
+  }
+  second->vtbl->Release(second);
+  unlink(path);
+  rmdir(dir);
+
+  /* 4. Let go of everything; then the library may be unloaded. */
   CHECK(point->vtbl->Unadvise(point, cookie) == KS_S_OK, "Unadvise");
   point->vtbl->Release(point);
   container->vtbl->Release(container);
@@ -307,6 +393,10 @@ int main(int argc, char** argv) {
   CHECK(lib.DllCanUnloadNow() == KS_S_OK, "DllCanUnloadNow says no after everything was released");
   dlclose(handle);
 
-  if (failures == 0) printf("c_host: OnComplete and OnError received; library unloadable\n");
+  if (failures == 0) {
+    printf(
+        "c_host: OnComplete and OnError received; settings saved and reloaded; library "
+        "unloadable\n");
+  }
   return failures == 0 ? 0 : 1;
 }
