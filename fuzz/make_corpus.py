@@ -127,8 +127,99 @@ FRAMER = {
     "no_line_end": framer(0, [200], b"x" * 5000),
 }
 
-# --- fuzz_variant and fuzz_dispatch: see their sources for the layouts -----------------------------
-SEEDS = {"fuzz_receive": RECEIVE, "fuzz_line_framer": FRAMER}
+# --- fuzz_variant and fuzz_dispatch: values as fuzz/variant_input.hpp reads them ----------------
+import struct
+
+
+def v_int(n): return bytes([1]) + struct.pack(">h", n)
+def v_long(n): return bytes([2]) + struct.pack(">i", n)
+def v_single(x): return bytes([3]) + struct.pack(">f", x)
+def v_single_bits(bits): return bytes([3]) + struct.pack(">I", bits)
+def v_bool(n): return bytes([4]) + struct.pack(">h", n)
+def v_str(text): t = text.encode(); return bytes([5, len(t)]) + t
+def v_font(name): return bytes([6, len(name)]) + name.encode()
+V_NOTHING = bytes([0x86])
+V_EMPTY = bytes([0])
+def v_known(i): return bytes([7, i])
+
+
+VARIANT = {
+    "integers": v_int(0) + v_int(-32768) + v_int(32767) + v_int(42),
+    "longs": v_long(0) + v_long(-2147483648) + v_long(2147483647) + v_long(32768) + v_long(-32769),
+    "singles": v_single(2.5) + v_single(3.5) + v_single(-2.5) + v_single(0.1) + v_single(3.0e38)
+               + v_single(32767.5) + v_single(1e-45),
+    "single_specials": v_single_bits(0x7FC00000) + v_single_bits(0x7F800000)
+                       + v_single_bits(0xFF800000) + v_single_bits(0x80000000),
+    "booleans": v_bool(-1) + v_bool(0) + v_bool(1) + v_bool(5),
+    "numeric_texts": b"".join(v_known(i) for i in range(42)),
+    "texts": v_str("hello") + v_str("") + v_str(" 12 ") + v_str("x" * 80) + v_str("1e3")
+             + v_str("-0.5"),
+    "objects": v_font("Arial") + V_NOTHING + V_EMPTY,
+}
+
+MEMBERS = ["BackColor", "ForeColor", "Enabled", "Font", "BackStyle", "BorderStyle", "Refresh",
+           "SenderID", "Recipient", "Send", "Idle", "getLastError", "getLastReply", "State",
+           "Server", "ServerPort", "ServerTimeout", "Connect", "getLastErrorDescription", "Data",
+           "CloseConnect", "coverageArea", "ServiceLevel", "SnppLevel", "LoginName", "Password",
+           "HoldUntil", "Subject", "Message", "AlertOverride"]
+CALL, GET, PUT, PUTREF = 0, 1, 2, 3
+
+
+def invoke(member, kind, *args):
+    return bytes([0, MEMBERS.index(member), kind, len(args)]) + b"".join(args)
+
+
+def lookup(member, flips=0):
+    return bytes([1, MEMBERS.index(member)]) + struct.pack(">I", flips)
+
+
+def says(text):
+    t = text.encode()
+    return bytes([2, len(t)]) + t
+
+
+TICK_OP = bytes([3])
+EVERY_GET = b"".join(invoke(m, GET) for m in MEMBERS if m not in (
+    "Refresh", "Send", "getLastError", "getLastReply", "Connect", "getLastErrorDescription",
+    "CloseConnect"))
+PAGE_SETUP = (invoke("Server", PUT, v_str("127.0.0.1")) + invoke("ServerPort", PUT, v_str("444"))
+              + invoke("SnppLevel", PUT, v_int(1)) + invoke("Recipient", PUT, v_str("5551234"))
+              + invoke("Message", PUT, v_str("disk full")))
+
+DISPATCH = {
+    "every_get": bytes([0, 0]) + EVERY_GET,
+    "page_through_dispatch": bytes([0, 0]) + PAGE_SETUP + invoke("Send", CALL) + says("220 hi\r\n")
+                             + says("250 page\r\n") + says("250 mess\r\n") + says("250 sent\r\n")
+                             + invoke("getLastReply", CALL) + says("221 bye\r\n"),
+    "refused_then_read_back": bytes([0, 0]) + PAGE_SETUP + invoke("Send", CALL)
+                              + says("220 hi\r\n") + says("550 no\r\n")
+                              + invoke("getLastErrorDescription", CALL)
+                              + invoke("getLastError", CALL) + invoke("CloseConnect", CALL),
+    "puts_that_convert": bytes([0, 0]) + invoke("State", PUT, v_str(" 13 "))
+                         + invoke("ServerTimeout", PUT, v_single(2.5))
+                         + invoke("AlertOverride", PUT, v_str("True"))
+                         + invoke("BackColor", PUT, v_bool(-1)) + invoke("Enabled", PUT, v_int(7))
+                         + invoke("Font", PUTREF, v_font("Arial")) + invoke("Font", GET),
+    "puts_that_fail": bytes([0, 0]) + invoke("State", PUT, v_str("abc"))
+                      + invoke("State", PUT, v_long(40000)) + invoke("Font", PUT, v_font("x"))
+                      + invoke("Recipient", PUT, V_NOTHING) + invoke("Send", GET)
+                      + invoke("Message", CALL) + invoke("Message", PUT)
+                      + invoke("Message", PUT, v_str("a"), v_str("b")),
+    "site_refuses": bytes([2, 0]) + invoke("Subject", PUT, v_str("s")) + invoke("Subject", GET)
+                    + invoke("Subject", PUT, v_str("t")) + invoke("Subject", GET),
+    "names_any_case": bytes([0, 0]) + lookup("Send", 0x5) + lookup("getLastErrorDescription",
+                                                                    0xFFFFFFFF)
+                      + lookup("coverageArea", 0x1) + bytes([1, 0x80 + 6]) + b"sEnD\x00x",
+    "near_miss_dispids": bytes([0, 0]) + bytes([0, 30, 1, 0, 0, 31, 1, 0, 0, 32, 1, 0,
+                                                0, 33, 1, 0, 0, 34, 1, 0]),
+    "sink_closes_on_error": bytes([0, 2]) + PAGE_SETUP + invoke("Send", CALL) + says("421 no\r\n")
+                            + TICK_OP,
+    "sink_destroys_control": bytes([0, 4]) + PAGE_SETUP + invoke("Send", CALL)
+                             + says("220 hi\r\n550 no\r\n") + EVERY_GET,
+}
+
+SEEDS = {"fuzz_receive": RECEIVE, "fuzz_line_framer": FRAMER, "fuzz_variant": VARIANT,
+         "fuzz_dispatch": DISPATCH}
 
 
 def main():
