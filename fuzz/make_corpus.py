@@ -155,6 +155,8 @@ VARIANT = {
     "texts": v_str("hello") + v_str("") + v_str(" 12 ") + v_str("x" * 80) + v_str("1e3")
              + v_str("-0.5"),
     "objects": v_font("Arial") + V_NOTHING + V_EMPTY,
+    # The largest Single as text is "3.4028235E+38"; that text must convert back to it.
+    "largest_single_through_text": v_single_bits(0x7F7FFFFF) + v_single_bits(0xFF7FFFFF),
 }
 
 MEMBERS = ["BackColor", "ForeColor", "Enabled", "Font", "BackStyle", "BorderStyle", "Refresh",
