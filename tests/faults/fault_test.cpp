@@ -298,7 +298,10 @@ TEST(FaultsBeyondTheTable, HugeLineKeepsMemoryBounded) {
 class RandomFlood : public ::testing::TestWithParam<std::tuple<const char*, Integer, Long>> {};
 
 TEST_P(RandomFlood, EachLineIsRefusedThenTheCloseIsReported) {
-  const auto [at, state_after, number] = GetParam();
+  // Named copies rather than structured bindings: lambdas below capture them.
+  const std::string at = std::get<0>(GetParam());
+  const Integer state_after = std::get<1>(GetParam());
+  const Long number = std::get<2>(GetParam());
   constexpr std::uint32_t kSeed = 20240611;
   const std::string flood = RandomBytes(kSeed, kFloodBytes);
 
