@@ -2,8 +2,8 @@
 //
 // Input layout (fuzz/make_corpus.py writes readable examples):
 //   [0]  SnppLevel       index into kLevels
-//   [1]  options         bit i sets kOptions[i] (LOGI, its password, COVE, LEVE, HOLD, ALER,
-//                        CALL, SUBJ)
+//   [1]  options         one bit each, from bit 0: LoginName, Password, coverageArea,
+//                        ServiceLevel, HoldUntil, AlertOverride, SenderID, Subject
 //   [2]  text            low nibble: Message from kMessages; high nibble: Data from kBodies
 //   [3]  starting State  index into kStates, written once the connection is up (0xFF: leave the
 //                        0 that Send sets); past the table: the next two bytes as any Integer
@@ -22,7 +22,8 @@
 //   - every OnError carries a text
 //   - no exception leaves a notification handler
 //   - memory stays bounded: nothing the control allocates while it handles a read is larger
-//     than the framer's cap plus that read (with room for the properties it writes out)
+//     than twice the framer's cap plus that read (a string may double its room as it grows),
+//     with room for the property values it writes out
 
 #include <sanitizer/allocator_interface.h>
 #include <sanitizer/common_interface_defs.h>
