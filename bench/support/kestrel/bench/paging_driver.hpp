@@ -136,6 +136,8 @@ class PagingDriver {
   std::size_t active() const noexcept { return active_; }
   // The deepest DoEvents ran inside other DoEvents calls (1: never nested).
   std::size_t max_do_events_depth() const noexcept { return max_do_events_depth_; }
+  // The most stack those nested calls took, in bytes, from the outermost DoEvents down.
+  std::size_t max_do_events_stack() const noexcept { return max_do_events_stack_; }
   const std::vector<Slot>& slots() const noexcept { return slots_; }
   session::SNPPInstance& control(std::size_t i) { return *controls_[i]; }
   std::size_t size() const noexcept { return controls_.size(); }
@@ -161,8 +163,13 @@ class PagingDriver {
       struct Depth {
         PagingDriver& d;
         explicit Depth(PagingDriver& driver) : d(driver) {
-          if (++d.do_events_depth_ > d.max_do_events_depth_)
+          const auto here = reinterpret_cast<std::uintptr_t>(this);
+          if (++d.do_events_depth_ == 1) d.stack_top_ = here;
+          if (d.do_events_depth_ > d.max_do_events_depth_)
             d.max_do_events_depth_ = d.do_events_depth_;
+          if (d.stack_top_ > here && d.stack_top_ - here > d.max_do_events_stack_) {
+            d.max_do_events_stack_ = d.stack_top_ - here;
+          }
         }
         ~Depth() { --d.do_events_depth_; }
       } depth(driver_);
@@ -260,6 +267,8 @@ class PagingDriver {
   std::size_t active_ = 0;
   std::size_t do_events_depth_ = 0;
   std::size_t max_do_events_depth_ = 0;
+  std::uintptr_t stack_top_ = 0;
+  std::size_t max_do_events_stack_ = 0;
   bool resend_ = false;
   bool tearing_down_ = false;
 };
