@@ -229,9 +229,13 @@ Long Variant::ToLong() const {
 Single Variant::ToSingle() const {
   if (const auto* v = std::get_if<Single>(&value_)) return *v;
   const double v = NumericValue(VarType::kSingle);
-  if (std::fabs(v) > static_cast<double>(std::numeric_limits<Single>::max())) {
-    ThrowOverflow(v, VarType::kSingle);
-  }
+  // Anything that rounds to a finite Single is in range: the largest Single's own text, for
+  // one, reads back a hair above it. From halfway to the next power of two on, it would round
+  // to infinity.
+  constexpr double kMax = static_cast<double>(std::numeric_limits<Single>::max());
+  const double limit = std::ldexp(1.0, 128) - std::ldexp(1.0, 103);
+  if (std::fabs(v) >= limit) ThrowOverflow(v, VarType::kSingle);
+  if (std::fabs(v) > kMax) return static_cast<Single>(std::copysign(kMax, v));
   return static_cast<Single>(v);
 }
 

@@ -135,6 +135,22 @@ TEST(VariantConversion, ErrorsSayWhatWentWrongAndWhatToDo) {
   }
 }
 
+TEST(VariantConversion, SingleRangeEndsWhereRoundingReachesInfinity) {
+  constexpr float kMax = std::numeric_limits<float>::max();
+  // The largest Single survives a trip through its own text, which reads back a hair above it.
+  EXPECT_EQ(Variant(Variant::FromSingle(kMax).ToString()).ToSingle(), kMax);
+  EXPECT_EQ(Variant(Variant::FromSingle(-kMax).ToString()).ToSingle(), -kMax);
+  EXPECT_EQ(Variant("3.4028235E+38").ToSingle(), kMax);
+  for (const char* text : {"3.41E+38", "-3.41E+38", "1E+39"}) {
+    try {
+      (void)Variant(text).ToSingle();
+      ADD_FAILURE() << text << " became a Single";
+    } catch (const RuntimeError& e) {
+      EXPECT_EQ(e.number(), err::kOverflow) << text;
+    }
+  }
+}
+
 TEST(VariantConversion, RoundHalfEven) {
   EXPECT_EQ(RoundHalfEven(0.5), 0.0);
   EXPECT_EQ(RoundHalfEven(1.5), 2.0);
