@@ -60,8 +60,8 @@ int OpenDescriptors() {
   return n;
 }
 
-std::int64_t ResidentKiB() {
-  std::ifstream statm("/proc/self/statm");
+std::int64_t ResidentKiB(const std::string& process = "self") {
+  std::ifstream statm("/proc/" + process + "/statm");
   std::int64_t size = 0, resident = 0;
   statm >> size >> resident;
   return resident * sysconf(_SC_PAGESIZE) / 1024;
@@ -276,6 +276,9 @@ int Run(const Options& o) {
                         std::to_string(samples[warm].rss_kib) + " KiB at " +
                         std::to_string(samples[warm].pages) + " pages)");
     }
+    // Not checked, for information: the sandbox keeps every page it was sent.
+    std::printf("soak: the sandbox's resident memory is %lld KiB\n",
+                static_cast<long long>(ResidentKiB(std::to_string(sandbox.pid()))));
     sandbox.Stop();  // its log is complete once it has gone
     CheckLog(log_path, driver, checks);
   }
