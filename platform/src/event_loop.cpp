@@ -12,7 +12,16 @@ std::size_t EventLoop::Run() { return impl_->io.run(); }
 
 std::size_t EventLoop::Poll() {
   // Asio supports poll() nested inside a handler, which is what a host's DoEvents needs when a
-  // handler calls Send. A stopped context would poll nothing; a host's DoEvents still must.
+  // handler calls Send. But a handler run by that poll may send the next page and poll again:
+  // with many controls paging back to back the nesting would grow with the pages sent, until
+  // the stack runs out. A few levels let pending work run; deeper, it waits for the outer loop.
+  if (impl_->poll_depth >= kMaxPollDepth) return 0;
+  ++impl_->poll_depth;
+  struct Leave {
+    int& depth;
+    ~Leave() { --depth; }
+  } leave{impl_->poll_depth};
+  // A stopped context would poll nothing; a host's DoEvents still must.
   if (impl_->io.stopped()) impl_->io.restart();
   return impl_->io.poll();
 }

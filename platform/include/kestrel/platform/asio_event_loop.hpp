@@ -10,6 +10,7 @@ namespace kestrel::platform {
 
 struct EventLoop::Impl {
   asio::io_context io{1};  // one thread runs it: Asio may drop its internal locking
+  int poll_depth = 0;      // Poll() calls now running, one inside another
 };
 
 inline asio::io_context& AsioContext(EventLoop& loop) { return loop.impl().io; }

@@ -25,8 +25,10 @@ class EventLoop {
 
   // Runs until Stop() or until no work is left; returns the number of handlers run.
   std::size_t Run();
-  // Runs the handlers that are ready now, without waiting. Safe to nest inside a handler.
+  // Runs the handlers that are ready now, without waiting. Safe to nest inside a handler, up
+  // to kMaxPollDepth levels; deeper, it runs nothing and the work waits for the outer loop.
   std::size_t Poll();
+  static constexpr int kMaxPollDepth = 4;
   // Runs handlers for at most `limit`; returns early on Stop() or when no work is left.
   std::size_t RunFor(std::chrono::milliseconds limit);
   // Runs handlers until `done()` holds or `limit` has passed; returns done().
