@@ -110,6 +110,17 @@ TEST(LineFramer, OverlongLineWhoseEndArrivedTogether) {
   EXPECT_EQ(Drain(f), (std::vector<std::string>{"12345678", "250 x\r\n"}));
 }
 
+TEST(LineFramer, ZeroCapStillMakesProgress) {
+  LineFramer f(0);
+  f.Append("ab\n");
+  std::vector<std::string> got;
+  while (auto l = f.Next()) {
+    got.push_back(*l);
+    ASSERT_LT(got.size(), 10u);
+  }
+  EXPECT_EQ(got, std::vector<std::string>{"a"});  // the rest of the overlong line is dropped
+}
+
 TEST(LineFramer, ResetForgetsEverything) {
   LineFramer f(8);
   f.Append("250 partial");

@@ -18,7 +18,8 @@ class LineFramer {
  public:
   static constexpr std::size_t kDefaultCap = 4096;
 
-  explicit LineFramer(std::size_t cap = kDefaultCap) : cap_(cap) {}
+  // A cap below 1 is taken as 1: every pass of Next() must consume something.
+  explicit LineFramer(std::size_t cap = kDefaultCap) : cap_(cap < 1 ? 1 : cap) {}
 
   void Append(std::string_view bytes);
   std::optional<std::string> Next();
