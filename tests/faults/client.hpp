@@ -11,6 +11,7 @@
 
 #include "kestrel/platform/control_host.hpp"
 #include "kestrel/platform/event_loop.hpp"
+#include "kestrel/platform/forwarding_socket.hpp"
 #include "kestrel/session/snpp_instance.hpp"
 
 namespace kestrel::testing {
@@ -49,33 +50,18 @@ class LoopHost final : public platform::ControlHost {
 };
 
 // Passes everything on to the real socket, and counts what the control fetched from it.
-class CountingSocket final : public platform::Socket {
+class CountingSocket final : public platform::ForwardingSocket {
  public:
-  explicit CountingSocket(std::unique_ptr<platform::Socket> inner) : inner_(std::move(inner)) {}
-  void Connect(const String& host, Long port) override { inner_->Connect(host, port); }
-  void SendData(std::string_view text) override { inner_->SendData(text); }
+  using ForwardingSocket::ForwardingSocket;
   String GetData() override {
-    String data = inner_->GetData();
+    String data = ForwardingSocket::GetData();
     fetched += data.size();
     if (data.size() > largest_fetch) largest_fetch = data.size();
     return data;
   }
-  void Close() override { inner_->Close(); }
-  platform::SocketState State() const override { return inner_->State(); }
-  String RemoteHost() const override { return inner_->RemoteHost(); }
-  void SetRemoteHost(const String& host) override { inner_->SetRemoteHost(host); }
-  Long RemotePort() const override { return inner_->RemotePort(); }
-  void SetRemotePort(Long port) override { inner_->SetRemotePort(port); }
-  void OnDataArrival(DataArrivalHandler handler) override {
-    inner_->OnDataArrival(std::move(handler));
-  }
-  void OnClosed(ClosedHandler handler) override { inner_->OnClosed(std::move(handler)); }
 
   std::size_t fetched = 0;
   std::size_t largest_fetch = 0;
-
- private:
-  std::unique_ptr<platform::Socket> inner_;
 };
 
 // One control, set up for a page to 127.0.0.1:port.
