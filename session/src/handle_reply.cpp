@@ -9,8 +9,7 @@
 
 namespace kestrel::session {
 
-void SNPPInstance::HandleReply(const String& reply_in) {
-  const String reply = reply_in;  // the caller's buffer may change under a handler
+void SNPPInstance::HandleReply(String reply) {
   const auto alive = alive_;
   try {
     const std::string_view code = ReplyCode(reply);

@@ -129,7 +129,7 @@ void SNPPInstance::sck_DataArrival(Long /*bytes*/) {
     framer_.Append(sck_->GetData());
     const auto connection = connection_;
     while (auto line = framer_.Next()) {
-      HandleReply(*line);
+      HandleReply(std::move(*line));
       // A handler may have closed or reopened the connection, or destroyed the control: the
       // lines still buffered belong to a connection that is gone.
       if (!*alive || connection != connection_) return;

@@ -144,7 +144,7 @@ class SNPPInstance {
   void sck_Closed(Long number, const String& description);
   void Timer1_Timer();
 
-  void HandleReply(const String& reply);
+  void HandleReply(String reply);
   // Records the text, raises OnError with it by reference; swallows its own errors.
   void ReportFailure(const String& text) noexcept;
   // Traps an error raised while a notification was handled and reports it.
