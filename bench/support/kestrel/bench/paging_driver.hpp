@@ -30,36 +30,24 @@
 #include "kestrel/platform/control_host.hpp"
 #include "kestrel/platform/error.hpp"
 #include "kestrel/platform/event_loop.hpp"
+#include "kestrel/platform/forwarding_socket.hpp"
 #include "kestrel/platform/socket.hpp"
 #include "kestrel/session/snpp_instance.hpp"
 
 namespace kestrel::bench {
 
 // Forwards everything to the real socket; Close() also calls `on_close` afterwards.
-class ClosingSocket final : public platform::Socket {
+class ClosingSocket final : public platform::ForwardingSocket {
  public:
   ClosingSocket(std::unique_ptr<platform::Socket> inner, std::function<void()> on_close)
-      : inner_(std::move(inner)), on_close_(std::move(on_close)) {}
+      : ForwardingSocket(std::move(inner)), on_close_(std::move(on_close)) {}
 
-  void Connect(const String& host, Long port) override { inner_->Connect(host, port); }
-  void SendData(std::string_view text) override { inner_->SendData(text); }
-  String GetData() override { return inner_->GetData(); }
   void Close() override {
-    inner_->Close();
+    ForwardingSocket::Close();
     if (on_close_) on_close_();
   }
-  platform::SocketState State() const override { return inner_->State(); }
-  String RemoteHost() const override { return inner_->RemoteHost(); }
-  void SetRemoteHost(const String& host) override { inner_->SetRemoteHost(host); }
-  Long RemotePort() const override { return inner_->RemotePort(); }
-  void SetRemotePort(Long port) override { inner_->SetRemotePort(port); }
-  void OnDataArrival(DataArrivalHandler handler) override {
-    inner_->OnDataArrival(std::move(handler));
-  }
-  void OnClosed(ClosedHandler handler) override { inner_->OnClosed(std::move(handler)); }
 
  private:
-  std::unique_ptr<platform::Socket> inner_;
   std::function<void()> on_close_;
 };
 
