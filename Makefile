@@ -1,11 +1,14 @@
 # Entry points; the work is done by the scripts in scripts/.
-.PHONY: demo test build format clean
+.PHONY: demo test bench build format clean
 
 demo:
 	scripts/demo.sh
 
 test:
 	scripts/test.sh
+
+bench:
+	scripts/bench.sh
 
 build:
 	scripts/deps.sh
