@@ -174,26 +174,6 @@ std::string Hex(DispId id) {
   return buf;
 }
 
-VarType StorageType(DeclaredType type) {
-  switch (type) {
-    case T::kInteger:
-      return VarType::kInteger;
-    case T::kLong:
-      return VarType::kLong;
-    case T::kSingle:
-      return VarType::kSingle;
-    case T::kBoolean:
-      return VarType::kBoolean;
-    case T::kString:
-      return VarType::kString;
-    case T::kFont:
-      return VarType::kObject;
-    case T::kVoid:
-    case T::kVariant:
-      break;
-  }
-  return VarType::kEmpty;
-}
 
 bool KindFits(MemberKind member, InvokeKind kind) {
   switch (kind) {
@@ -229,6 +209,27 @@ bool KindFits(MemberKind member, InvokeKind kind) {
 }
 
 }  // namespace
+
+VarType StorageType(DeclaredType type) {
+  switch (type) {
+    case T::kInteger:
+      return VarType::kInteger;
+    case T::kLong:
+      return VarType::kLong;
+    case T::kSingle:
+      return VarType::kSingle;
+    case T::kBoolean:
+      return VarType::kBoolean;
+    case T::kString:
+      return VarType::kString;
+    case T::kFont:
+      return VarType::kObject;
+    case T::kVoid:
+    case T::kVariant:
+      break;
+  }
+  return VarType::kEmpty;
+}
 
 std::string_view TypeName(DeclaredType type) {
   switch (type) {
