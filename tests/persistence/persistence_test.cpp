@@ -285,7 +285,11 @@ TEST_F(SettingsFile, DamagedFilesAreRefusedWithTheirNameAndReason) {
   } cases[] = {
       {"truncated", text.substr(0, text.size() / 2), "not valid JSON"},
       {"empty", "", "not valid JSON"},
+      {"a number past every number type",
+       R"({"format":"kestrel-snpp-settings","version":1,"properties":{"BackColor":{"type":"Long","value":747e777777}}})",
+       "not valid JSON"},
       {"some other JSON", R"({"a": 1})", "not a kestrel-snpp settings file"},
+      {"a format that is a number", R"({"format": 1})", "not a kestrel-snpp settings file"},
       {"future version", R"({"format":"kestrel-snpp-settings","version":2,"properties":{}})",
        "version"},
       {"Integer out of range",

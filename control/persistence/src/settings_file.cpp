@@ -133,7 +133,11 @@ Variant ValueFromJson(const Json& entry, const std::string& name, const std::str
   }
   if (type == "Single") {
     if (!value->is_number()) Damaged(origin, where + " is not a number");
-    return Variant::FromSingle(value->get<float>());
+    const double d = value->get<double>();
+    if (!(std::fabs(d) <= std::numeric_limits<float>::max())) {
+      Damaged(origin, where + " is out of range for its type");
+    }
+    return Variant::FromSingle(static_cast<float>(d));
   }
   if (type == "String") {
     if (!value->is_string()) Damaged(origin, where + " is not text");
@@ -174,10 +178,12 @@ MemoryBag Parse(std::string_view text, const std::string& origin) {
   Json doc;
   try {
     doc = Json::parse(text);
-  } catch (const Json::parse_error& e) {
+  } catch (const Json::exception& e) {
+    // Not only syntax errors: a number too large for any number type is refused here too.
     Damaged(origin, std::string("it is not valid JSON (") + e.what() + ")");
   }
-  if (!doc.is_object() || doc.value("format", std::string()) != kFormat) {
+  const auto format = doc.is_object() ? doc.find("format") : doc.end();
+  if (!doc.is_object() || format == doc.end() || *format != kFormat) {
     Damaged(origin, std::string("it is not a kestrel-snpp settings file (no \"format\": \"") +
                         kFormat + "\")");
   }
