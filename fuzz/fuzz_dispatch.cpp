@@ -121,7 +121,6 @@ void Sink::OnEvent(platform::EventId, String&) {
   }
 }
 
-
 bool Fits(MemberKind member, InvokeKind kind) {
   switch (kind) {
     case InvokeKind::kGet:
@@ -201,8 +200,8 @@ void CheckInvoke(World& w, std::int32_t dispid, InvokeKind kind, const std::vect
     KESTREL_FUZZ_CHECK(!expected_error, "a call that cannot be made does not return", what);
     if (!assigns) {
       KESTREL_FUZZ_CHECK(result->type() == (m->type == DeclaredType::kVariant
-                                                 ? VarType::kString  // getLastErrorDescription
-                                                 : StorageType(m->type)),
+                                                ? VarType::kString  // getLastErrorDescription
+                                                : StorageType(m->type)),
                          "a get or call returns the subtype its member declares",
                          what + ": got " + std::string(TypeName(result->type())));
     } else {

@@ -36,7 +36,9 @@ class Site final : public control::ControlSite {
   platform::FontRef font_ = std::make_shared<platform::Font>();
 };
 
-std::string FormatOf(const control::MemoryBag& bag) { return control::settings_file::Format(bag); }
+std::string FormatOf(const control::MemoryBag& bag) {
+  return control::settings_file::Format(bag);
+}
 
 }  // namespace
 

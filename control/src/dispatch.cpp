@@ -174,7 +174,6 @@ std::string Hex(DispId id) {
   return buf;
 }
 
-
 bool KindFits(MemberKind member, InvokeKind kind) {
   switch (kind) {
     case InvokeKind::kGet:

@@ -8,7 +8,9 @@ namespace kestrel::platform {
 EventLoop::EventLoop() : impl_(std::make_unique<Impl>()) {}
 EventLoop::~EventLoop() = default;
 
-std::size_t EventLoop::Run() { return impl_->io.run(); }
+std::size_t EventLoop::Run() {
+  return impl_->io.run();
+}
 
 std::size_t EventLoop::Poll() {
   // Asio supports poll() nested inside a handler, which is what a host's DoEvents needs when a
@@ -26,7 +28,9 @@ std::size_t EventLoop::Poll() {
   return impl_->io.poll();
 }
 
-std::size_t EventLoop::RunFor(std::chrono::milliseconds limit) { return impl_->io.run_for(limit); }
+std::size_t EventLoop::RunFor(std::chrono::milliseconds limit) {
+  return impl_->io.run_for(limit);
+}
 
 bool EventLoop::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -45,9 +49,15 @@ bool EventLoop::RunUntil(const std::function<bool()>& done, std::chrono::millise
   return done();
 }
 
-void EventLoop::Stop() { impl_->io.stop(); }
-void EventLoop::Restart() { impl_->io.restart(); }
+void EventLoop::Stop() {
+  impl_->io.stop();
+}
+void EventLoop::Restart() {
+  impl_->io.restart();
+}
 
-void EventLoop::Post(std::function<void()> fn) { asio::post(impl_->io, std::move(fn)); }
+void EventLoop::Post(std::function<void()> fn) {
+  asio::post(impl_->io, std::move(fn));
+}
 
 }  // namespace kestrel::platform

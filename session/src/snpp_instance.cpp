@@ -5,15 +5,14 @@
 #include <string>
 #include <utility>
 
+#include "internal.hpp"
 #include "kestrel/platform/error.hpp"
 #include "kestrel/session/snpp_instance.hpp"
-#include "internal.hpp"
 
 namespace kestrel::session {
 
 using platform::EventId;
 using platform::SocketState;
-
 
 SNPPInstance::SNPPInstance(platform::ControlHost& host, std::unique_ptr<platform::Socket> sck,
                            std::unique_ptr<platform::Timer> timer)
@@ -41,12 +40,14 @@ SNPPInstance::~SNPPInstance() noexcept {
 
 // --- Properties ----------------------------------------------------------------------------------
 
-void SNPPInstance::Notify(std::string_view name) { host_.PropertyChanged(name); }
+void SNPPInstance::Notify(std::string_view name) {
+  host_.PropertyChanged(name);
+}
 
-#define KESTREL_MEMBER_PUT(Type, Name)            \
+#define KESTREL_MEMBER_PUT(Type, Name)           \
   void SNPPInstance::put_##Name(const Type& v) { \
-    props_.Name = v;                              \
-    Notify(#Name);                                \
+    props_.Name = v;                             \
+    Notify(#Name);                               \
   }
 #define KESTREL_MEMBER_PUT_VALUE(Type, Name) \
   void SNPPInstance::put_##Name(Type v) {    \
@@ -73,14 +74,18 @@ KESTREL_MEMBER_PUT_VALUE(Boolean, AlertOverride)
 #undef KESTREL_MEMBER_PUT
 #undef KESTREL_MEMBER_PUT_VALUE
 
-String SNPPInstance::get_Server() const { return sck_->RemoteHost(); }
+String SNPPInstance::get_Server() const {
+  return sck_->RemoteHost();
+}
 
 void SNPPInstance::put_Server(const String& v) {
   sck_->SetRemoteHost(v);
   Notify("Server");
 }
 
-Long SNPPInstance::get_ServerPort() const { return sck_->RemotePort(); }
+Long SNPPInstance::get_ServerPort() const {
+  return sck_->RemotePort();
+}
 
 void SNPPInstance::put_ServerPort(Long v) {
   sck_->SetRemotePort(v);
@@ -120,7 +125,9 @@ Boolean SNPPInstance::Connect() {
   return kFalse;
 }
 
-void SNPPInstance::CloseConnect() { CloseSocket(); }
+void SNPPInstance::CloseConnect() {
+  CloseSocket();
+}
 
 void SNPPInstance::sck_DataArrival(Long /*bytes*/) {
   const auto alive = alive_;
@@ -163,13 +170,16 @@ void SNPPInstance::sck_Closed(Long number, const String& description) {
       case SessionState::kWaitHold:
       case SessionState::kWaitCaller:
       case SessionState::kWaitAlert:
-        what = "The connection to the paging server was lost during the dialogue (" +
-               description + "); the page was not sent. Check the server and send again.";
+        what = "The connection to the paging server was lost during the dialogue (" + description +
+               "); the page was not sent. Check the server and send again.";
         break;
       case SessionState::kWaitSend:
-        what = "The connection to the paging server was lost while waiting for the reply to "
-               "SEND (" + description + "); the page may or may not have been delivered. "
-               "Check with the paging service before sending again.";
+        what =
+            "The connection to the paging server was lost while waiting for the reply to "
+            "SEND (" +
+            description +
+            "); the page may or may not have been delivered. "
+            "Check with the paging service before sending again.";
         break;
       case SessionState::kNone:
       case SessionState::kWaitQuit:

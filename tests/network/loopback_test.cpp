@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -145,8 +145,8 @@ TEST(Loopback, AllRepliesInOneWrite) {
        server.received().size() < 7 && std::chrono::steady_clock::now() < limit;) {
     std::this_thread::sleep_for(1ms);
   }
-  EXPECT_THAT(server.received(), ElementsAre("PAGE 5551234\r\n", "DATA\r\n", "two\r\n",
-                                             "lines\r\n", ".\r\n", "SEND\r\n", "QUIT\r\n"));
+  EXPECT_THAT(server.received(), ElementsAre("PAGE 5551234\r\n", "DATA\r\n", "two\r\n", "lines\r\n",
+                                             ".\r\n", "SEND\r\n", "QUIT\r\n"));
 }
 
 // A server that accepts and never says a word.

@@ -12,11 +12,11 @@
 namespace kestrel::testing {
 namespace {
 
+using session::SessionState;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
-using session::SessionState;
 using Strings = std::vector<std::string>;
 
 void SetEveryOption(session::SNPPInstance& c) {
@@ -59,11 +59,10 @@ TEST(Dialogue, LevelTwoWithEveryOptionSet) {
   h.Run({"220 hi\r\n", "250 login\r\n", "250 cove\r\n", "250 leve\r\n", "250 hold\r\n",
          "250 aler\r\n", "250 page\r\n", "250 call\r\n", "250 subj\r\n", "250 mess\r\n",
          "960 queued\r\n", "221 bye\r\n"});
-  EXPECT_THAT(h.sock->writes,
-              ElementsAre("LOGI alice pw\r\n", "COVE 2\r\n", "LEVE 1\r\n",
-                          "HOLD 370101120000 -0500\r\n", "ALER 1\r\n", "PAGE 5551234\r\n",
-                          "CALL ops\r\n", "SUBJ Disk alert\r\n", "MESS disk full\r\n", "SEND\r\n",
-                          "QUIT\r\n"));
+  EXPECT_THAT(h.sock->writes, ElementsAre("LOGI alice pw\r\n", "COVE 2\r\n", "LEVE 1\r\n",
+                                          "HOLD 370101120000 -0500\r\n", "ALER 1\r\n",
+                                          "PAGE 5551234\r\n", "CALL ops\r\n", "SUBJ Disk alert\r\n",
+                                          "MESS disk full\r\n", "SEND\r\n", "QUIT\r\n"));
   EXPECT_THAT(h.host.completions(), ElementsAre("960 queued\r\n"));
 }
 
@@ -82,8 +81,8 @@ TEST(Dialogue, LevelTwoWithNoOptionGoesStraightToPageAndData) {
   EXPECT_THAT(h.journal, ElementsAre("notice State=12", "notice State=21", "write DATA\r\n"));
   h.Reply("354 go ahead\r\n");
   EXPECT_EQ(h.state(), 21);
-  EXPECT_THAT(h.sock->writes, ElementsAre("DATA\r\n", "line one\r\n..\r\n...dotted\r\nlast\r\n",
-                                          ".\r\n"));
+  EXPECT_THAT(h.sock->writes,
+              ElementsAre("DATA\r\n", "line one\r\n..\r\n...dotted\r\nlast\r\n", ".\r\n"));
   h.Reply("250 Message OK\r\n");
   h.Reply("250 sent\r\n");
   h.Reply("221 bye\r\n");
@@ -117,14 +116,18 @@ TEST(Dialogue, CommandTextsFollowTheProperties) {
       {"alert 1", [](auto& c) { c.put_AlertOverride(1); }, "ALER 1\r\n"},
       {"login without password", [](auto& c) { c.put_LoginName("bob"); }, "LOGI bob\r\n"},
       {"password without login is never sent", [](auto& c) { c.put_Password("pw"); }, "PAGE \r\n"},
-      {"level 9 is level 2", [](auto& c) {
+      {"level 9 is level 2",
+       [](auto& c) {
          c.put_SnppLevel(9);
          c.put_LoginName("x");
-       }, "LOGI x\r\n"},
-      {"level 0 is level 1", [](auto& c) {
+       },
+       "LOGI x\r\n"},
+      {"level 0 is level 1",
+       [](auto& c) {
          c.put_SnppLevel(0);
          c.put_LoginName("x");
-       }, "PAGE \r\n"},
+       },
+       "PAGE \r\n"},
   };
   for (const auto& c : cases) {
     SessionHarness h;
@@ -139,11 +142,11 @@ TEST(Dialogue, AfterPageTheMessageStepFollowsLevelAndMessage) {
     Integer level;
     std::string message, data, subject, want;
   } cases[] = {
-      {1, "", "body", "", "MESS \r\n"},          // level 1 never uses DATA
+      {1, "", "body", "", "MESS \r\n"},  // level 1 never uses DATA
       {-3, "hi", "", "s", "MESS hi\r\n"},
-      {2, "hi", "body", "", "MESS hi\r\n"},      // Message wins over Data
+      {2, "hi", "body", "", "MESS hi\r\n"},  // Message wins over Data
       {2, "", "", "", "DATA\r\n"},
-      {3, "hi", "", "s", "SUBJ s\r\n"},          // no caller id: subject still sent
+      {3, "hi", "", "s", "SUBJ s\r\n"},  // no caller id: subject still sent
   };
   for (const auto& c : cases) {
     SessionHarness h;
@@ -296,10 +299,12 @@ TEST(Dialogue, LineBreakInAOneLineParameterIsRefusedNotWritten) {
   } cases[] = {
       {"Recipient", [](auto& c) { c.put_Recipient("555\r\nSEND"); }, 11},
       {"LoginName", [](auto& c) { c.put_LoginName("a\nb"); }, 22},
-      {"Password", [](auto& c) {
+      {"Password",
+       [](auto& c) {
          c.put_LoginName("alice");
          c.put_Password("top\rsecret");
-       }, 22},
+       },
+       22},
       {"HoldUntil", [](auto& c) { c.put_HoldUntil("37\n"); }, 26},
   };
   for (const auto& c : cases) {

@@ -21,11 +21,22 @@ TEST(ReplyCode, TakesThreeCharactersCountedAsCodePoints) {
       {" 220 x", " 22"},
       {"22", "22"},
       {"", ""},
-      {"\xC3\xA9" "50 x", "\xC3\xA9" "50"},           // é is one character
+      {"\xC3\xA9"
+       "50 x",
+       "\xC3\xA9"
+       "50"},  // é is one character
       {"\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC!", "\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC"},
-      {"\xFF" "250", "\xFF" "25"},                    // an invalid byte counts as one
-      {"\xC3" "250", "\xC3" "25"},                    // a truncated sequence too
-      {"\xE0\x80\x80" "1", "\xE0\x80\x80"},           // overlong form: three single bytes
+      {"\xFF"
+       "250",
+       "\xFF"
+       "25"},  // an invalid byte counts as one
+      {"\xC3"
+       "250",
+       "\xC3"
+       "25"},  // a truncated sequence too
+      {"\xE0\x80\x80"
+       "1",
+       "\xE0\x80\x80"},  // overlong form: three single bytes
   };
   for (const auto& c : cases) EXPECT_EQ(ReplyCode(c.reply), c.code) << c.reply;
 }

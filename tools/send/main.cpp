@@ -96,8 +96,9 @@ std::string ReadFile(const std::string& path, const char* what) {
     return std::string(std::istreambuf_iterator<char>(std::cin), {});
   }
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw UsageError("cannot read the " + std::string(what) + " '" + path +
-                            "'; check the path and its permissions");
+  if (!in)
+    throw UsageError("cannot read the " + std::string(what) + " '" + path +
+                     "'; check the path and its permissions");
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
@@ -116,8 +117,9 @@ void Apply(const Options& o, session::SNPPInstance& c) {
   }
   if (o.message && o.data_file) throw UsageError("give either --message or --data-file, not both");
   if (o.message && session::HasLineBreak(*o.message)) {
-    throw UsageError("--message holds a line break; a message line is one line. "
-                     "Use --data-file for a multi-line body");
+    throw UsageError(
+        "--message holds a line break; a message line is one line. "
+        "Use --data-file for a multi-line body");
   }
   for (const auto* v : {&o.pager, o.login ? &*o.login : nullptr, o.hold ? &*o.hold : nullptr,
                         o.caller ? &*o.caller : nullptr, o.subject ? &*o.subject : nullptr}) {
@@ -126,7 +128,8 @@ void Apply(const Options& o, session::SNPPInstance& c) {
     }
   }
   if (o.data_file && o.level && *o.level < 2) {
-    throw UsageError("--data-file needs --level 2 or more (a DATA body is an SNPP level 2 command)");
+    throw UsageError(
+        "--data-file needs --level 2 or more (a DATA body is an SNPP level 2 command)");
   }
   if (o.server) c.put_Server(*o.server);
   if (o.port) {
@@ -165,8 +168,8 @@ void Apply(const Options& o, session::SNPPInstance& c) {
   if (o.alert) c.put_AlertOverride(kTrue);
   if (o.caller) c.put_SenderID(*o.caller);
   if (o.subject) c.put_Subject(*o.subject);
-  for (const auto& v : {c.get_Recipient(), c.get_LoginName(), c.get_Password(),
-                        c.get_HoldUntil(), c.get_SenderID(), c.get_Subject()}) {
+  for (const auto& v : {c.get_Recipient(), c.get_LoginName(), c.get_Password(), c.get_HoldUntil(),
+                        c.get_SenderID(), c.get_Subject()}) {
     if (session::HasLineBreak(v)) {
       throw UsageError("a setting holds a line break; SNPP commands are one line each");
     }
@@ -188,8 +191,11 @@ struct Outcome {
 int Report(const Options& o, const Outcome& out) {
   if (out.code == kDelivered && o.dry_run) {
     if (o.json) {
-      std::cout << nlohmann::json{{"outcome", "dry-run"}, {"server", out.server},
-                                  {"port", out.port}, {"pager", out.pager}, {"exitCode", 0}}
+      std::cout << nlohmann::json{{"outcome", "dry-run"},
+                                  {"server", out.server},
+                                  {"port", out.port},
+                                  {"pager", out.pager},
+                                  {"exitCode", 0}}
                        .dump()
                 << std::endl;
     } else {
@@ -240,14 +246,17 @@ Outcome SendPage(const Options& o) {
     control::settings_file::Save(bag, *o.save_settings);
   }
   const auto outcome = [&](Exit code, std::string text, std::optional<Long> number = {}) {
-    return Outcome{code, std::move(text), number, control.get_Server(), control.get_ServerPort(),
+    return Outcome{code,
+                   std::move(text),
+                   number,
+                   control.get_Server(),
+                   control.get_ServerPort(),
                    control.get_Recipient()};
   };
   if (o.dry_run) {
     return outcome(kDelivered, "would send to pager '" + control.get_Recipient() + "' via " +
                                    o.where(control) + " at SNPP level " +
-                                   std::to_string(control.get_SnppLevel()) +
-                                   "; nothing was sent");
+                                   std::to_string(control.get_SnppLevel()) + "; nothing was sent");
   }
 
   auto sink = std::make_shared<OutcomeSink>();
@@ -299,7 +308,8 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 65535));
   app.add_option("--timeout", o.timeout, "seconds to wait for the server's greeting (default 20)")
       ->check(CLI::Range(0, 32767));
-  app.add_option("--level", o.level, "SNPP level: 1, or 2 and above for level 2 commands (default 3)")
+  app.add_option("--level", o.level,
+                 "SNPP level: 1, or 2 and above for level 2 commands (default 3)")
       ->check(CLI::Range(-32768, 32767));
   app.add_option("--pager", o.pager, "recipient pager id (required unless --settings has one)");
   app.add_option("--message", o.message, "one-line message text");

@@ -15,8 +15,12 @@ struct Row {
   Variant (*save)(SNPPControl&);
 };
 
-auto& A(SNPPControl& c) { return c.appearance(); }
-auto& S(SNPPControl& c) { return c.session().stored(); }
+auto& A(SNPPControl& c) {
+  return c.appearance();
+}
+auto& S(SNPPControl& c) {
+  return c.session().stored();
+}
 
 // clang-format off
 constexpr std::array<Row, 23> kRows{{
@@ -166,6 +170,8 @@ void WriteProperties(SNPPControl& control, PropertyBag& bag) {
   }
 }
 
-std::span<const std::string_view> PersistedPropertyNames() { return kNames; }
+std::span<const std::string_view> PersistedPropertyNames() {
+  return kNames;
+}
 
 }  // namespace kestrel::control

@@ -68,10 +68,9 @@ constexpr int kVersion = 1;
 }
 
 Json FontToJson(const platform::Font& f) {
-  return Json{{"name", f.name},          {"size", f.size},
-              {"bold", f.bold},          {"italic", f.italic},
-              {"underline", f.underline}, {"strikethrough", f.strikethrough},
-              {"weight", f.weight},      {"charset", f.charset}};
+  return Json{{"name", f.name},     {"size", f.size},           {"bold", f.bold},
+              {"italic", f.italic}, {"underline", f.underline}, {"strikethrough", f.strikethrough},
+              {"weight", f.weight}, {"charset", f.charset}};
 }
 
 template <typename T>
@@ -104,10 +103,10 @@ platform::FontRef FontFromJson(const Json& j, const std::string& where, const st
 long long WholeNumber(const Json& v, long long lo, long long hi, const std::string& where,
                       const std::string& origin) {
   if (!v.is_number_integer()) Damaged(origin, where + " is not a whole number");
-  const long long n = v.is_number_unsigned() && v.get<unsigned long long>() >
-                                                    static_cast<unsigned long long>(hi)
-                          ? hi + 1
-                          : v.get<long long>();
+  const long long n =
+      v.is_number_unsigned() && v.get<unsigned long long>() > static_cast<unsigned long long>(hi)
+          ? hi + 1
+          : v.get<long long>();
   if (n < lo || n > hi) Damaged(origin, where + " is out of range for its type");
   return n;
 }
@@ -120,12 +119,13 @@ Variant ValueFromJson(const Json& entry, const std::string& name, const std::str
   const auto value = entry.find("value");
   if (value == entry.end()) Damaged(origin, where + " has no \"value\"");
   if (type == "Integer") {
-    return Variant::FromInteger(static_cast<Integer>(WholeNumber(*value, -32768, 32767, where, origin)));
+    return Variant::FromInteger(
+        static_cast<Integer>(WholeNumber(*value, -32768, 32767, where, origin)));
   }
   if (type == "Long") {
-    return Variant::FromLong(static_cast<Long>(
-        WholeNumber(*value, std::numeric_limits<Long>::min(), std::numeric_limits<Long>::max(),
-                    where, origin)));
+    return Variant::FromLong(
+        static_cast<Long>(WholeNumber(*value, std::numeric_limits<Long>::min(),
+                                      std::numeric_limits<Long>::max(), where, origin)));
   }
   if (type == "Boolean") {
     return Variant::FromBoolean(
@@ -149,12 +149,18 @@ Variant ValueFromJson(const Json& entry, const std::string& name, const std::str
 
 Json ValueToJson(const Variant& v) {
   switch (v.type()) {
-    case VarType::kEmpty: return Json{{"type", "Empty"}};
-    case VarType::kInteger: return Json{{"type", "Integer"}, {"value", v.ToInteger()}};
-    case VarType::kLong: return Json{{"type", "Long"}, {"value", v.ToLong()}};
-    case VarType::kSingle: return Json{{"type", "Single"}, {"value", v.ToSingle()}};
-    case VarType::kBoolean: return Json{{"type", "Boolean"}, {"value", v.ToBoolean()}};
-    case VarType::kString: return Json{{"type", "String"}, {"value", v.ToString()}};
+    case VarType::kEmpty:
+      return Json{{"type", "Empty"}};
+    case VarType::kInteger:
+      return Json{{"type", "Integer"}, {"value", v.ToInteger()}};
+    case VarType::kLong:
+      return Json{{"type", "Long"}, {"value", v.ToLong()}};
+    case VarType::kSingle:
+      return Json{{"type", "Single"}, {"value", v.ToSingle()}};
+    case VarType::kBoolean:
+      return Json{{"type", "Boolean"}, {"value", v.ToBoolean()}};
+    case VarType::kString:
+      return Json{{"type", "String"}, {"value", v.ToString()}};
     case VarType::kObject: {
       const auto font = v.ToObject();
       return Json{{"type", "Font"}, {"value", font ? FontToJson(*font) : Json(nullptr)}};
@@ -210,9 +216,9 @@ std::string Format(const MemoryBag& bag) {
 MemoryBag Load(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    throw RuntimeError(err::kSettingsFileUnreadable,
-                       "Cannot read settings file " + Quoted(path) + ": " + std::strerror(errno) +
-                           ". Check the path and its permissions.");
+    throw RuntimeError(err::kSettingsFileUnreadable, "Cannot read settings file " + Quoted(path) +
+                                                         ": " + std::strerror(errno) +
+                                                         ". Check the path and its permissions.");
   }
   std::ostringstream text;
   text << in.rdbuf();

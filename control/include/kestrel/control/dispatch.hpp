@@ -54,7 +54,7 @@ enum class DeclaredType : std::uint8_t {
 std::string_view TypeName(DeclaredType type);  // "Integer", ..., "Font", "Void"
 // The Variant subtype a value of the declared type is stored as; Empty for Void and Variant.
 VarType StorageType(DeclaredType type);
-std::string_view KindName(InvokeKind kind);    // "get", "put", "put-by-reference", "call"
+std::string_view KindName(InvokeKind kind);  // "get", "put", "put-by-reference", "call"
 
 using Getter = Variant (*)(SNPPControl&);
 using Setter = void (*)(SNPPControl&, const Variant&);

@@ -13,6 +13,8 @@ struct EventLoop::Impl {
   int poll_depth = 0;      // Poll() calls now running, one inside another
 };
 
-inline asio::io_context& AsioContext(EventLoop& loop) { return loop.impl().io; }
+inline asio::io_context& AsioContext(EventLoop& loop) {
+  return loop.impl().io;
+}
 
 }  // namespace kestrel::platform

@@ -35,12 +35,12 @@ inline constexpr std::int32_t kNoSuchMember = 438;
 inline constexpr std::int32_t kWrongArgumentCount = 450;
 
 // Socket component.
-inline constexpr std::int32_t kSocketNotConnected = 10001;  // write while not connected
-inline constexpr std::int32_t kSocketNotClosed = 10002;     // Connect while a connection is open
-inline constexpr std::int32_t kSocketBadPort = 10003;       // port outside 1..65535 at Connect
-inline constexpr std::int32_t kSocketBadHost = 10004;       // empty or unresolvable host name
-inline constexpr std::int32_t kSocketConnectFailed = 10005; // refused, unreachable, timed out
-inline constexpr std::int32_t kSocketIo = 10006;            // read or write failed on the connection
+inline constexpr std::int32_t kSocketNotConnected = 10001;   // write while not connected
+inline constexpr std::int32_t kSocketNotClosed = 10002;      // Connect while a connection is open
+inline constexpr std::int32_t kSocketBadPort = 10003;        // port outside 1..65535 at Connect
+inline constexpr std::int32_t kSocketBadHost = 10004;        // empty or unresolvable host name
+inline constexpr std::int32_t kSocketConnectFailed = 10005;  // refused, unreachable, timed out
+inline constexpr std::int32_t kSocketIo = 10006;  // read or write failed on the connection
 inline constexpr std::int32_t kSocketClosedByPeer = 10007;  // the server closed the connection
 
 // Timer component.
@@ -57,7 +57,7 @@ inline constexpr std::int32_t kSettingsFileWrite = 20103;       // could not be 
 
 // Control shell.
 inline constexpr std::int32_t kNamedArgumentsNotSupported = 446;  // a call with named arguments
-inline constexpr std::int32_t kSiteRefusedChange = 30001;  // the site failed a change notice
+inline constexpr std::int32_t kSiteRefusedChange = 30001;         // the site failed a change notice
 inline constexpr std::int32_t kSiteNoAmbientFont = 30002;  // the site could not give its font
 inline constexpr std::int32_t kRegistryFailed = 30003;     // registry file unreadable, unwritable
 }  // namespace err

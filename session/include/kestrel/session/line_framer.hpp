@@ -30,8 +30,8 @@ class LineFramer {
  private:
   std::size_t cap_;
   std::string buffer_;
-  std::size_t start_ = 0;      // first unconsumed byte of buffer_
-  bool discarding_ = false;    // dropping the tail of an overlong line
+  std::size_t start_ = 0;    // first unconsumed byte of buffer_
+  bool discarding_ = false;  // dropping the tail of an overlong line
 };
 
 }  // namespace kestrel::session

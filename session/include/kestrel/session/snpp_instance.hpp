@@ -32,8 +32,8 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <string_view>
 #include <string>
+#include <string_view>
 
 #include "kestrel/platform/control_host.hpp"
 #include "kestrel/platform/socket.hpp"

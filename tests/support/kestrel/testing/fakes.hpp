@@ -197,7 +197,9 @@ class FakeClock {
   std::vector<FakeTimer*> timers_;
 };
 
-inline FakeTimer::FakeTimer(FakeClock& clock) : clock_(clock) { clock_.Register(this); }
+inline FakeTimer::FakeTimer(FakeClock& clock) : clock_(clock) {
+  clock_.Register(this);
+}
 inline FakeTimer::~FakeTimer() {
   *alive_ = false;
   clock_.Unregister(this);
@@ -228,8 +230,8 @@ class FakeHost final : public platform::ControlHost {
   void RaiseEvent(platform::EventId id, String& argument) override {
     events.push_back({id, argument});
     if (journal_) {
-      journal_->push_back(std::string(id == platform::EventId::kOnError ? "OnError " : "OnComplete ") +
-                          argument);
+      journal_->push_back(
+          std::string(id == platform::EventId::kOnError ? "OnError " : "OnComplete ") + argument);
     }
     if (on_event) on_event(id, argument);
   }
