@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "c_api_support.hpp"
 #include "kestrel/kestrel_snpp.h"
 
 namespace {
@@ -25,15 +26,9 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 namespace fs = std::filesystem;
 
-template <typename I>
-void Release(I*& p) {
-  if (p != nullptr) p->vtbl->Release(p);
-  p = nullptr;
-}
-
-std::string Text(ks_string s) {
-  return std::string(s, KsStringLen(s));
-}
+using kestrel::testing::Release;
+using kestrel::testing::Site;
+using kestrel::testing::Text;
 
 std::string LastError() {
   ks_string s = KsGetLastErrorText();
@@ -263,44 +258,6 @@ const ks_error_log_vtbl kLogVtbl{
 };
 
 Log::Log() : base{&kLogVtbl} {}
-
-// A site that offers one font object of its own as the ambient font, or fails to, and records
-// change notices.
-struct Site {
-  ks_site base;
-  int refs = 1;
-  ks_dispatch* font = nullptr;
-  bool no_font = false;
-  std::vector<std::string> notices;
-  Site();
-};
-
-Site* SiteOf(ks_site* s) {
-  return reinterpret_cast<Site*>(s);
-}
-
-const ks_site_vtbl kSiteVtbl{
-    [](ks_site*, const ks_guid*, void** out) -> ks_hresult {
-      *out = nullptr;
-      return KS_E_NOINTERFACE;
-    },
-    [](ks_site* self) -> uint32_t { return static_cast<uint32_t>(++SiteOf(self)->refs); },
-    [](ks_site* self) -> uint32_t { return static_cast<uint32_t>(--SiteOf(self)->refs); },
-    [](ks_site* self, int32_t, const char* name) -> ks_hresult {
-      SiteOf(self)->notices.emplace_back(name);
-      return KS_S_OK;
-    },
-    [](ks_site* self, ks_dispatch** font) -> ks_hresult {
-      Site* site = SiteOf(self);
-      *font = nullptr;
-      if (site->no_font) return KS_E_FAIL;
-      site->font->vtbl->AddRef(site->font);
-      *font = site->font;
-      return KS_S_OK;
-    },
-};
-
-Site::Site() : base{&kSiteVtbl} {}
 
 // Some other dispatch object of the host: not a font of the library.
 struct Foreign {

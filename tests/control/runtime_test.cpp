@@ -14,21 +14,16 @@
 #include <string>
 #include <vector>
 
+#include "c_api_support.hpp"
 #include "kestrel/kestrel_snpp.h"
 
 namespace {
 
 // --- Small C++ helpers over the C interface ------------------------------------------------------
 
-template <typename I>
-void Release(I*& p) {
-  if (p != nullptr) p->vtbl->Release(p);
-  p = nullptr;
-}
-
-std::string Text(ks_string s) {
-  return std::string(s, KsStringLen(s));
-}
+using kestrel::testing::Release;
+using kestrel::testing::Site;
+using kestrel::testing::Text;
 
 struct Call {
   ks_hresult hr;
@@ -89,31 +84,6 @@ const ks_dispatch_vtbl kSinkVtbl{
       }
       return KS_S_OK;
     },
-};
-
-// A site that records change notices and may refuse them.
-struct Site {
-  ks_site base;
-  int refs = 1;
-  std::vector<std::pair<int32_t, std::string>> notices;
-  bool refuse = false;
-};
-Site* SiteOf(ks_site* s) {
-  return reinterpret_cast<Site*>(s);
-}
-
-const ks_site_vtbl kSiteVtbl{
-    [](ks_site*, const ks_guid*, void** out) -> ks_hresult {
-      *out = nullptr;
-      return KS_E_NOINTERFACE;
-    },
-    [](ks_site* self) -> uint32_t { return static_cast<uint32_t>(++SiteOf(self)->refs); },
-    [](ks_site* self) -> uint32_t { return static_cast<uint32_t>(--SiteOf(self)->refs); },
-    [](ks_site* self, int32_t dispid, const char* name) -> ks_hresult {
-      SiteOf(self)->notices.emplace_back(dispid, name);
-      return SiteOf(self)->refuse ? KS_E_FAIL : KS_S_OK;
-    },
-    [](ks_site*, ks_dispatch** font) -> ks_hresult { return KsFontCreate(font); },
 };
 
 class Runtime : public ::testing::Test {
@@ -277,7 +247,7 @@ TEST_F(Runtime, InvokeMapsFailuresToResultCodesWithExceptionInfo) {
 }
 
 TEST_F(Runtime, PropertiesRoundTripWithChangeNoticesAtTheSite) {
-  Site site{{&kSiteVtbl}, 1, {}, false};
+  Site site;
   ks_control* control = nullptr;
   ASSERT_EQ(
       disp_->vtbl->QueryInterface(disp_, &KS_IID_KsControl, reinterpret_cast<void**>(&control)),
