@@ -43,6 +43,14 @@ inline constexpr std::int32_t kSocketConnectFailed = 10005;  // refused, unreach
 inline constexpr std::int32_t kSocketIo = 10006;  // read or write failed on the connection
 inline constexpr std::int32_t kSocketClosedByPeer = 10007;  // the server closed the connection
 
+// TLS on the socket. A failed handshake is reported through the socket's OnClosed with one of
+// these; the settings error is raised when the TLS context is built.
+inline constexpr std::int32_t kTlsUntrusted = 10008;        // no trusted CA issued the certificate
+inline constexpr std::int32_t kTlsNameMismatch = 10009;     // the certificate is for another name
+inline constexpr std::int32_t kTlsExpired = 10010;          // expired or not yet valid
+inline constexpr std::int32_t kTlsHandshakeFailed = 10011;  // no TLS, old version, refused
+inline constexpr std::int32_t kTlsSettings = 10012;  // CA file, client certificate or key unusable
+
 // Timer component.
 inline constexpr std::int32_t kTimerBadInterval = 10101;
 

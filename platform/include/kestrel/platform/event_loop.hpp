@@ -13,6 +13,7 @@
 
 #include "kestrel/platform/socket.hpp"
 #include "kestrel/platform/timer.hpp"
+#include "kestrel/platform/tls.hpp"
 
 namespace kestrel::platform {
 
@@ -48,6 +49,12 @@ class EventLoop {
 
 // A TCP client socket on `loop`: RemoteHost "127.0.0.1" and RemotePort 0 at creation.
 std::unique_ptr<Socket> MakeAsioSocket(EventLoop& loop);
+// A TLS client socket on `loop`, with the same defaults and rules as MakeAsioSocket. It reports
+// kConnected only after a verified handshake; a failed one ends in OnClosed with one of the
+// err::kTls* numbers and a text that says what to do. Close on an open connection sends the TLS
+// close_notify and lets go of the connection after a short wait for the server's answer.
+std::unique_ptr<Socket> MakeAsioTlsSocket(EventLoop& loop,
+                                          std::shared_ptr<const TlsContext> context);
 // A periodic timer on `loop`: Interval 1000 ms, stopped at creation.
 std::unique_ptr<Timer> MakeAsioTimer(EventLoop& loop);
 
