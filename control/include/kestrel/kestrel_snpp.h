@@ -445,6 +445,34 @@ struct ks_site {
   const ks_site_vtbl* vtbl;
 };
 
+/* TLS for an instance's connections (ks_control SetTls). SNPP has no STARTTLS: with TLS on, the
+ * connection is TLS from its first byte, the server's greeting comes inside it, and the instance
+ * writes nothing (no LOGI, no password) before the handshake has completed and the server's
+ * certificate has passed the checks:
+ *   trust    the system's CA store, or only the CAs of ca_file and/or ca_path when given;
+ *   name     the certificate must be for the Server property's value (its DNS names for a host
+ *            name, its IP address entries for an address); a host name also goes out as SNI;
+ *   version  TLS 1.2 or newer.
+ * A failed handshake raises OnError with a text that names the cause and the remedy, and the
+ * reply handler's number (getLastError) is one of the KS_ERR_TLS_* below. After the 221 the
+ * instance ends TLS with close_notify, waiting at most a second for the server's answer. */
+typedef struct ks_tls_settings {
+  uint32_t size;      /* sizeof(ks_tls_settings): the struct may grow at its end */
+  int32_t enabled;    /* nonzero: TLS; zero: plain TCP (the fields below are then ignored) */
+  int32_t insecure;   /* nonzero: no certificate checks at all. Only when the user asked. */
+  const char* ca_file;   /* PEM file of trusted CAs, or NULL */
+  const char* ca_path;   /* directory of hashed CA certificates (openssl rehash), or NULL */
+  const char* cert_file; /* client certificate (PEM), for gateways that ask for one, or NULL */
+  const char* key_file;  /* its private key (PEM, unencrypted); NULL: the key is in cert_file */
+} ks_tls_settings;
+
+/* Runtime-error numbers of a failed TLS handshake (OnError, getLastError). */
+#define KS_ERR_TLS_UNTRUSTED 10008        /* no trusted CA issued the server's certificate */
+#define KS_ERR_TLS_NAME_MISMATCH 10009    /* the certificate is for another name */
+#define KS_ERR_TLS_EXPIRED 10010          /* expired, or not valid yet */
+#define KS_ERR_TLS_HANDSHAKE_FAILED 10011 /* not TLS (a plain port?), old version, refused */
+#define KS_ERR_TLS_SETTINGS 10012         /* SetTls: a file that cannot be used */
+
 typedef struct ks_control ks_control;
 typedef struct ks_control_vtbl {
   ks_hresult (*QueryInterface)(ks_control* self, const ks_guid* iid, void** out);
@@ -454,6 +482,13 @@ typedef struct ks_control_vtbl {
   ks_hresult (*SetSite)(ks_control* self, ks_site* site);
   /* A new reference to the site; KS_E_FAIL with *out NULL when none is set. */
   ks_hresult (*GetSite)(ks_control* self, ks_site** out);
+  /* Chooses TLS (or plain TCP again, with NULL or enabled 0) for the instance's next Send or
+   * Connect; a connection that is open stays as it is. The strings are copied, and the files are
+   * read now: KS_E_INVALIDARG when one cannot be used (unreadable CA file, a key that does not
+   * belong to the certificate), with KsGetLastErrorText saying which and what to do, and the
+   * earlier choice kept. KS_E_POINTER: settings with a size smaller than the struct's first
+   * version. */
+  ks_hresult (*SetTls)(ks_control* self, const ks_tls_settings* tls);
 } ks_control_vtbl;
 struct ks_control {
   const ks_control_vtbl* vtbl;

@@ -4,6 +4,7 @@
 //   IConnectionPointContainer ── FindConnectionPoint ──▶ the event connection point
 //   event connection point ── Advise(sink) ──▶ SinkAdapter ──▶ control's event sinks
 //   KsControl ── SetSite(site) ──▶ change notices and ambient font go to the site
+//             ── SetTls(settings) ──▶ the switchable socket's next implementation
 //   IPersistPropertyBag ── InitNew, Load(bag), Save(bag) ──▶ InitProperties, ReadProperties,
 //                          WriteProperties through a HostBag over the host's bag
 //
@@ -13,7 +14,9 @@
 //
 // Threading: the thread that created the object, whose loop runs its socket and timer.
 
+#include <cstddef>
 #include <new>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -22,6 +25,8 @@
 #include "kestrel/control/persistence.hpp"
 #include "kestrel/control/snpp_control.hpp"
 #include "kestrel/platform/error.hpp"
+#include "kestrel/platform/event_loop.hpp"
+#include "kestrel/platform/switchable_socket.hpp"
 #include "runtime.hpp"
 
 namespace kestrel::control::runtime {
@@ -107,6 +112,7 @@ class ControlObject final : private ControlSite, private FontObjects {
   // KsControl
   ks_hresult SetSite(ks_site* site);
   ks_hresult GetSite(ks_site** out);
+  ks_hresult SetTls(const ks_tls_settings* tls);
   // IPersistPropertyBag
   ks_hresult InitNew();
   ks_hresult Load(ks_property_bag* bag, ks_error_log* log);
@@ -150,7 +156,8 @@ class ControlObject final : private ControlSite, private FontObjects {
   ks_dispatch* font_object_seen_ = nullptr;
   // Set when the site's ambient font failed: the failure belongs to the Font property.
   bool ambient_font_failed_ = false;
-  std::unique_ptr<SNPPControl> control_;  // last: it talks to the members above while it goes
+  platform::SwitchableSocket* sck_ = nullptr;  // the control's socket, owned by it
+  std::unique_ptr<SNPPControl> control_;       // last: it talks to the members above while it goes
 };
 
 // --- vtables
@@ -243,6 +250,7 @@ const ks_control_vtbl kControlVtbl{
     Rel<ks_control>,
     [](ks_control* self, ks_site* site) { return Owner(self).SetSite(site); },
     [](ks_control* self, ks_site** out) { return Owner(self).GetSite(out); },
+    [](ks_control* self, const ks_tls_settings* tls) { return Owner(self).SetTls(tls); },
 };
 
 const ks_persist_property_bag_vtbl kPersistVtbl{
@@ -284,8 +292,9 @@ ControlObject::ControlObject(std::shared_ptr<platform::EventLoop> loop)
       control_face_{&kControlVtbl, this},
       persist_{&kPersistVtbl, this},
       loop_(std::move(loop)) {
-  control_ = std::make_unique<SNPPControl>(static_cast<ControlSite&>(*this),
-                                           platform::MakeAsioSocket(*loop_),
+  auto sck = std::make_unique<platform::SwitchableSocket>(platform::MakeAsioSocket(*loop_));
+  sck_ = sck.get();
+  control_ = std::make_unique<SNPPControl>(static_cast<ControlSite&>(*this), std::move(sck),
                                            platform::MakeAsioTimer(*loop_));
   ObjectCreated();
 }
@@ -518,6 +527,36 @@ ks_hresult ControlObject::GetSite(ks_site** out) {
   if (site_ == nullptr) return KS_E_FAIL;
   site_->vtbl->AddRef(site_);
   return KS_S_OK;
+}
+
+ks_hresult ControlObject::SetTls(const ks_tls_settings* tls) {
+  ClearLastErrorText();
+  constexpr auto kFirstSize = offsetof(ks_tls_settings, key_file) + sizeof(tls->key_file);
+  if (tls != nullptr && tls->size < kFirstSize) {
+    SetLastErrorText("SetTls: the settings' size field is " + std::to_string(tls->size) +
+                     "; set it to sizeof(ks_tls_settings).");
+    return KS_E_POINTER;
+  }
+  try {
+    if (tls == nullptr || tls->enabled == 0) {
+      sck_->UseNext(platform::MakeAsioSocket(*loop_));
+      return KS_S_OK;
+    }
+    const auto text = [](const char* s) { return s == nullptr ? std::string() : std::string(s); };
+    platform::TlsSettings settings;
+    settings.verify = tls->insecure == 0;
+    settings.ca_file = text(tls->ca_file);
+    settings.ca_path = text(tls->ca_path);
+    settings.cert_file = text(tls->cert_file);
+    settings.key_file = text(tls->key_file);
+    sck_->UseNext(platform::MakeAsioTlsSocket(*loop_, platform::MakeTlsContext(settings)));
+    return KS_S_OK;
+  } catch (const RuntimeError& e) {
+    SetLastErrorText(e.description());
+    return KS_E_INVALIDARG;
+  } catch (...) {
+    return ResultOf(std::current_exception(), KS_E_FAIL);
+  }
 }
 
 ks_hresult ControlObject::InitNew() {
