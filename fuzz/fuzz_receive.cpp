@@ -12,6 +12,12 @@
 //   [5]  read size       the server's bytes arrive in reads of this size (0: as they come)
 //   ...  the server's bytes; 0xFF starts an operation (see Run), 0xFF 0xFF is the byte 0xFF
 //
+// The same target covers TLS connections: the TLS socket (platform/src/asio_tls_socket.cpp)
+// hands the decrypted bytes to the control through the same DataArrival and GetData as the plain
+// socket, in reads of at most its 4096-byte buffer that split the stream wherever TLS records
+// and reads happen to end. The control cannot tell the two apart, so its framing of TLS replies
+// is exactly what the fake socket's arbitrary read sizes drive here.
+//
 // Rules checked (a broken one aborts, and libFuzzer keeps the input):
 //   - every write is one command line ending in CR LF with no other CR or LF, written in the
 //     State that awaits its reply; the one exception is the DATA body, written in State 21,

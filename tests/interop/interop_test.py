@@ -1,19 +1,23 @@
 #!/usr/bin/env python3
-"""snpp-send against an independent RFC 1861 server (Net::SNPP::Server), checked in its log.
+"""snpp-send against an independent RFC 1861 server (Net::SNPP::Server), checked in its log;
+and the same server behind a real TLS terminator (stunnel4), paged with --tls.
 
-usage: interop_test.py SNPP_SEND PEERS_DIR
+usage: interop_test.py SNPP_SEND PEERS_DIR [MAKE_CERTS]
 PEERS_DIR holds start-netsnpp-server.sh and stop-peer.sh; the start script installs the server
-package when it is missing (as root). Without PEERS_DIR the test is skipped.
+package when it is missing (as root). Without PEERS_DIR the test is skipped; without MAKE_CERTS
+(tests/tls/make_certs.sh) or stunnel4, the TLS case is.
 """
 import os
 import re
+import shutil
 import socket
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
-SEND = PEERS = None
+SEND = PEERS = MAKE_CERTS = None
 
 
 def free_port():
@@ -84,7 +88,56 @@ class NetSnppServer(unittest.TestCase):
         self.assertRegex(r.stdout, r"^failed: 550")
 
 
+class NetSnppBehindStunnel(NetSnppServer):
+    """The peer on a plain port, stunnel4 in front of it holding a certificate of the test CA."""
+
+    @classmethod
+    def setUpClass(cls):
+        stunnel = shutil.which("stunnel4") or shutil.which("stunnel")
+        if not MAKE_CERTS or not stunnel:
+            raise unittest.SkipTest("no certificate script or no stunnel4")
+        super().setUpClass()
+        cls.certs = os.path.join(cls.state, "certs")
+        subprocess.run(["sh", MAKE_CERTS, cls.certs], check=True, capture_output=True)
+        cls.plain_port, cls.port = cls.port, free_port()
+        conf = os.path.join(cls.state, "stunnel.conf")
+        with open(conf, "w") as f:
+            f.write("foreground = yes\npid =\ndebug = 5\noutput = %s\n"
+                    "[snpp]\naccept = 127.0.0.1:%d\nconnect = 127.0.0.1:%d\ncert = %s\n"
+                    % (os.path.join(cls.state, "stunnel.log"), cls.port, cls.plain_port,
+                       os.path.join(cls.certs, "stunnel-server.pem")))
+        cls.stunnel = subprocess.Popen([stunnel, conf], stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", cls.port), timeout=1).close()
+                break
+            except OSError:
+                if time.monotonic() > deadline or cls.stunnel.poll() is not None:
+                    cls.tearDownClass()
+                    raise RuntimeError("stunnel did not start")
+                time.sleep(0.05)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.stunnel.terminate()
+        cls.stunnel.wait(timeout=10)
+        super().tearDownClass()
+
+    def send(self, *args):
+        return super().send("--tls", "--ca-file", os.path.join(self.certs, "ca.pem"), *args)
+
+    def test_tls_needs_the_ca(self):
+        r = subprocess.run([SEND, "--port", str(self.port), "--tls", "--pager", "5551234",
+                            "--message", "x"], capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        self.assertIn("is not trusted: unable to get local issuer certificate; give the CA with "
+                      "--ca-file", r.stdout)
+
+
 if __name__ == "__main__":
     SEND = sys.argv[1]
     PEERS = sys.argv[2] if len(sys.argv) > 2 else None
+    MAKE_CERTS = sys.argv[3] if len(sys.argv) > 3 else None
     unittest.main(argv=[sys.argv[0], "-v"])

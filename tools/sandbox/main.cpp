@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 #include <asio/ip/address.hpp>
 #include <asio/signal_set.hpp>
+#include <asio/ssl/error.hpp>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -67,6 +68,16 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0.0, 86400.0))
       ->excludes(no_greeting_flag);
   app.add_flag("--fail-send", options.fail_send, "Answer every complete SEND with 554");
+  auto* tls_cert = app.add_option("--tls-cert", options.tls_cert,
+                                  "Speak TLS with this certificate (PEM chain); the greeting "
+                                  "follows the handshake")
+                       ->type_name("FILE")
+                       ->check(CLI::ExistingFile);
+  app.add_option("--tls-key", options.tls_key,
+                 "The certificate's private key (PEM); default: in the --tls-cert file")
+      ->type_name("FILE")
+      ->check(CLI::ExistingFile)
+      ->needs(tls_cert);
   app.add_option("--idle-timeout", idle_timeout,
                  "Say 421 and hang up after this many idle seconds; 0 never")
       ->type_name("SECONDS")
@@ -127,6 +138,11 @@ int main(int argc, char** argv) {
               << server.port() << std::endl;
     loop.Run();
   } catch (const std::system_error& e) {
+    if (e.code().category() == asio::error::get_ssl_category()) {
+      std::cerr << kName << ": cannot use the TLS certificate or key: " << e.code().message()
+                << "; give a PEM certificate with --tls-cert and its key with --tls-key\n";
+      return 1;
+    }
     std::cerr << kName << ": cannot listen on " << wanted << ": " << e.code().message() << '\n';
     return 1;
   }

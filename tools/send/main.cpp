@@ -22,6 +22,7 @@
 #include "kestrel/platform/event_loop.hpp"
 #include "kestrel/session/snpp_instance.hpp"
 #include "kestrel/session/wire.hpp"
+#include "tls_options.hpp"
 
 namespace {
 
@@ -52,6 +53,7 @@ struct Options {
   std::optional<std::string> settings;
   std::optional<std::string> save_settings;
   bool dry_run = false;
+  tools::TlsOptions tls;
 
   std::string where(const session::SNPPInstance& c) const {
     return c.get_Server() + ":" + std::to_string(c.get_ServerPort());
@@ -226,7 +228,8 @@ int Report(const Options& o, const Outcome& out) {
 Outcome SendPage(const Options& o) {
   platform::EventLoop loop;
   CliSite site(loop);
-  std::unique_ptr<platform::Socket> socket = platform::MakeAsioSocket(loop);
+  const auto tls = o.tls.Prepare();  // before anything is sent: a bad CA file is bad input
+  std::unique_ptr<platform::Socket> socket = tools::TlsOptions::MakeSocket(loop, tls);
   if (o.verbose) {
     socket = std::make_unique<tools::DialogueLog>(
         std::move(socket), [](std::string_view line) { std::cerr << line << std::endl; });
@@ -268,7 +271,13 @@ Outcome SendPage(const Options& o) {
   } catch (const RuntimeError& e) {
     return outcome(kFailed, e.description(), e.number());
   }
-  const bool decided = loop.RunUntil([&] { return sink->delivered || sink->failed; }, deadline);
+  bool connected = false;  // the TCP (and TLS) connection came up: for the hints below
+  const bool decided = loop.RunUntil(
+      [&] {
+        connected = connected || control.sck().State() == platform::SocketState::kConnected;
+        return sink->delivered || sink->failed;
+      },
+      deadline);
   if (sink->delivered) {
     // Let the server's goodbye arrive so the session ends cleanly; the page is delivered anyway.
     loop.RunUntil([&] { return control.sck().State() == platform::SocketState::kClosed; }, 2s);
@@ -288,8 +297,14 @@ Outcome SendPage(const Options& o) {
     std::ostringstream what;
     what << text << " No greeting from " << o.where(control) << " within "
          << control.get_ServerTimeout()
-         << " s; check --server and --port and that the paging server is running";
+         << " s; check --server and --port and that the paging server is running.";
+    if (!tls) what << tools::PlainToTlsHint(text, connected, true);
     return outcome(kTimedOut, what.str());
+  }
+  if (!tls) {
+    if (const auto hint = tools::PlainToTlsHint(text, connected, false); !hint.empty()) {
+      text = tools::Printable(text) + "." + hint;
+    }
   }
   std::optional<Long> number;
   if (!control.getLastError().empty() && control.getLastErrorDescription() == *sink->failed) {
@@ -335,6 +350,7 @@ int main(int argc, char** argv) {
   app.add_option("--save-settings", o.save_settings,
                  "save the control's settings to FILE after the options apply (owner-only file)");
   app.add_flag("--dry-run", o.dry_run, "apply and save settings, but send nothing");
+  o.tls.AddTo(app);
 
   try {
     app.parse(argc, argv);

@@ -3,9 +3,12 @@
 #include <array>
 #include <asio/ip/address.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/ssl/context.hpp>
+#include <asio/ssl/stream.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <utility>
 
@@ -52,6 +55,7 @@ class SandboxServer::Impl : public std::enable_shared_from_this<Impl> {
   void Forget(std::uint64_t id) { connections_.erase(id); }
 
   std::shared_ptr<const Options> options_;
+  std::shared_ptr<asio::ssl::context> tls_;  // set when connections speak TLS
   tcp::acceptor acceptor_;
   tcp::endpoint local_;  // kept for address() and port() after Stop()
   asio::steady_timer retry_timer_;
@@ -70,12 +74,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Connection(SandboxServer::Impl& server, tcp::socket socket, std::uint64_t id)
       : server_(&server),
         options_(server.options_),
-        socket_(std::move(socket)),
-        greet_timer_(socket_.get_executor()),
-        idle_timer_(socket_.get_executor()),
-        linger_timer_(socket_.get_executor()),
+        tls_context_(server.tls_),
+        greet_timer_(socket.get_executor()),
+        idle_timer_(socket.get_executor()),
+        linger_timer_(socket.get_executor()),
         id_(id),
-        dialogue_(*options_) {}
+        dialogue_(*options_) {
+    if (tls_context_) {
+      tls_.emplace(std::move(socket), *tls_context_);
+    } else {
+      socket_.emplace(std::move(socket));
+    }
+  }
 
   void Start();
   void Stop() noexcept;
@@ -90,10 +100,32 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void OnIdle();
   void Linger();
   void Finish();
+  void Begin();
+  void Goodbye();
+  tcp::socket& socket() { return tls_ ? tls_->next_layer() : *socket_; }
+  // Reads and writes go through TLS when it is on; the handlers are the same.
+  template <typename Handler>
+  void ReadSome(Handler handler) {
+    if (tls_) {
+      tls_->async_read_some(asio::buffer(input_), std::move(handler));
+    } else {
+      socket_->async_read_some(asio::buffer(input_), std::move(handler));
+    }
+  }
+  template <typename Handler>
+  void WriteAll(Handler handler) {
+    if (tls_) {
+      asio::async_write(*tls_, asio::buffer(output_), std::move(handler));
+    } else {
+      asio::async_write(*socket_, asio::buffer(output_), std::move(handler));
+    }
+  }
 
   SandboxServer::Impl* server_;  // null once stopped
   std::shared_ptr<const Options> options_;
-  tcp::socket socket_;
+  std::shared_ptr<asio::ssl::context> tls_context_;  // before tls_: its SSL refers to it
+  std::optional<tcp::socket> socket_;                // plain
+  std::optional<asio::ssl::stream<tcp::socket>> tls_;
   asio::steady_timer greet_timer_;
   asio::steady_timer idle_timer_;
   asio::steady_timer linger_timer_;
@@ -107,10 +139,32 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool writing_ = false;
   bool closing_ = false;  // the last reply is queued or out; input is drained and dropped
   bool silent_ = false;   // never greets, never answers
+  bool handshaking_ = false;
+  bool closing_tls_ = false;  // close_notify is out
   bool stopped_ = false;
 };
 
 void Connection::Start() {
+  if (!tls_) {
+    Begin();
+    return;
+  }
+  // TLS first: nothing of SNPP is said before the handshake. The idle timer bounds it.
+  handshaking_ = true;
+  ArmIdleTimer();
+  tls_->async_handshake(asio::ssl::stream_base::server,
+                        [self = shared_from_this()](const asio::error_code& error) {
+                          if (self->stopped_) return;
+                          self->handshaking_ = false;
+                          if (error) {
+                            self->Finish();
+                            return;
+                          }
+                          self->Begin();
+                        });
+}
+
+void Connection::Begin() {
   if (!options_->greeting) {
     // Keep reading so a client that gives up is noticed, but never say a word.
     silent_ = true;
@@ -135,7 +189,7 @@ void Connection::Stop() noexcept {
   CancelQuietly(idle_timer_);
   CancelQuietly(linger_timer_);
   asio::error_code ignored;
-  socket_.close(ignored);
+  socket().close(ignored);
 }
 
 void Connection::Greet() {
@@ -145,16 +199,18 @@ void Connection::Greet() {
 
 void Connection::Read() {
   reading_ = true;
-  socket_.async_read_some(
-      asio::buffer(input_),
-      [self = shared_from_this()](const asio::error_code& error, std::size_t size) {
-        if (self->stopped_) return;
-        self->OnRead(error, size);
-      });
+  ReadSome([self = shared_from_this()](const asio::error_code& error, std::size_t size) {
+    if (self->stopped_) return;
+    self->OnRead(error, size);
+  });
 }
 
 void Connection::OnRead(const asio::error_code& error, std::size_t size) {
   reading_ = false;
+  if (error == asio::error::eof && tls_) {
+    Goodbye();  // the client said close_notify: answer it
+    return;
+  }
   if (error) {  // end of input or a broken connection: either way there is no one to answer
     Finish();
     return;
@@ -206,16 +262,15 @@ void Connection::Pump() {
 void Connection::Write(std::string bytes) {
   output_ = std::move(bytes);
   writing_ = true;
-  asio::async_write(socket_, asio::buffer(output_),
-                    [self = shared_from_this()](const asio::error_code& error, std::size_t) {
-                      if (self->stopped_) return;
-                      self->writing_ = false;
-                      if (error) {
-                        self->Finish();
-                        return;
-                      }
-                      self->Pump();
-                    });
+  WriteAll([self = shared_from_this()](const asio::error_code& error, std::size_t) {
+    if (self->stopped_) return;
+    self->writing_ = false;
+    if (error) {
+      self->Finish();
+      return;
+    }
+    self->Pump();
+  });
 }
 
 void Connection::ArmIdleTimer() {
@@ -231,7 +286,7 @@ void Connection::ArmIdleTimer() {
 
 void Connection::OnIdle() {
   if (closing_) return;  // already saying goodbye; the linger timer ends it
-  if (silent_ || writing_) {
+  if (silent_ || writing_ || handshaking_) {
     // Nothing may be said, or the client has not even taken the last reply: just hang up.
     Finish();
     return;
@@ -241,14 +296,33 @@ void Connection::OnIdle() {
 }
 
 void Connection::Linger() {
+  if (tls_) {
+    Goodbye();
+    return;
+  }
   asio::error_code ignored;
-  socket_.shutdown(tcp::socket::shutdown_send, ignored);
+  socket().shutdown(tcp::socket::shutdown_send, ignored);
   linger_timer_.expires_after(kLinger);
   linger_timer_.async_wait([self = shared_from_this()](const asio::error_code& error) {
     if (self->stopped_ || error) return;
     self->Finish();
   });
   if (!reading_) Read();  // its end of input finishes the connection early
+}
+
+// TLS's end: close_notify, then wait (at most kLinger) for the client's.
+void Connection::Goodbye() {
+  if (closing_tls_) return;
+  closing_tls_ = true;
+  linger_timer_.expires_after(kLinger);
+  linger_timer_.async_wait([self = shared_from_this()](const asio::error_code& error) {
+    if (self->stopped_ || error) return;
+    self->Finish();
+  });
+  tls_->async_shutdown([self = shared_from_this()](const asio::error_code&) {
+    if (self->stopped_) return;
+    self->Finish();
+  });
 }
 
 void Connection::Finish() {
@@ -262,6 +336,14 @@ SandboxServer::Impl::Impl(platform::EventLoop& loop, Options options)
     : options_(std::make_shared<const Options>(std::move(options))),
       acceptor_(platform::AsioContext(loop)),
       retry_timer_(platform::AsioContext(loop)) {
+  if (!options_->tls_cert.empty()) {
+    tls_ = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_server);
+    tls_->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                      asio::ssl::context::no_sslv3);
+    tls_->use_certificate_chain_file(options_->tls_cert);
+    tls_->use_private_key_file(options_->tls_key.empty() ? options_->tls_cert : options_->tls_key,
+                               asio::ssl::context::pem);
+  }
   const tcp::endpoint endpoint(asio::ip::make_address(options_->listen_address), options_->port);
   acceptor_.open(endpoint.protocol());
   acceptor_.set_option(tcp::acceptor::reuse_address(true));

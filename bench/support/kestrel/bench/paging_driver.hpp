@@ -66,16 +66,21 @@ class PagingDriver {
     std::string first_error;
   };
 
+  // Makes the socket of each control: plain TCP (MakeAsioSocket) when empty.
+  using SocketFactory = std::function<std::unique_ptr<platform::Socket>(platform::EventLoop&)>;
+
   PagingDriver(platform::EventLoop& loop, std::size_t controls,
-               const std::function<void(session::SNPPInstance&)>& setup, Configure per_page = {})
+               const std::function<void(session::SNPPInstance&)>& setup, Configure per_page = {},
+               const SocketFactory& make_socket = {})
       : loop_(loop), per_page_(std::move(per_page)), watchdog_(platform::MakeAsioTimer(loop)) {
     sites_.reserve(controls);
     slots_.resize(controls);
     controls_.reserve(controls);
     for (std::size_t i = 0; i < controls; ++i) {
       sites_.push_back(std::make_unique<Site>(*this, i));
-      auto socket = std::make_unique<ClosingSocket>(platform::MakeAsioSocket(loop),
-                                                    [this, i] { SocketClosed(i); });
+      auto socket = std::make_unique<ClosingSocket>(
+          make_socket ? make_socket(loop) : platform::MakeAsioSocket(loop),
+          [this, i] { SocketClosed(i); });
       controls_.push_back(std::make_unique<session::SNPPInstance>(*sites_[i], std::move(socket),
                                                                   platform::MakeAsioTimer(loop)));
       setup(*controls_.back());

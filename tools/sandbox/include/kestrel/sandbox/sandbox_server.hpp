@@ -8,7 +8,7 @@
 // written to it as one JSON line. Switches in Options make it misbehave on purpose (refuse pager
 // IDs, never greet, greet late, fail every SEND, drop idle sessions).
 //
-//   acceptor ──accept──▶ Connection ──greeting (now, later or never)──▶ read
+//   acceptor ──accept──▶ Connection ──[TLS handshake]──greeting (now, later or never)──▶ read
 //   read ──bytes──▶ command framer ──each line──▶ Dialogue ──reply──▶ write ──▶ read again
 //                                                    └──page──▶ pages(), log line, OnPage
 //   idle timer ──▶ 421 Timeout, Goodbye ──▶ close
@@ -52,6 +52,11 @@ struct Options {
   std::chrono::milliseconds idle_timeout{std::chrono::minutes(5)};  // zero: never
   // Not owned. Each page is written to it as one JSON line and flushed.
   std::ostream* page_log = nullptr;
+  // When set, every connection is TLS from its first byte, with this certificate (PEM chain)
+  // and key (PEM; empty: in the certificate file); the greeting follows the handshake. A client
+  // that does not finish the handshake within idle_timeout is dropped.
+  std::string tls_cert{};
+  std::string tls_key{};
 };
 
 // One pager of a page, with the options that were given before its PAGE command.
@@ -84,7 +89,7 @@ std::string PageToJson(const Page& page);
 class SandboxServer {
  public:
   // Binds to options.listen_address:options.port and starts accepting on `loop`.
-  // Throws std::system_error when the address is not usable.
+  // Throws std::system_error when the address, or the TLS certificate or key, is not usable.
   SandboxServer(platform::EventLoop& loop, Options options);
   ~SandboxServer();
   SandboxServer(const SandboxServer&) = delete;

@@ -1,0 +1,192 @@
+// What TLS costs: pages per second with TLS against without, at 1 and 16 sessions on one event
+// loop, and the handshake's share of one page.
+//
+// Two snpp-sandbox processes, one plain and one serving TLS with a certificate of a test CA made
+// for the run; a PagingDriver for each, on one loop, alternating batches as throughput_bench
+// does, so that both see the same machine load. Every page is a new connection (SNPP sends one
+// page per session), so every TLS page pays a full handshake: the client verifies the server's
+// certificate chain and host name each time. The contexts (trust store loaded) are built once.
+//
+// handshake_share: each socket is timed from Connect to the first bytes received (TCP connect,
+// for TLS also the handshake, then the greeting) and from Connect to Close (the whole page). The
+// share is (TLS greeting time - plain greeting time) / TLS page time, medians over the batches.
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "kestrel/bench/pages.hpp"
+#include "kestrel/bench/paging_driver.hpp"
+#include "kestrel/bench/sandbox_process.hpp"
+#include "kestrel/platform/event_loop.hpp"
+#include "kestrel/platform/forwarding_socket.hpp"
+
+namespace {
+
+using namespace kestrel;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint64_t kBatch = 128;
+constexpr auto kBatchLimit = 30s;
+
+std::string Certs() {
+  static const std::string dir = [] {
+    const auto d = std::filesystem::temp_directory_path() /
+                   ("kestrel-bench-tls-" + std::to_string(::getpid()));
+    const std::string cmd = "sh '" KESTREL_MAKE_CERTS "' '" + d.string() + "'";
+    if (std::system(cmd.c_str()) != 0) throw std::runtime_error("make_certs.sh failed");
+    return d.string();
+  }();
+  return dir;
+}
+
+// Times of one socket's sessions, summed over all sockets of a driver.
+struct Timings {
+  double greet_seconds = 0;  // Connect to first bytes
+  double page_seconds = 0;   // Connect to Close
+  std::uint64_t pages = 0;
+};
+
+class TimedSocket final : public platform::ForwardingSocket {
+ public:
+  TimedSocket(std::unique_ptr<platform::Socket> inner, Timings& t)
+      : ForwardingSocket(std::move(inner)), t_(t) {}
+  void Connect(const String& host, Long port) override {
+    start_ = Clock::now();
+    greeted_ = false;
+    ForwardingSocket::Connect(host, port);
+  }
+  String GetData() override {
+    if (!greeted_) {
+      greeted_ = true;
+      t_.greet_seconds += std::chrono::duration<double>(Clock::now() - start_).count();
+    }
+    return ForwardingSocket::GetData();
+  }
+  void Close() override {
+    if (greeted_) {
+      t_.page_seconds += std::chrono::duration<double>(Clock::now() - start_).count();
+      ++t_.pages;
+      greeted_ = false;
+    }
+    ForwardingSocket::Close();
+  }
+
+ private:
+  Timings& t_;
+  Clock::time_point start_{};
+  bool greeted_ = false;
+};
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+struct Side {
+  bench::PagingDriver* driver;
+  Timings timings;
+  std::vector<double> rates, greet_ms, page_ms;
+};
+
+bool Batch(Side& side) {
+  const auto before = side.driver->completed();
+  const Timings t0 = side.timings;
+  const auto start = Clock::now();
+  if (!side.driver->RunUntilCompleted(before + kBatch, kBatchLimit)) return false;
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  side.rates.push_back(static_cast<double>(side.driver->completed() - before) / seconds);
+  const auto pages = static_cast<double>(side.timings.pages - t0.pages);
+  if (pages > 0) {
+    side.greet_ms.push_back((side.timings.greet_seconds - t0.greet_seconds) * 1e3 / pages);
+    side.page_ms.push_back((side.timings.page_seconds - t0.page_seconds) * 1e3 / pages);
+  }
+  return true;
+}
+
+void BM_TlsVsPlain(benchmark::State& state) {
+  const auto sessions = static_cast<std::size_t>(state.range(0));
+  const auto kind = bench::PageKind::kLevel2All;  // with LOGI: the page TLS is for
+  bench::SandboxProcess plain_server(bench::SandboxExe());
+  bench::SandboxProcess tls_server(
+      bench::SandboxExe(), "/dev/null",
+      {"--tls-cert", Certs() + "/server.pem", "--tls-key", Certs() + "/server.key"});
+  platform::TlsSettings settings;
+  settings.ca_file = Certs() + "/ca.pem";
+  const auto context = platform::MakeTlsContext(settings);
+
+  platform::EventLoop loop;
+  Side plain{nullptr, {}, {}, {}, {}};
+  Side tls{nullptr, {}, {}, {}, {}};
+  bench::PagingDriver plain_driver(
+      loop, sessions,
+      [&](session::SNPPInstance& c) { bench::SetUpPage(c, kind, plain_server.port()); }, {},
+      [&](platform::EventLoop& l) {
+        return std::make_unique<TimedSocket>(platform::MakeAsioSocket(l), plain.timings);
+      });
+  bench::PagingDriver tls_driver(
+      loop, sessions,
+      [&](session::SNPPInstance& c) { bench::SetUpPage(c, kind, tls_server.port()); }, {},
+      [&](platform::EventLoop& l) {
+        return std::make_unique<TimedSocket>(platform::MakeAsioTlsSocket(l, context), tls.timings);
+      });
+  plain.driver = &plain_driver;
+  tls.driver = &tls_driver;
+  plain_driver.Start();
+  tls_driver.Start();
+  if (!plain_driver.RunUntilCompleted(kBatch, kBatchLimit) ||
+      !tls_driver.RunUntilCompleted(kBatch, kBatchLimit)) {
+    state.SkipWithError("the warm-up pages did not complete in time");
+    return;
+  }
+  plain.rates.clear();
+  tls.rates.clear();
+  bool tls_first = true;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    const bool ok = tls_first ? Batch(tls) && Batch(plain) : Batch(plain) && Batch(tls);
+    if (!ok) {
+      state.SkipWithError("a batch of pages did not complete in time");
+      break;
+    }
+    tls_first = !tls_first;
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  const bool drained = plain_driver.Drain(10s) && tls_driver.Drain(10s);
+  const double tls_rate = Median(tls.rates);
+  const double plain_rate = Median(plain.rates);
+  state.counters["tls_pages_per_s"] = tls_rate;
+  state.counters["plain_pages_per_s"] = plain_rate;
+  state.counters["tls_over_plain"] = plain_rate > 0 ? tls_rate / plain_rate : 0;
+  state.counters["tls_greet_ms"] = Median(tls.greet_ms);
+  state.counters["plain_greet_ms"] = Median(plain.greet_ms);
+  state.counters["tls_page_ms"] = Median(tls.page_ms);
+  state.counters["plain_page_ms"] = Median(plain.page_ms);
+  const double share = (Median(tls.greet_ms) - Median(plain.greet_ms)) / Median(tls.page_ms);
+  state.counters["handshake_share"] = Median(tls.page_ms) > 0 ? share : 0;
+  const auto errors = plain_driver.errors() + tls_driver.errors();
+  state.counters["errors"] = static_cast<double>(errors);
+  if (errors > 0) state.SkipWithError("pages failed");
+  if (!drained) state.SkipWithError("the sessions did not end after the last page");
+}
+
+BENCHMARK(BM_TlsVsPlain)
+    ->ArgName("sessions")
+    ->Arg(1)
+    ->Arg(16)
+    ->UseManualTime()
+    ->Iterations(20)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,84 @@
+#include "tls_options.hpp"
+
+#include <cstdio>
+#include <iostream>
+
+namespace kestrel::tools {
+
+void TlsOptions::AddTo(CLI::App& app) {
+  auto* on = app.add_flag("--tls", tls,
+                          "connect with TLS (to every gateway of the run); the server's "
+                          "certificate is verified against the system's CAs");
+  app.add_option("--ca-file", ca_file, "trust only the CA certificates in FILE (PEM)")
+      ->type_name("FILE")
+      ->needs(on);
+  app.add_option("--ca-path", ca_path, "trust only the hashed CA certificates in DIR")
+      ->type_name("DIR")
+      ->needs(on);
+  app.add_flag("--tls-insecure", insecure,
+               "do NOT verify the server's certificate (says so on stderr every run)")
+      ->needs(on);
+  auto* cert = app.add_option("--tls-cert", cert_file,
+                              "client certificate (PEM), when the gateway asks for one")
+                   ->type_name("FILE")
+                   ->needs(on);
+  app.add_option("--tls-key", key_file, "the client certificate's private key (PEM)")
+      ->type_name("FILE")
+      ->needs(cert);
+}
+
+std::shared_ptr<const platform::TlsContext> TlsOptions::Prepare() const {
+  if (!tls) return nullptr;
+  if (insecure) {
+    std::cerr << "snpp-send: warning: --tls-insecure: the server's certificate is not checked; "
+                 "anyone in between can pose as the gateway and read the login and the page."
+              << std::endl;
+  }
+  platform::TlsSettings settings;
+  settings.verify = !insecure;
+  settings.ca_file = ca_file;
+  settings.ca_path = ca_path;
+  settings.cert_file = cert_file;
+  settings.key_file = key_file;
+  return platform::MakeTlsContext(settings);
+}
+
+std::unique_ptr<platform::Socket> TlsOptions::MakeSocket(
+    platform::EventLoop& loop, const std::shared_ptr<const platform::TlsContext>& context) {
+  return context ? platform::MakeAsioTlsSocket(loop, context) : platform::MakeAsioSocket(loop);
+}
+
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (const unsigned char c : text) {
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+std::string PlainToTlsHint(const std::string& reply, bool connected, bool timed_out) {
+  if (timed_out) {
+    if (!connected) return "";
+    return " The server accepted the connection but sent no greeting; a TLS port waits for "
+           "the client to speak first: if this is one, add --tls.";
+  }
+  // A TLS record starts with its type (0x14-0x17) and the major version 3.
+  if (reply.size() >= 2 && reply[0] >= 0x14 && reply[0] <= 0x17 && reply[1] == 0x03) {
+    return " The server answered with TLS, not with an SNPP greeting: add --tls.";
+  }
+  for (const unsigned char c : reply) {
+    if (c < 0x20 && c != '\r' && c != '\n' && c != '\t') {
+      return " The server answered with binary data, not an SNPP greeting; it may speak TLS "
+             "on this port: if so, add --tls.";
+    }
+  }
+  return "";
+}
+
+}  // namespace kestrel::tools
