@@ -5,7 +5,11 @@
  * control's settings to a file and pages again with a second control loaded from it, releases
  * everything and checks that the library may be unloaded.
  *
- *   c_host LIBRARY HOST PORT GOOD_PAGER REFUSED_PAGER
+ *   c_host LIBRARY HOST PORT GOOD_PAGER REFUSED_PAGER [CA_FILE]
+ *
+ * With CA_FILE the server speaks TLS: the host turns TLS on for each control through ks_control's
+ * SetTls, trusting that CA, after checking that a CA file that cannot be read is refused and
+ * that without the CA the server is not trusted.
  *
  * Exit status 0 when every step went as expected; otherwise the failing step is printed.
  */
@@ -29,6 +33,7 @@ static const ks_guid kIidUnknown = KS_IID_IUnknown_INIT;
 static const ks_guid kIidDispatch = KS_IID_IDispatch_INIT;
 static const ks_guid kIidFactory = KS_IID_IClassFactory_INIT;
 static const ks_guid kIidContainer = KS_IID_IConnectionPointContainer_INIT;
+static const ks_guid kIidKsControl = KS_IID_KsControl_INIT;
 
 /* The functions taken from the library. */
 static struct {
@@ -248,11 +253,26 @@ static void* need(void* handle, const char* name) {
   return f;
 }
 
+/* Turns TLS on for the control's next Send, trusting `ca_file` (NULL: the system's CAs). */
+static ks_hresult use_tls(ks_dispatch* d, const char* ca_file) {
+  ks_control* kc = NULL;
+  if (d->vtbl->QueryInterface(d, &kIidKsControl, (void**)&kc) != KS_S_OK) return KS_E_NOINTERFACE;
+  ks_tls_settings tls;
+  memset(&tls, 0, sizeof tls);
+  tls.size = sizeof tls;
+  tls.enabled = 1;
+  tls.ca_file = ca_file;
+  const ks_hresult hr = kc->vtbl->SetTls(kc, &tls);
+  kc->vtbl->Release(kc);
+  return hr;
+}
+
 int main(int argc, char** argv) {
-  if (argc != 6) {
-    fprintf(stderr, "usage: c_host LIBRARY HOST PORT GOOD_PAGER REFUSED_PAGER\n");
+  if (argc != 6 && argc != 7) {
+    fprintf(stderr, "usage: c_host LIBRARY HOST PORT GOOD_PAGER REFUSED_PAGER [CA_FILE]\n");
     return 2;
   }
+  const char* ca_file = argc == 7 ? argv[6] : NULL;
   void* handle = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
   if (handle == NULL) {
     fprintf(stderr, "c_host: cannot load %s: %s\n", argv[1], dlerror());
@@ -314,8 +334,26 @@ int main(int argc, char** argv) {
   CHECK(point->vtbl->Advise(point, (ks_unknown*)&events.base, &cookie) == KS_S_OK && cookie != 0,
         "Advise");
 
-  /* 1. A page the server accepts: OnComplete with the delivery reply. */
   char text[512];
+  if (ca_file != NULL) {
+    /* 0. TLS: a CA file that cannot be read is refused at once; without the test CA the
+     * server's certificate is not trusted, and nothing is sent. */
+    hr = use_tls(control, "/nonexistent/ca.pem");
+    CHECK(hr == KS_E_INVALIDARG, "SetTls with a missing CA file = 0x%08X", (unsigned)hr);
+    CHECK(strstr(last_error(), "/nonexistent/ca.pem could not be used") != NULL, "the text: %s",
+          last_error());
+    CHECK(use_tls(control, NULL) == KS_S_OK, "SetTls with the system's CAs: %s", last_error());
+    call(control, "Send", NULL, 0);
+    CHECK(wait_for(loop, &events.errors, 0, 15), "no OnError for an untrusted server");
+    CHECK(strstr(events.last, "is not trusted") != NULL, "OnError carries \"%s\"", events.last);
+    call(control, "getLastError", text, sizeof text);
+    CHECK(atoi(text) == KS_ERR_TLS_UNTRUSTED, "getLastError is \"%s\"", text);
+    call(control, "CloseConnect", NULL, 0);
+    events.errors = 0;
+    CHECK(use_tls(control, ca_file) == KS_S_OK, "SetTls with the test CA: %s", last_error());
+  }
+
+  /* 1. A page the server accepts: OnComplete with the delivery reply. */
   call(control, "Send", text, sizeof text);
   CHECK(text[0] == '\0', "Send returns the empty string, not \"%s\"", text);
   CHECK(wait_for(loop, &events.completions, 0, 15), "no OnComplete within 15 s (errors: %d, %s)",
@@ -358,6 +396,7 @@ int main(int argc, char** argv) {
   if (second == NULL) return 1;
   hr = lib.SettingsLoad((ks_unknown*)second, path);
   CHECK(hr == KS_S_OK, "KsSettingsLoad = 0x%08X: %s", (unsigned)hr, last_error());
+  if (ca_file != NULL) CHECK(use_tls(second, ca_file) == KS_S_OK, "SetTls (second)");
   get_string(second, "Server", text, sizeof text);
   CHECK(strcmp(text, argv[2]) == 0, "the loaded Server is \"%s\"", text);
   CHECK(get_long(second, "ServerPort") == (int32_t)atol(argv[3]), "the loaded ServerPort");

@@ -2,10 +2,12 @@
 # Starts and stops the loopback SNPP sandbox around the C host test (a CTest fixture), and runs
 # the C host against it.
 #
-#   sandbox_fixture.sh start SANDBOX STATE_DIR REFUSED_PAGER
+#   sandbox_fixture.sh start SANDBOX STATE_DIR REFUSED_PAGER [MAKE_CERTS]
 #       starts the sandbox on a free port, waits (10 s at most) for its READY line, and records
-#       its address in STATE_DIR/address and its process id in STATE_DIR/pid
+#       its address in STATE_DIR/address and its process id in STATE_DIR/pid. With MAKE_CERTS
+#       (tests/tls/make_certs.sh) the sandbox speaks TLS with certificates made in STATE_DIR/certs
 #   sandbox_fixture.sh run STATE_DIR C_HOST LIBRARY GOOD_PAGER REFUSED_PAGER
+#       (passes STATE_DIR/certs/ca.pem on when the sandbox speaks TLS)
 #   sandbox_fixture.sh stop STATE_DIR
 set -eu
 
@@ -13,8 +15,13 @@ case "$1" in
 start)
   sandbox=$2 state=$3 refused=$4
   rm -rf "$state" && mkdir -p "$state"
+  set -- --port 0 --refuse-pager "$refused"
+  if [ -n "${5:-}" ]; then
+    sh "$5" "$state/certs"
+    set -- "$@" --tls-cert "$state/certs/server.pem" --tls-key "$state/certs/server.key"
+  fi
   # Output to files, not to CTest's pipes: CTest would wait for the server to end.
-  "$sandbox" --port 0 --refuse-pager "$refused" </dev/null >"$state/out" 2>"$state/err" &
+  "$sandbox" "$@" </dev/null >"$state/out" 2>"$state/err" &
   echo $! >"$state/pid"
   tries=0
   while ! grep -q '^READY ' "$state/out" 2>/dev/null; do
@@ -32,7 +39,8 @@ start)
 run)
   state=$2 host_program=$3 library=$4 good=$5 refused=$6
   address=$(cat "$state/address")
-  exec "$host_program" "$library" "${address%:*}" "${address##*:}" "$good" "$refused"
+  if [ -d "$state/certs" ]; then set -- "$state/certs/ca.pem"; else set --; fi
+  exec "$host_program" "$library" "${address%:*}" "${address##*:}" "$good" "$refused" "$@"
   ;;
 stop)
   state=$2
