@@ -2,16 +2,19 @@
 // loop, and the handshake's share of one page.
 //
 // Two snpp-sandbox processes, one plain and one serving TLS with a certificate of a test CA made
-// for the run; a PagingDriver for each, on one loop, alternating batches as throughput_bench
-// does, so that both see the same machine load. Every page is a new connection (SNPP sends one
-// page per session), so every TLS page pays a full handshake: the client verifies the server's
-// certificate chain and host name each time. The contexts (trust store loaded) are built once.
+// for the run; a PagingDriver for each, each on its own loop, alternating batches as
+// throughput_bench does, so that both see the same machine load. client_cpu_us_per_page is this
+// thread's CPU time per page, the client's own cost, which machine load disturbs least. Every page
+// is a new connection (SNPP sends one page per session), so every TLS page pays a full handshake:
+// the client verifies the server's certificate chain and host name each time. The contexts (trust
+// store loaded) are built once.
 //
 // handshake_share: each socket is timed from Connect to the first bytes received (TCP connect,
 // for TLS also the handshake, then the greeting) and from Connect to Close (the whole page). The
 // share is (TLS greeting time - plain greeting time) / TLS page time, medians over the batches.
 
 #include <benchmark/benchmark.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "common.hpp"
 #include "kestrel/bench/pages.hpp"
 #include "kestrel/bench/paging_driver.hpp"
 #include "kestrel/bench/sandbox_process.hpp"
@@ -94,17 +98,28 @@ double Median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
+double ThreadCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
 struct Side {
   bench::PagingDriver* driver;
   Timings timings;
   std::vector<double> rates, greet_ms, page_ms;
+  double cpu_seconds = 0;
+  std::uint64_t pages = 0;
 };
 
 bool Batch(Side& side) {
   const auto before = side.driver->completed();
   const Timings t0 = side.timings;
   const auto start = Clock::now();
+  const double cpu_start = ThreadCpuSeconds();
   if (!side.driver->RunUntilCompleted(before + kBatch, kBatchLimit)) return false;
+  side.cpu_seconds += ThreadCpuSeconds() - cpu_start;
+  side.pages += side.driver->completed() - before;
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   side.rates.push_back(static_cast<double>(side.driver->completed() - before) / seconds);
   const auto pages = static_cast<double>(side.timings.pages - t0.pages);
@@ -126,17 +141,17 @@ void BM_TlsVsPlain(benchmark::State& state) {
   settings.ca_file = Certs() + "/ca.pem";
   const auto context = platform::MakeTlsContext(settings);
 
-  platform::EventLoop loop;
-  Side plain{nullptr, {}, {}, {}, {}};
-  Side tls{nullptr, {}, {}, {}, {}};
+  platform::EventLoop plain_loop, tls_loop;  // one each: a batch runs only its own side
+  Side plain{};
+  Side tls{};
   bench::PagingDriver plain_driver(
-      loop, sessions,
+      plain_loop, sessions,
       [&](session::SNPPInstance& c) { bench::SetUpPage(c, kind, plain_server.port()); }, {},
       [&](platform::EventLoop& l) {
         return std::make_unique<TimedSocket>(platform::MakeAsioSocket(l), plain.timings);
       });
   bench::PagingDriver tls_driver(
-      loop, sessions,
+      tls_loop, sessions,
       [&](session::SNPPInstance& c) { bench::SetUpPage(c, kind, tls_server.port()); }, {},
       [&](platform::EventLoop& l) {
         return std::make_unique<TimedSocket>(platform::MakeAsioTlsSocket(l, context), tls.timings);
@@ -150,8 +165,13 @@ void BM_TlsVsPlain(benchmark::State& state) {
     state.SkipWithError("the warm-up pages did not complete in time");
     return;
   }
-  plain.rates.clear();
-  tls.rates.clear();
+  for (Side* side : {&plain, &tls}) {  // the warm-up does not count
+    side->rates.clear();
+    side->greet_ms.clear();
+    side->page_ms.clear();
+    side->cpu_seconds = 0;
+    side->pages = 0;
+  }
   bool tls_first = true;
   for (auto _ : state) {
     const auto start = Clock::now();
@@ -175,6 +195,11 @@ void BM_TlsVsPlain(benchmark::State& state) {
   state.counters["plain_page_ms"] = Median(plain.page_ms);
   const double share = (Median(tls.greet_ms) - Median(plain.greet_ms)) / Median(tls.page_ms);
   state.counters["handshake_share"] = Median(tls.page_ms) > 0 ? share : 0;
+  const auto cpu = [](const Side& s) {
+    return s.pages ? s.cpu_seconds * 1e6 / static_cast<double>(s.pages) : 0;
+  };
+  state.counters["tls_cpu_us_per_page"] = cpu(tls);
+  state.counters["plain_cpu_us_per_page"] = cpu(plain);
   const auto errors = plain_driver.errors() + tls_driver.errors();
   state.counters["errors"] = static_cast<double>(errors);
   if (errors > 0) state.SkipWithError("pages failed");

@@ -81,6 +81,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
         id_(id),
         dialogue_(*options_) {
     if (tls_context_) {
+      // The session tickets TLS 1.3 sends after the handshake are a write of their own: with
+      // Nagle on, the greeting behind them would wait for the client's delayed ACK (40 ms).
+      asio::error_code ignored;
+      socket.set_option(tcp::no_delay(true), ignored);
       tls_.emplace(std::move(socket), *tls_context_);
     } else {
       socket_.emplace(std::move(socket));
