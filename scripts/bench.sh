@@ -2,12 +2,13 @@
 # Builds the benchmarks in Release (build-bench) and runs them. Results go to build-bench/results/
 # (Google Benchmark JSON, callgrind profiles) and a table against the goals is printed.
 #
-#   scripts/bench.sh [all|throughput|memory|cost|tool|report|plot]    (default: all)
+#   scripts/bench.sh [all|throughput|memory|cost|tool|tls|report|plot]    (default: all)
 #
 # throughput  pages/s, controls against the plain Asio floor, 1/16/256 at once, level 1 and 2
 # memory      heap bytes per idle control and per session in flight
 # cost        instructions per level-2 page under callgrind: session alone, whole client path
 # tool        snpp-send start to exit against minimal_client
+# tls         pages/s with TLS against plain, 1 and 16 sessions, the handshake's share of a page
 # report      print the table again from the saved results
 # plot        docs/throughput.png from the saved throughput results (needs python3-matplotlib)
 #
@@ -71,6 +72,11 @@ cost() {
   done
 }
 
+tls() {
+  "$build/bench/kestrel_bench" --benchmark_filter='TlsVsPlain' --benchmark_counters_tabular=true \
+    --benchmark_out="$out/tls.json" --benchmark_out_format=json
+}
+
 tool() {
   "$build/bench/kestrel_bench" --benchmark_filter='Tool' \
     --benchmark_out="$out/tool.json" --benchmark_out_format=json
@@ -84,9 +90,9 @@ plot() {
 }
 
 case "$what" in
-  all) build; machine; throughput; memory; cost; tool; report ;;
-  throughput|memory|cost|tool) build; machine; "$what"; report ;;
+  all) build; machine; throughput; memory; cost; tool; tls; report ;;
+  throughput|memory|cost|tool|tls) build; machine; "$what"; report ;;
   report) report ;;
   plot) plot ;;
-  *) echo "usage: scripts/bench.sh [all|throughput|memory|cost|tool|report|plot]" >&2; exit 2 ;;
+  *) echo "usage: scripts/bench.sh [all|throughput|memory|cost|tool|tls|report|plot]" >&2; exit 2 ;;
 esac
