@@ -72,6 +72,8 @@ class Peer {
       stream_->async_handshake(asio::ssl::stream_base::server, [this](const std::error_code& e) {
         if (e) return;
         secured = true;
+        const char* name = SSL_get_servername(stream_->native_handle(), TLSEXT_NAMETYPE_host_name);
+        sni = name ? name : "";
         if (greet) asio::write(*stream_, asio::buffer(std::string("220 SNPP over TLS\r\n")));
         if (answer) ReadTls();
       });
@@ -83,6 +85,7 @@ class Peer {
   bool greet = true;
   bool answer = true;  // false: reads nothing after the handshake, so never sees close_notify
   bool secured = false;
+  std::string sni;  // the server name the client sent
   bool saw_close_notify = false;
   bool saw_end = false;
   std::string received;
@@ -162,6 +165,7 @@ TEST_F(TlsSocketTest, VerifiedDialogueAndCloseNotify) {
         << data;
     ASSERT_TRUE(closes.empty()) << closes.front().description;
     EXPECT_TRUE(peer.secured);
+    EXPECT_EQ(peer.sni, host == "localhost" ? "localhost" : "") << "SNI for names, not addresses";
     sock->SendData("PAGE 5551234\r\n");
     ASSERT_TRUE(RunUntil([&] { return peer.received == "PAGE 5551234\r\n"; }));
     sock->Close();
