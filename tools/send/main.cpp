@@ -383,7 +383,8 @@ int main(int argc, char** argv) {
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
   app.add_flag("-v,--verbose", o.verbose, "show the dialogue on standard error as it happens");
-  app.add_flag("--json", o.json, "print the outcome as one JSON object");
+  app.add_flag("--json", o.json,
+               "print the outcome as one JSON object (bytes that are not UTF-8 become U+FFFD)");
   app.add_option("--settings", o.settings,
                  "load the control's saved settings from FILE before the options apply");
   app.add_option("--save-settings", o.save_settings,
