@@ -1,6 +1,5 @@
 #include "tls_options.hpp"
 
-#include <cstdio>
 #include <iostream>
 
 namespace kestrel::tools {
@@ -46,20 +45,6 @@ std::shared_ptr<const platform::TlsContext> TlsOptions::Prepare() const {
 std::unique_ptr<platform::Socket> TlsOptions::MakeSocket(
     platform::EventLoop& loop, const std::shared_ptr<const platform::TlsContext>& context) {
   return context ? platform::MakeAsioTlsSocket(loop, context) : platform::MakeAsioSocket(loop);
-}
-
-std::string Printable(const std::string& text) {
-  std::string out;
-  for (const unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    }
-  }
-  return out;
 }
 
 std::string PlainToTlsHint(const std::string& reply, bool connected, bool timed_out) {

@@ -41,7 +41,4 @@ struct TlsOptions {
 //   timed_out   whether the greeting never came
 std::string PlainToTlsHint(const std::string& reply, bool connected, bool timed_out);
 
-// The text with bytes outside printable ASCII shown as \xHH, for a reply that is not text.
-std::string Printable(const std::string& text);
-
 }  // namespace kestrel::tools
