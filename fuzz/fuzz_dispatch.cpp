@@ -53,13 +53,13 @@ constexpr std::int32_t kSiteRefused = 30001;
 class Site final : public control::ControlSite {
  public:
   explicit Site(testing::FakeLoop& loop) : loop_(loop) {}
-  void OnPropertyChanged(std::string_view) override {
+  void PropertyChanged(std::string_view) override {
     ++notices_;
     if (refuse_every_ > 0 && notices_ % refuse_every_ == 0) {
       throw RuntimeError(kSiteRefused, "The container refused the change.");
     }
   }
-  platform::FontRef AmbientFont() override { return ambient_; }
+  control::FontRef AmbientFont() override { return ambient_; }
   void DoEvents() override { loop_.RunPending(); }
 
   unsigned refuse_every_ = 0;
@@ -67,7 +67,7 @@ class Site final : public control::ControlSite {
  private:
   testing::FakeLoop& loop_;
   unsigned notices_ = 0;
-  platform::FontRef ambient_ = std::make_shared<platform::Font>();
+  control::FontRef ambient_ = std::make_shared<control::Font>();
 };
 
 struct World;

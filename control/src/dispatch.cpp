@@ -146,17 +146,21 @@ constexpr std::array<EventParam, 1> kKeyPressParams{{{"KeyAscii", T::kInteger}}}
 constexpr std::array<EventParam, 4> kMouseParams{
     {{"Button", T::kInteger}, {"Shift", T::kInteger}, {"X", T::kSingle}, {"Y", T::kSingle}}};
 
+constexpr DispId Id(EventDispId id) {
+  return static_cast<DispId>(id);
+}
+
 constexpr std::array<EventMember, 10> kEvents{{
-    {1, "OnError", kErrorParams},
-    {2, "OnComplete", kCompleteParams},
-    {3, "Click", {}},
-    {4, "DblClick", {}},
-    {5, "KeyDown", kKeyParams},
-    {6, "KeyPress", kKeyPressParams},
-    {7, "KeyUp", kKeyParams},
-    {8, "MouseDown", kMouseParams},
-    {9, "MouseMove", kMouseParams},
-    {10, "MouseUp", kMouseParams},
+    {Id(EventDispId::kOnError), "OnError", kErrorParams},
+    {Id(EventDispId::kOnComplete), "OnComplete", kCompleteParams},
+    {Id(EventDispId::kClick), "Click", {}},
+    {Id(EventDispId::kDblClick), "DblClick", {}},
+    {Id(EventDispId::kKeyDown), "KeyDown", kKeyParams},
+    {Id(EventDispId::kKeyPress), "KeyPress", kKeyPressParams},
+    {Id(EventDispId::kKeyUp), "KeyUp", kKeyParams},
+    {Id(EventDispId::kMouseDown), "MouseDown", kMouseParams},
+    {Id(EventDispId::kMouseMove), "MouseMove", kMouseParams},
+    {Id(EventDispId::kMouseUp), "MouseUp", kMouseParams},
 }};
 
 bool SameNameAnyCase(std::string_view a, std::string_view b) noexcept {

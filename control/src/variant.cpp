@@ -279,8 +279,8 @@ String Variant::ToString() const {
                      "read a property of the font such as its Name.");
 }
 
-platform::FontRef Variant::ToObject() const {
-  if (const auto* v = std::get_if<platform::FontRef>(&value_)) return *v;
+FontRef Variant::ToObject() const {
+  if (const auto* v = std::get_if<FontRef>(&value_)) return *v;
   throw RuntimeError(err::kTypeMismatch,
                      "Type mismatch: a" + std::string(type() == VarType::kInteger ? "n " : " ") +
                          std::string(TypeName(type())) +
@@ -321,7 +321,7 @@ std::ostream& operator<<(std::ostream& os, const Variant& v) {
     case VarType::kString:
       return os << "String(\"" << std::get<String>(v.value_) << "\")";
     case VarType::kObject: {
-      const auto& font = std::get<platform::FontRef>(v.value_);
+      const auto& font = std::get<FontRef>(v.value_);
       if (!font) return os << "Object(Nothing)";
       return os << "Object(Font \"" << font->name << "\" " << font->size << ")";
     }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "kestrel/platform/error.hpp"
+#include "kestrel/session/messages.hpp"
 #include "kestrel/session/snpp_instance.hpp"
 #include "kestrel/session/wire.hpp"
 
@@ -16,14 +17,7 @@ namespace kestrel::session {
 
 void SNPPInstance::CheckOneLine(std::string_view value, std::string_view property) {
   if (!HasLineBreak(value)) return;
-  // Names the property, never quotes its value: it may be the password.
-  std::string what(property);
-  what += " contains a line break; an SNPP command is one line. Remove the line break";
-  if (property == "Message") {
-    what += " (put multi-line text in Data and leave Message empty, at SnppLevel 2)";
-  }
-  what += " and send again.";
-  throw RuntimeError(err::kLineBreakInParameter, what);
+  throw RuntimeError(err::kLineBreakInParameter, messages::LineBreakInParameter(property));
 }
 
 void SNPPInstance::WriteCommand(std::string_view word, std::optional<std::string_view> parameter) {

@@ -67,7 +67,7 @@ constexpr int kVersion = 1;
                          ". Fix it, or save the settings again to replace it.");
 }
 
-Json FontToJson(const platform::Font& f) {
+Json FontToJson(const Font& f) {
   return Json{{"name", f.name},     {"size", f.size},           {"bold", f.bold},
               {"italic", f.italic}, {"underline", f.underline}, {"strikethrough", f.strikethrough},
               {"weight", f.weight}, {"charset", f.charset}};
@@ -84,10 +84,10 @@ T Field(const Json& j, const char* key, const std::string& where, const std::str
   }
 }
 
-platform::FontRef FontFromJson(const Json& j, const std::string& where, const std::string& origin) {
+FontRef FontFromJson(const Json& j, const std::string& where, const std::string& origin) {
   if (j.is_null()) return nullptr;
   if (!j.is_object()) Damaged(origin, where + ": a font is an object of its attributes");
-  auto f = std::make_shared<platform::Font>();
+  auto f = std::make_shared<Font>();
   f->name = Field<std::string>(j, "name", where, origin);
   f->size = Field<double>(j, "size", where, origin);
   f->bold = Field<bool>(j, "bold", where, origin);

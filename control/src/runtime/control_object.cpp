@@ -119,17 +119,17 @@ class ControlObject final : private ControlSite, private FontObjects {
   };
   static const InterfaceEntry kInterfaces[];
 
-  // ControlSite, for the control
-  void OnPropertyChanged(std::string_view name) override;
-  platform::FontRef AmbientFont() override;
+  // ControlSite, for the control (the site's change notices, font and DoEvents)
+  void PropertyChanged(std::string_view name) override;
+  FontRef AmbientFont() override;
   void DoEvents() override;
 
   // A font object for the font; the same object again for the font last seen, so that a host
   // gets back the very object it assigned.
-  ks_dispatch* FontObjectFor(const platform::FontRef& font);
+  ks_dispatch* FontObjectFor(const FontRef& font);
   // FontObjects, for the property bags
-  ks_dispatch* FontObject(const platform::FontRef& font) override;
-  void RememberFontObject(const platform::FontRef& font, ks_dispatch* object) noexcept override;
+  ks_dispatch* FontObject(const FontRef& font) override;
+  void RememberFontObject(const FontRef& font, ks_dispatch* object) noexcept override;
   // Turns a failure of InitNew, Load or Save into its result, the last-error text and (for Load)
   // an entry in the host's error log. `verb` is "initialise", "load" or "save"; `property` the
   // property it stopped at (may be empty).
@@ -146,7 +146,7 @@ class ControlObject final : private ControlSite, private FontObjects {
   std::atomic<std::uint32_t> refs_{1};
   std::shared_ptr<platform::EventLoop> loop_;
   ks_site* site_ = nullptr;
-  platform::FontRef font_seen_;
+  FontRef font_seen_;
   ks_dispatch* font_object_seen_ = nullptr;
   // Set when the site's ambient font failed: the failure belongs to the Font property.
   bool ambient_font_failed_ = false;
@@ -614,7 +614,7 @@ ks_hresult ControlObject::PersistFailure(const std::exception_ptr& e, std::strin
   return hr;
 }
 
-void ControlObject::OnPropertyChanged(std::string_view name) {
+void ControlObject::PropertyChanged(std::string_view name) {
   if (site_ == nullptr) return;
   ks_site* site = site_;
   site->vtbl->AddRef(site);  // the site may be replaced from inside its own notice
@@ -630,8 +630,8 @@ void ControlObject::OnPropertyChanged(std::string_view name) {
   }
 }
 
-platform::FontRef ControlObject::AmbientFont() {
-  if (site_ == nullptr) return std::make_shared<platform::Font>();
+FontRef ControlObject::AmbientFont() {
+  if (site_ == nullptr) return std::make_shared<Font>();
   ks_dispatch* object = nullptr;
   const ks_hresult hr = site_->vtbl->GetAmbientFont(site_, &object);
   if (KS_FAILED(hr)) {
@@ -659,13 +659,13 @@ void ControlObject::DoEvents() {
   loop_->Poll();
 }
 
-ks_dispatch* ControlObject::FontObjectFor(const platform::FontRef& font) {
+ks_dispatch* ControlObject::FontObjectFor(const FontRef& font) {
   ks_dispatch* object = FontObject(font);
   if (object != nullptr && object != font_object_seen_) RememberFontObject(font, object);
   return object;
 }
 
-ks_dispatch* ControlObject::FontObject(const platform::FontRef& font) {
+ks_dispatch* ControlObject::FontObject(const FontRef& font) {
   if (!font) return nullptr;
   if (font == font_seen_ && font_object_seen_ != nullptr) {
     font_object_seen_->vtbl->AddRef(font_object_seen_);
@@ -674,7 +674,7 @@ ks_dispatch* ControlObject::FontObject(const platform::FontRef& font) {
   return NewFontObject(font);
 }
 
-void ControlObject::RememberFontObject(const platform::FontRef& font,
+void ControlObject::RememberFontObject(const FontRef& font,
                                        ks_dispatch* object) noexcept {
   if (object != nullptr) object->vtbl->AddRef(object);
   if (font_object_seen_ != nullptr) font_object_seen_->vtbl->Release(font_object_seen_);

@@ -95,9 +95,9 @@ void ToC(const Variant& v, ks_variant* out);
 
 // --- Fonts -----------------------------------------------------------------------------------
 // A new font object (one reference) around the given font.
-ks_dispatch* NewFontObject(platform::FontRef font);
+ks_dispatch* NewFontObject(FontRef font);
 // The font inside one of our font objects; null for anything else (or null).
-platform::FontRef FontOf(ks_dispatch* object) noexcept;
+FontRef FontOf(ks_dispatch* object) noexcept;
 
 // --- Property bags ---------------------------------------------------------------------------
 // How an instance hands out its fonts and takes them back, so that a host sees one object for
@@ -106,9 +106,9 @@ class FontObjects {
  public:
   // A new reference: the object last handed out or taken for this font, else a new one; null for
   // a null font.
-  virtual ks_dispatch* FontObject(const platform::FontRef& font) = 0;
+  virtual ks_dispatch* FontObject(const FontRef& font) = 0;
   // From now on, `object` is the one handed out for `font`.
-  virtual void RememberFontObject(const platform::FontRef& font, ks_dispatch* object) noexcept = 0;
+  virtual void RememberFontObject(const FontRef& font, ks_dispatch* object) noexcept = 0;
 
  protected:
   ~FontObjects() = default;
