@@ -6,137 +6,76 @@
 #include <cstdio>
 #include <string>
 
+#include "kestrel/control/properties.hpp"
 #include "kestrel/control/snpp_control.hpp"
 
 namespace kestrel::control {
 namespace {
 
-using session::SNPPInstance;
 using T = DeclaredType;
 
-// --- Boxing between the members' C++ types and Variant -----------------------------------------
+// A method of _SNPPInstance and where it stands among the properties in interface order.
+struct MethodRow {
+  std::size_t properties_before;
+  Member member;
+};
 
-template <DeclaredType Type, typename V>
-Variant Box(const V& v) {
-  if constexpr (Type == T::kInteger) {
-    return Variant::FromInteger(v);
-  } else if constexpr (Type == T::kLong) {
-    return Variant::FromLong(v);
-  } else if constexpr (Type == T::kBoolean) {
-    return Variant::FromBoolean(v);
-  } else if constexpr (Type == T::kString) {
-    return Variant(v);
-  } else {
-    static_assert(Type == T::kFont);
-    return Variant::FromObject(v);
-  }
-}
-
-// Invoke converts the argument before the setter runs, so these never fail.
-template <DeclaredType Type>
-auto Unbox(const Variant& v) {
-  if constexpr (Type == T::kInteger) {
-    return v.ToInteger();
-  } else if constexpr (Type == T::kLong) {
-    return v.ToLong();
-  } else if constexpr (Type == T::kBoolean) {
-    return v.ToBoolean();
-  } else if constexpr (Type == T::kString) {
-    return v.ToString();
-  } else {
-    static_assert(Type == T::kFont);
-    return v.ToObject();
-  }
-}
-
-template <DeclaredType Type, auto Get>
-Variant SessionGet(SNPPControl& c) {
-  return Box<Type>((c.session().*Get)());
-}
-template <DeclaredType Type, auto Put>
-void SessionPut(SNPPControl& c, const Variant& v) {
-  (c.session().*Put)(Unbox<Type>(v));
-}
-template <DeclaredType Type, auto Get>
-Variant ControlGet(SNPPControl& c) {
-  return Box<Type>((c.*Get)());
-}
-template <DeclaredType Type, auto Put>
-void ControlPut(SNPPControl& c, const Variant& v) {
-  (c.*Put)(Unbox<Type>(v));
-}
-
-template <DeclaredType Type, auto Get, auto Put>
-constexpr Member SessionProperty(DispId id, std::string_view name) {
-  return {id, name, MemberKind::kProperty, Type, &SessionGet<Type, Get>, &SessionPut<Type, Put>};
-}
-template <DeclaredType Type, auto Get, auto Put>
-constexpr Member AppearanceProperty(DispId id, std::string_view name) {
-  return {id,
-          name,
-          Type == T::kFont ? MemberKind::kPropertyByRef : MemberKind::kProperty,
-          Type,
-          &ControlGet<Type, Get>,
-          &ControlPut<Type, Put>};
-}
 constexpr Member Method(DispId id, std::string_view name, DeclaredType result, Getter call) {
   return {id, name, MemberKind::kMethod, result, call, nullptr};
 }
 
-using C = SNPPControl;
-using S = SNPPInstance;
-
-// _SNPPInstance, in interface order.
-constexpr std::array kMembers{
-    AppearanceProperty<T::kLong, &C::get_BackColor, &C::put_BackColor>(0x68030018, "BackColor"),
-    AppearanceProperty<T::kLong, &C::get_ForeColor, &C::put_ForeColor>(0x68030017, "ForeColor"),
-    AppearanceProperty<T::kBoolean, &C::get_Enabled, &C::put_Enabled>(0x68030016, "Enabled"),
-    AppearanceProperty<T::kFont, &C::get_Font, &C::putref_Font>(0x68030015, "Font"),
-    AppearanceProperty<T::kInteger, &C::get_BackStyle, &C::put_BackStyle>(0x68030014, "BackStyle"),
-    AppearanceProperty<T::kInteger, &C::get_BorderStyle, &C::put_BorderStyle>(0x68030013,
-                                                                              "BorderStyle"),
-    Method(0x60030019, "Refresh", T::kVoid,
-           [](C& c) {
-             c.Refresh();
-             return Variant();
-           }),
-    SessionProperty<T::kString, &S::get_SenderID, &S::put_SenderID>(0x68030012, "SenderID"),
-    SessionProperty<T::kString, &S::get_Recipient, &S::put_Recipient>(0x68030011, "Recipient"),
-    Method(0x6003001A, "Send", T::kString, [](C& c) { return Variant(c.session().Send()); }),
-    SessionProperty<T::kBoolean, &S::get_Idle, &S::put_Idle>(0x68030010, "Idle"),
-    Method(0x6003001B, "getLastError", T::kString,
-           [](C& c) { return Variant(c.session().getLastError()); }),
-    Method(0x6003001C, "getLastReply", T::kString,
-           [](C& c) { return Variant(c.session().getLastReply()); }),
-    SessionProperty<T::kInteger, &S::get_State, &S::put_State>(0x6803000E, "State"),
-    SessionProperty<T::kString, &S::get_Server, &S::put_Server>(0x6803000D, "Server"),
-    SessionProperty<T::kLong, &S::get_ServerPort, &S::put_ServerPort>(0x6803000C, "ServerPort"),
-    SessionProperty<T::kInteger, &S::get_ServerTimeout, &S::put_ServerTimeout>(0x6803000B,
-                                                                               "ServerTimeout"),
-    Method(0x60030024, "Connect", T::kBoolean,
-           [](C& c) { return Variant::FromBoolean(c.session().Connect()); }),
+constexpr std::array kMethods{
+    MethodRow{6, Method(0x60030019, "Refresh", T::kVoid,
+                        [](SNPPControl& c) {
+                          c.Refresh();
+                          return Variant();
+                        })},
+    MethodRow{8, Method(0x6003001A, "Send", T::kString,
+                        [](SNPPControl& c) { return Variant(c.session().Send()); })},
+    MethodRow{9, Method(0x6003001B, "getLastError", T::kString,
+                        [](SNPPControl& c) { return Variant(c.session().getLastError()); })},
+    MethodRow{9, Method(0x6003001C, "getLastReply", T::kString,
+                        [](SNPPControl& c) { return Variant(c.session().getLastReply()); })},
+    MethodRow{13,
+              Method(0x60030024, "Connect", T::kBoolean,
+                     [](SNPPControl& c) { return Variant::FromBoolean(c.session().Connect()); })},
     // A Variant of subtype String, also while nothing has been reported (never Empty).
-    Method(0x60030025, "getLastErrorDescription", T::kVariant,
-           [](C& c) { return Variant(c.session().getLastErrorDescription()); }),
-    SessionProperty<T::kString, &S::get_Data, &S::put_Data>(0x6803000A, "Data"),
-    Method(0x60030035, "CloseConnect", T::kVoid,
-           [](C& c) {
-             c.session().CloseConnect();
-             return Variant();
-           }),
-    SessionProperty<T::kInteger, &S::get_coverageArea, &S::put_coverageArea>(0x68030009,
-                                                                             "coverageArea"),
-    SessionProperty<T::kInteger, &S::get_ServiceLevel, &S::put_ServiceLevel>(0x68030008,
-                                                                             "ServiceLevel"),
-    SessionProperty<T::kInteger, &S::get_SnppLevel, &S::put_SnppLevel>(0x68030007, "SnppLevel"),
-    SessionProperty<T::kString, &S::get_LoginName, &S::put_LoginName>(0x68030006, "LoginName"),
-    SessionProperty<T::kString, &S::get_Password, &S::put_Password>(0x68030005, "Password"),
-    SessionProperty<T::kString, &S::get_HoldUntil, &S::put_HoldUntil>(0x68030004, "HoldUntil"),
-    SessionProperty<T::kString, &S::get_Subject, &S::put_Subject>(0x68030003, "Subject"),
-    SessionProperty<T::kString, &S::get_Message, &S::put_Message>(0x68030002, "Message"),
-    SessionProperty<T::kBoolean, &S::get_AlertOverride, &S::put_AlertOverride>(0x68030001,
-                                                                               "AlertOverride"),
+    MethodRow{
+        13, Method(0x60030025, "getLastErrorDescription", T::kVariant,
+                   [](SNPPControl& c) { return Variant(c.session().getLastErrorDescription()); })},
+    MethodRow{14, Method(0x60030035, "CloseConnect", T::kVoid,
+                         [](SNPPControl& c) {
+                           c.session().CloseConnect();
+                           return Variant();
+                         })},
 };
+
+using MemberTable = std::array<Member, kPropertyCount + kMethods.size()>;
+
+// _SNPPInstance, in interface order: the properties' rows (from their one description) with the
+// methods between them.
+MemberTable BuildMembers() {
+  MemberTable members{};
+  std::size_t out = 0;
+  std::size_t method = 0;
+  const auto properties = Properties();
+  for (std::size_t i = 0; i <= properties.size(); ++i) {
+    while (method < kMethods.size() && kMethods[method].properties_before == i) {
+      members[out++] = kMethods[method++].member;
+    }
+    if (i == properties.size()) break;
+    const PropertyDescription& p = properties[i];
+    members[out++] = {
+        p.dispid, p.name, p.type == T::kFont ? MemberKind::kPropertyByRef : MemberKind::kProperty,
+        p.type,   p.get,  p.put};
+  }
+  return members;
+}
+
+const MemberTable& Members() {
+  static const MemberTable members = BuildMembers();
+  return members;
+}
 
 // __SNPPInstance. Every parameter is by reference.
 constexpr std::array<EventParam, 1> kErrorParams{{{"ErrorDescription", T::kString}}};
@@ -271,20 +210,20 @@ std::string_view KindName(InvokeKind kind) {
 }
 
 std::span<const Member> DefaultInterfaceMembers() noexcept {
-  return kMembers;
+  return Members();
 }
 std::span<const EventMember> EventInterfaceMembers() noexcept {
   return kEvents;
 }
 
 const Member* FindMember(DispId dispid) noexcept {
-  for (const auto& m : kMembers)
+  for (const auto& m : Members())
     if (m.dispid == dispid) return &m;
   return nullptr;
 }
 
 std::optional<DispId> FindDispId(std::string_view name) noexcept {
-  for (const auto& m : kMembers)
+  for (const auto& m : Members())
     if (SameNameAnyCase(m.name, name)) return m.dispid;
   return std::nullopt;
 }
