@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "kestrel/control/messages.hpp"
 #include "kestrel/control/properties.hpp"
 #include "kestrel/control/snpp_control.hpp"
 
@@ -132,22 +133,17 @@ bool KindFits(MemberKind member, InvokeKind kind) {
 }
 
 [[noreturn]] void ThrowKindMismatch(const Member& m, InvokeKind kind) {
-  const std::string name(m.name);
   std::string what;
   if (m.kind == MemberKind::kMethod) {
-    what = name + " is a method, not a property: call it instead of reading or assigning it.";
+    what = messages::MethodUsedAsProperty(m.name);
   } else if (kind == InvokeKind::kMethod) {
-    what = name + " is a property, not a method: read or assign it instead of calling it.";
+    what = messages::PropertyCalled(m.name);
   } else if (kind == InvokeKind::kPut) {
-    what = name +
-           " holds an object: assign it by reference (Set, put-by-reference), not with a "
-           "plain put.";
+    what = messages::ObjectAssignedByValue(m.name);
   } else {
-    what = name +
-           " holds a value, not an object: assign it with a plain put, not by reference "
-           "(Set).";
+    what = messages::ValueAssignedByReference(m.name);
   }
-  throw InvokeError(err::kNoSuchMember, "Object doesn't support this property or method: " + what);
+  throw InvokeError(err::kNoSuchMember, messages::kNoSuchMemberPrefix + what);
 }
 
 }  // namespace
@@ -244,31 +240,19 @@ Variant Invoke(SNPPControl& control, DispId dispid, InvokeKind kind,
                std::span<const Variant> args) {
   const Member* m = FindMember(dispid);
   if (m == nullptr) {
-    throw InvokeError(
-        err::kNoSuchMember,
-        dispid == 0 ? std::string("Object doesn't support this property or method: the control "
-                                  "has no default member (dispatch id 0). Name the property or "
-                                  "method to use.")
-                    : "Object doesn't support this property or method: the control has no "
-                      "member with dispatch id " +
-                          Hex(dispid) + ". Look the member up by its name first.");
+    throw InvokeError(err::kNoSuchMember, dispid == 0 ? std::string(messages::kNoDefaultMember)
+                                                      : messages::NoMemberWithId(Hex(dispid)));
   }
   if (!KindFits(m->kind, kind)) ThrowKindMismatch(*m, kind);
 
   const bool assigns = kind == InvokeKind::kPut || kind == InvokeKind::kPutRef;
   const std::size_t wanted = assigns ? 1 : 0;
   if (args.size() != wanted) {
-    const std::string name(m->name);
-    throw InvokeError(
-        err::kWrongArgumentCount,
-        "Wrong number of arguments or invalid property assignment: " +
-            (assigns ? name + " takes exactly one value when it is assigned, and " +
-                           std::to_string(args.size()) + " were passed. Pass one value."
-             : m->kind == MemberKind::kMethod
-                 ? name + " takes no arguments, and " + std::to_string(args.size()) +
-                       " were passed. Call it with none."
-                 : name + " takes no arguments when it is read, and " +
-                       std::to_string(args.size()) + " were passed. Read it with none."));
+    const auto use = assigns                          ? messages::MemberUse::kAssigned
+                     : m->kind == MemberKind::kMethod ? messages::MemberUse::kCalled
+                                                      : messages::MemberUse::kRead;
+    throw InvokeError(err::kWrongArgumentCount,
+                      messages::WrongArgumentCount(m->name, use, args.size()));
   }
 
   if (!assigns) return m->get(control);
@@ -277,8 +261,8 @@ Variant Invoke(SNPPControl& control, DispId dispid, InvokeKind kind,
   try {
     value = args[0].ConvertTo(StorageType(m->type));
   } catch (const RuntimeError& e) {
-    throw InvokeError(e.number(), "Cannot assign " + std::string(m->name) + " (a " +
-                                      std::string(TypeName(m->type)) + "): " + e.description());
+    throw InvokeError(e.number(),
+                      messages::CannotAssign(m->name, TypeName(m->type), e.description()));
   }
   m->put(control, value);
   return {};

@@ -7,6 +7,8 @@
 #include <new>
 #include <optional>
 
+#include "kestrel/control/dispatch.hpp"
+#include "kestrel/control/messages.hpp"
 #include "kestrel/platform/error.hpp"
 #include "runtime.hpp"
 
@@ -48,27 +50,58 @@ void ClearLastErrorText() noexcept {
   t_last_error.reset();
 }
 
-ks_hresult ResultOf(const std::exception_ptr& e, ks_hresult fallback) noexcept {
-  try {
-    std::rethrow_exception(e);
-  } catch (const RuntimeError& error) {
-    SetLastErrorText(error.description());
-    return fallback;
-  } catch (const std::bad_alloc&) {
-    SetLastErrorText(
-        "Out of memory. Close other programs or release unused controls, then try "
-        "again.");
-    return KS_E_OUTOFMEMORY;
-  } catch (const std::exception& error) {
-    SetLastErrorText(std::string("Internal error in the paging control runtime: ") + error.what() +
-                     ". Try again; report this if it repeats.");
-    return fallback;
-  } catch (...) {
-    SetLastErrorText(
-        "Internal error in the paging control runtime. Try again; report this if "
-        "it repeats.");
-    return fallback;
+namespace {
+
+ks_hresult DispatchResult(std::int32_t number, ks_hresult otherwise) noexcept {
+  switch (number) {
+    case err::kTypeMismatch:
+      return KS_DISP_E_TYPEMISMATCH;
+    case err::kOverflow:
+      return KS_DISP_E_OVERFLOW;
+    default:
+      return otherwise;
   }
+}
+
+}  // namespace
+
+Failure FailureOf(const std::exception_ptr& e, ks_hresult fallback) noexcept {
+  try {
+    try {
+      std::rethrow_exception(e);
+    } catch (const BagError& error) {
+      return {error.result(), 0, error.description()};
+    } catch (const InvokeError& error) {
+      ks_hresult hr = KS_DISP_E_EXCEPTION;
+      if (error.number() == err::kNoSuchMember) hr = KS_DISP_E_MEMBERNOTFOUND;
+      if (error.number() == err::kWrongArgumentCount) hr = KS_DISP_E_BADPARAMCOUNT;
+      return {DispatchResult(error.number(), hr), error.number(), error.description()};
+    } catch (const RuntimeError& error) {
+      return {DispatchResult(error.number(), fallback), error.number(), error.description()};
+    } catch (const std::bad_alloc&) {
+      return {KS_E_OUTOFMEMORY, err::kOutOfMemory, messages::kOutOfMemory};
+    } catch (const std::exception& error) {
+      return {fallback, err::kInternalError, messages::InternalError(error.what())};
+    } catch (...) {
+      return {fallback, err::kInternalError, messages::kInternalErrorUnknown};
+    }
+  } catch (...) {
+    // Out of memory for the description itself.
+    return {KS_E_OUTOFMEMORY, err::kOutOfMemory, {}};
+  }
+}
+
+ks_hresult ResultOf(const std::exception_ptr& e, ks_hresult fallback) noexcept {
+  Failure failure = FailureOf(e, fallback);
+  SetLastErrorText(std::move(failure.description));
+  return failure.result;
+}
+
+ks_hresult ExcepInfoOf(const std::exception_ptr& e, ks_hresult fallback,
+                       ks_excepinfo* info) noexcept {
+  const Failure failure = FailureOf(e, fallback);
+  FillExcepInfo(info, failure.number, failure.description, failure.result);
+  return failure.result;
 }
 
 std::string HexResult(ks_hresult hr) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "kestrel/control/dispatch.hpp"
+#include "kestrel/control/messages.hpp"
 #include "kestrel/control/persistence.hpp"
 #include "kestrel/control/snpp_control.hpp"
 #include "kestrel/platform/error.hpp"
@@ -335,8 +336,7 @@ ks_hresult ControlObject::GetIDsOfNames(const ks_guid* iid, const char** names, 
     }
   }
   if (hr != KS_S_OK && count > 0 && names[0] != nullptr && dispids[0] == KS_DISPID_UNKNOWN) {
-    SetLastErrorText(std::string("The control has no member named \"") + names[0] +
-                     "\". Check the spelling against the control's properties and methods.");
+    SetLastErrorText(messages::UnknownMemberName(names[0]));
   }
   return hr;
 }
@@ -363,10 +363,7 @@ ks_hresult ControlObject::Invoke(int32_t dispid, const ks_guid* iid, uint16_t fl
   } else if ((flags & KS_DISPATCH_PROPERTYGET) != 0) {
     kind = InvokeKind::kGet;
   } else {
-    FillExcepInfo(info, err::kInvalidProcedureCall,
-                  "Invalid procedure call: no way of calling was given. Pass method, property "
-                  "get, property put or put-by-reference in the flags.",
-                  KS_E_INVALIDARG);
+    FillExcepInfo(info, err::kInvalidProcedureCall, messages::kNoInvokeKind, KS_E_INVALIDARG);
     return KS_E_INVALIDARG;
   }
 
@@ -375,8 +372,7 @@ ks_hresult ControlObject::Invoke(int32_t dispid, const ks_guid* iid, uint16_t fl
   const bool puts = kind == InvokeKind::kPut || kind == InvokeKind::kPutRef;
   if (named > 0 && !(puts && named == 1 && params->rgdispidNamedArgs != nullptr &&
                      params->rgdispidNamedArgs[0] == KS_DISPID_PROPERTYPUT)) {
-    FillExcepInfo(info, err::kNamedArgumentsNotSupported,
-                  "Object doesn't support named arguments: pass the arguments by position.",
+    FillExcepInfo(info, err::kNamedArgumentsNotSupported, messages::kNamedArguments,
                   KS_DISP_E_NONAMEDARGS);
     return KS_DISP_E_NONAMEDARGS;
   }
@@ -423,43 +419,15 @@ ks_hresult ControlObject::InvokeCall(int32_t dispid, InvokeKind kind, ks_disppar
       }
     }
     return KS_S_OK;
-  } catch (const InvokeError& e) {
-    ks_hresult hr = KS_DISP_E_EXCEPTION;
-    switch (e.number()) {
-      case err::kNoSuchMember:
-        hr = KS_DISP_E_MEMBERNOTFOUND;
-        break;
-      case err::kWrongArgumentCount:
-        hr = KS_DISP_E_BADPARAMCOUNT;
-        break;
-      case err::kTypeMismatch:
-        hr = KS_DISP_E_TYPEMISMATCH;
-        if (arg_error != nullptr) *arg_error = 0;
-        break;
-      case err::kOverflow:
-        hr = KS_DISP_E_OVERFLOW;
-        if (arg_error != nullptr) *arg_error = 0;
-        break;
-      default:
-        break;
+  } catch (...) {
+    const Failure failure = FailureOf(std::current_exception(), KS_DISP_E_EXCEPTION);
+    // An argument that does not convert is the one argument of a put.
+    if ((failure.result == KS_DISP_E_TYPEMISMATCH || failure.result == KS_DISP_E_OVERFLOW) &&
+        arg_error != nullptr) {
+      *arg_error = 0;
     }
-    FillExcepInfo(info, e.number(), e.description(), hr);
-    return hr;
-  } catch (const RuntimeError& e) {
-    FillExcepInfo(info, e.number(), e.description(), KS_DISP_E_EXCEPTION);
-    return KS_DISP_E_EXCEPTION;
-  } catch (const std::bad_alloc&) {
-    FillExcepInfo(info, err::kOutOfMemory,
-                  "Out of memory. Release unused controls or close other programs, then try "
-                  "again.",
-                  KS_E_OUTOFMEMORY);
-    return KS_E_OUTOFMEMORY;
-  } catch (const std::exception& e) {
-    FillExcepInfo(info, err::kInternalError,
-                  std::string("Internal error in the paging control: ") + e.what() +
-                      ". Try again; report this if it repeats.",
-                  KS_DISP_E_EXCEPTION);
-    return KS_DISP_E_EXCEPTION;
+    FillExcepInfo(info, failure.number, failure.description, failure.result);
+    return failure.result;
   }
 }
 
@@ -486,9 +454,7 @@ ks_hresult ControlObject::Advise(ks_unknown* sink, uint32_t* cookie) {
   void* found = nullptr;
   if (KS_FAILED(sink->vtbl->QueryInterface(sink, &KS_DIID___SNPPInstance, &found)) &&
       KS_FAILED(sink->vtbl->QueryInterface(sink, &KS_IID_IDispatch, &found))) {
-    SetLastErrorText(
-        "The event sink answers neither the event interface nor IDispatch. Give "
-        "Advise a dispatch object whose Invoke takes the events.");
+    SetLastErrorText(messages::kSinkWithoutDispatch);
     return KS_CONNECT_E_CANNOTCONNECT;
   }
   auto* dispatch = static_cast<ks_dispatch*>(found);
@@ -572,46 +538,22 @@ ks_hresult ControlObject::Save(ks_property_bag* bag) {
 
 ks_hresult ControlObject::PersistFailure(const std::exception_ptr& e, std::string_view verb,
                                          std::string_view property, ks_error_log* log) noexcept {
-  ks_hresult hr = KS_DISP_E_EXCEPTION;
-  std::int32_t number = err::kInternalError;
-  std::string what;
+  const Failure failure = FailureOf(e, KS_DISP_E_EXCEPTION);
   try {
-    try {
-      std::rethrow_exception(e);
-    } catch (const BagError& error) {
-      hr = error.result();
-      number = 0;  // the bag's own failure: its result says it
-      what = error.description();
-    } catch (const RuntimeError& error) {
-      number = error.number();
-      if (number == err::kTypeMismatch) hr = KS_DISP_E_TYPEMISMATCH;
-      if (number == err::kOverflow) hr = KS_DISP_E_OVERFLOW;
-      what = error.description();
-    } catch (const std::bad_alloc&) {
-      hr = KS_E_OUTOFMEMORY;
-      number = err::kOutOfMemory;
-      what = "Out of memory. Release unused controls or close other programs, then try again.";
-    } catch (const std::exception& error) {
-      what = std::string("Internal error in the paging control: ") + error.what() +
-             ". Try again; report this if it repeats.";
-    } catch (...) {
-      what = "Internal error in the paging control. Try again; report this if it repeats.";
-    }
-    const std::string text = property.empty() ? what
-                                              : "Cannot " + std::string(verb) + " " +
-                                                    std::string(property) + ": " + what;
+    const std::string text = property.empty()
+                                 ? failure.description
+                                 : messages::CannotPersist(verb, property, failure.description);
     SetLastErrorText(text);
     if (log != nullptr) {
       ks_excepinfo info{};
-      FillExcepInfo(&info, number, text, hr);
+      FillExcepInfo(&info, failure.number, text, failure.result);
       log->vtbl->AddError(log, std::string(property).c_str(), &info);
       KsExcepInfoClear(&info);
     }
   } catch (...) {
-    SetLastErrorText("Out of memory while reporting a failure to " + std::string(verb) +
-                     " the control's properties.");
+    SetLastErrorText(messages::OutOfMemoryReporting(verb));
   }
-  return hr;
+  return failure.result;
 }
 
 void ControlObject::PropertyChanged(std::string_view name) {
@@ -623,10 +565,7 @@ void ControlObject::PropertyChanged(std::string_view name) {
       site, FindDispId(name).value_or(KS_DISPID_UNKNOWN), text.c_str());
   site->vtbl->Release(site);
   if (KS_FAILED(hr)) {
-    throw RuntimeError(err::kSiteRefusedChange,
-                       "The host refused the change notice for " + text + " (result " +
-                           HexResult(hr) +
-                           "); the new value is stored. Check the host's OnPropertyChanged.");
+    throw RuntimeError(err::kSiteRefusedChange, messages::SiteRefusedChange(text, HexResult(hr)));
   }
 }
 
@@ -636,19 +575,14 @@ FontRef ControlObject::AmbientFont() {
   const ks_hresult hr = site_->vtbl->GetAmbientFont(site_, &object);
   if (KS_FAILED(hr)) {
     ambient_font_failed_ = true;
-    throw RuntimeError(err::kSiteNoAmbientFont,
-                       "The host could not give its ambient font (result " + HexResult(hr) +
-                           "). Fix the host's GetAmbientFont, or give the control a font "
-                           "through its Font property.");
+    throw RuntimeError(err::kSiteNoAmbientFont, messages::SiteNoAmbientFont(HexResult(hr)));
   }
   if (object == nullptr) return nullptr;
   auto font = FontOf(object);
   if (!font) {
     object->vtbl->Release(object);
     ambient_font_failed_ = true;
-    throw RuntimeError(err::kTypeMismatch,
-                       "Type mismatch: the host's ambient font is not a font object of this "
-                       "library. Create it with KsFontCreate.");
+    throw RuntimeError(err::kTypeMismatch, messages::kAmbientFontForeign);
   }
   RememberFontObject(font, object);
   object->vtbl->Release(object);
@@ -674,8 +608,7 @@ ks_dispatch* ControlObject::FontObject(const FontRef& font) {
   return NewFontObject(font);
 }
 
-void ControlObject::RememberFontObject(const FontRef& font,
-                                       ks_dispatch* object) noexcept {
+void ControlObject::RememberFontObject(const FontRef& font, ks_dispatch* object) noexcept {
   if (object != nullptr) object->vtbl->AddRef(object);
   if (font_object_seen_ != nullptr) font_object_seen_->vtbl->Release(font_object_seen_);
   font_seen_ = object != nullptr ? font : nullptr;

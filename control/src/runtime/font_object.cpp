@@ -37,11 +37,9 @@ constexpr std::array<FontProperty, 8> kFontProperties{{
     {2, "Size", VarType::kSingle,
      [](const Font& f) { return Variant::FromSingle(static_cast<Single>(f.size)); },
      [](Font& f, const Variant& v) { f.size = v.ToSingle(); }},
-    {3, "Bold", VarType::kBoolean,
-     [](const Font& f) { return Variant::FromBool(f.bold); },
+    {3, "Bold", VarType::kBoolean, [](const Font& f) { return Variant::FromBool(f.bold); },
      [](Font& f, const Variant& v) { f.bold = v.ToBoolean() != 0; }},
-    {4, "Italic", VarType::kBoolean,
-     [](const Font& f) { return Variant::FromBool(f.italic); },
+    {4, "Italic", VarType::kBoolean, [](const Font& f) { return Variant::FromBool(f.italic); },
      [](Font& f, const Variant& v) { f.italic = v.ToBoolean() != 0; }},
     {5, "Underline", VarType::kBoolean,
      [](const Font& f) { return Variant::FromBool(f.underline); },
@@ -49,11 +47,9 @@ constexpr std::array<FontProperty, 8> kFontProperties{{
     {6, "Strikethrough", VarType::kBoolean,
      [](const Font& f) { return Variant::FromBool(f.strikethrough); },
      [](Font& f, const Variant& v) { f.strikethrough = v.ToBoolean() != 0; }},
-    {7, "Weight", VarType::kInteger,
-     [](const Font& f) { return Variant::FromInteger(f.weight); },
+    {7, "Weight", VarType::kInteger, [](const Font& f) { return Variant::FromInteger(f.weight); },
      [](Font& f, const Variant& v) { f.weight = v.ToInteger(); }},
-    {8, "Charset", VarType::kInteger,
-     [](const Font& f) { return Variant::FromInteger(f.charset); },
+    {8, "Charset", VarType::kInteger, [](const Font& f) { return Variant::FromInteger(f.charset); },
      [](Font& f, const Variant& v) { f.charset = v.ToInteger(); }},
 }};
 
@@ -180,11 +176,8 @@ ks_hresult Invoke(ks_dispatch* self, int32_t dispid, const ks_guid*, uint32_t, u
                   "assigned, not assigned by reference.",
                   KS_DISP_E_MEMBERNOTFOUND);
     return KS_DISP_E_MEMBERNOTFOUND;
-  } catch (const std::bad_alloc&) {
-    return KS_E_OUTOFMEMORY;
-  } catch (const std::exception& e) {
-    FillExcepInfo(excepinfo, err::kInternalError, e.what(), KS_DISP_E_EXCEPTION);
-    return KS_DISP_E_EXCEPTION;
+  } catch (...) {
+    return ExcepInfoOf(std::current_exception(), KS_DISP_E_EXCEPTION, excepinfo);
   }
 }
 
