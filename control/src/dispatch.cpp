@@ -13,8 +13,6 @@
 namespace kestrel::control {
 namespace {
 
-using T = DeclaredType;
-
 // A method of _SNPPInstance and where it stands among the properties in interface order.
 struct MethodRow {
   std::size_t properties_before;
@@ -26,25 +24,25 @@ constexpr Member Method(DispId id, std::string_view name, DeclaredType result, G
 }
 
 constexpr std::array kMethods{
-    MethodRow{6, Method(0x60030019, "Refresh", T::kVoid,
+    MethodRow{6, Method(0x60030019, "Refresh", DeclaredType::kVoid,
                         [](SNPPControl& c) {
                           c.Refresh();
                           return Variant();
                         })},
-    MethodRow{8, Method(0x6003001A, "Send", T::kString,
+    MethodRow{8, Method(0x6003001A, "Send", DeclaredType::kString,
                         [](SNPPControl& c) { return Variant(c.session().Send()); })},
-    MethodRow{9, Method(0x6003001B, "getLastError", T::kString,
+    MethodRow{9, Method(0x6003001B, "getLastError", DeclaredType::kString,
                         [](SNPPControl& c) { return Variant(c.session().getLastError()); })},
-    MethodRow{9, Method(0x6003001C, "getLastReply", T::kString,
+    MethodRow{9, Method(0x6003001C, "getLastReply", DeclaredType::kString,
                         [](SNPPControl& c) { return Variant(c.session().getLastReply()); })},
     MethodRow{13,
-              Method(0x60030024, "Connect", T::kBoolean,
+              Method(0x60030024, "Connect", DeclaredType::kBoolean,
                      [](SNPPControl& c) { return Variant::FromBoolean(c.session().Connect()); })},
     // A Variant of subtype String, also while nothing has been reported (never Empty).
     MethodRow{
-        13, Method(0x60030025, "getLastErrorDescription", T::kVariant,
+        13, Method(0x60030025, "getLastErrorDescription", DeclaredType::kVariant,
                    [](SNPPControl& c) { return Variant(c.session().getLastErrorDescription()); })},
-    MethodRow{14, Method(0x60030035, "CloseConnect", T::kVoid,
+    MethodRow{14, Method(0x60030035, "CloseConnect", DeclaredType::kVoid,
                          [](SNPPControl& c) {
                            c.session().CloseConnect();
                            return Variant();
@@ -67,8 +65,12 @@ MemberTable BuildMembers() {
     if (i == properties.size()) break;
     const PropertyDescription& p = properties[i];
     members[out++] = {
-        p.dispid, p.name, p.type == T::kFont ? MemberKind::kPropertyByRef : MemberKind::kProperty,
-        p.type,   p.get,  p.put};
+        p.dispid,
+        p.name,
+        p.type == DeclaredType::kFont ? MemberKind::kPropertyByRef : MemberKind::kProperty,
+        p.type,
+        p.get,
+        p.put};
   }
   return members;
 }
@@ -79,12 +81,15 @@ const MemberTable& Members() {
 }
 
 // __SNPPInstance. Every parameter is by reference.
-constexpr std::array<EventParam, 1> kErrorParams{{{"ErrorDescription", T::kString}}};
-constexpr std::array<EventParam, 1> kCompleteParams{{{"sendResponse", T::kString}}};
-constexpr std::array<EventParam, 2> kKeyParams{{{"KeyCode", T::kInteger}, {"Shift", T::kInteger}}};
-constexpr std::array<EventParam, 1> kKeyPressParams{{{"KeyAscii", T::kInteger}}};
-constexpr std::array<EventParam, 4> kMouseParams{
-    {{"Button", T::kInteger}, {"Shift", T::kInteger}, {"X", T::kSingle}, {"Y", T::kSingle}}};
+constexpr std::array<EventParam, 1> kErrorParams{{{"ErrorDescription", DeclaredType::kString}}};
+constexpr std::array<EventParam, 1> kCompleteParams{{{"sendResponse", DeclaredType::kString}}};
+constexpr std::array<EventParam, 2> kKeyParams{
+    {{"KeyCode", DeclaredType::kInteger}, {"Shift", DeclaredType::kInteger}}};
+constexpr std::array<EventParam, 1> kKeyPressParams{{{"KeyAscii", DeclaredType::kInteger}}};
+constexpr std::array<EventParam, 4> kMouseParams{{{"Button", DeclaredType::kInteger},
+                                                  {"Shift", DeclaredType::kInteger},
+                                                  {"X", DeclaredType::kSingle},
+                                                  {"Y", DeclaredType::kSingle}}};
 
 constexpr DispId Id(EventDispId id) {
   return static_cast<DispId>(id);
@@ -150,20 +155,20 @@ bool KindFits(MemberKind member, InvokeKind kind) {
 
 VarType StorageType(DeclaredType type) {
   switch (type) {
-    case T::kInteger:
+    case DeclaredType::kInteger:
       return VarType::kInteger;
-    case T::kLong:
+    case DeclaredType::kLong:
       return VarType::kLong;
-    case T::kSingle:
+    case DeclaredType::kSingle:
       return VarType::kSingle;
-    case T::kBoolean:
+    case DeclaredType::kBoolean:
       return VarType::kBoolean;
-    case T::kString:
+    case DeclaredType::kString:
       return VarType::kString;
-    case T::kFont:
+    case DeclaredType::kFont:
       return VarType::kObject;
-    case T::kVoid:
-    case T::kVariant:
+    case DeclaredType::kVoid:
+    case DeclaredType::kVariant:
       break;
   }
   return VarType::kEmpty;
@@ -171,21 +176,21 @@ VarType StorageType(DeclaredType type) {
 
 std::string_view TypeName(DeclaredType type) {
   switch (type) {
-    case T::kVoid:
+    case DeclaredType::kVoid:
       return "Void";
-    case T::kInteger:
+    case DeclaredType::kInteger:
       return "Integer";
-    case T::kLong:
+    case DeclaredType::kLong:
       return "Long";
-    case T::kSingle:
+    case DeclaredType::kSingle:
       return "Single";
-    case T::kBoolean:
+    case DeclaredType::kBoolean:
       return "Boolean";
-    case T::kString:
+    case DeclaredType::kString:
       return "String";
-    case T::kVariant:
+    case DeclaredType::kVariant:
       return "Variant";
-    case T::kFont:
+    case DeclaredType::kFont:
       return "Font";
   }
   return "Unknown";
