@@ -23,6 +23,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "kestrel/control/messages.hpp"
 #include "kestrel/control/property_bag.hpp"
 #include "kestrel/platform/error.hpp"
 
@@ -62,9 +63,7 @@ constexpr const char* kFormat = "kestrel-snpp-settings";
 constexpr int kVersion = 1;
 
 [[noreturn]] void Damaged(const std::string& origin, const std::string& what) {
-  throw RuntimeError(err::kSettingsFileDamaged,
-                     "Settings file " + origin + " cannot be used: " + what +
-                         ". Fix it, or save the settings again to replace it.");
+  throw RuntimeError(err::kSettingsFileDamaged, messages::SettingsFileDamaged(origin, what));
 }
 
 Json FontToJson(const Font& f) {
@@ -216,15 +215,14 @@ std::string Format(const MemoryBag& bag) {
 MemoryBag Load(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    throw RuntimeError(err::kSettingsFileUnreadable, "Cannot read settings file " + Quoted(path) +
-                                                         ": " + std::strerror(errno) +
-                                                         ". Check the path and its permissions.");
+    throw RuntimeError(err::kSettingsFileUnreadable,
+                       messages::SettingsFileUnreadable(Quoted(path), std::strerror(errno)));
   }
   std::ostringstream text;
   text << in.rdbuf();
   if (in.bad()) {
     throw RuntimeError(err::kSettingsFileUnreadable,
-                       "Cannot read settings file " + Quoted(path) + ". Check the file.");
+                       messages::SettingsFileReadFailed(Quoted(path)));
   }
   return Parse(text.str(), Quoted(path));
 }
@@ -242,9 +240,7 @@ void Save(const MemoryBag& bag, const std::filesystem::path& path) {
       ::unlink(tmp.c_str());
     }
     throw RuntimeError(err::kSettingsFileWrite,
-                       "Cannot write settings file " + Quoted(path) + " (" + step + ": " +
-                           std::strerror(error) +
-                           "). Check that its folder exists and is writable.");
+                       messages::SettingsFileUnwritable(Quoted(path), step, std::strerror(error)));
   };
   if (fd < 0) fail("create");
   if (::fchmod(fd, S_IRUSR | S_IWUSR) != 0) fail("set permissions");

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "kestrel/control/dispatch.hpp"
+#include "kestrel/control/messages.hpp"
 #include "kestrel/platform/error.hpp"
 #include "runtime.hpp"
 
@@ -131,9 +132,7 @@ ks_hresult Invoke(ks_dispatch* self, int32_t dispid, const ks_guid*, uint32_t, u
   if (result != nullptr) KsVariantInit(result);
   const FontProperty* p = Find(dispid);
   if (p == nullptr) {
-    FillExcepInfo(excepinfo, err::kNoSuchMember,
-                  "Object doesn't support this property or method: a font has Name, Size, Bold, "
-                  "Italic, Underline, Strikethrough, Weight and Charset.",
+    FillExcepInfo(excepinfo, err::kNoSuchMember, messages::kFontNoSuchMember,
                   KS_DISP_E_MEMBERNOTFOUND);
     return KS_DISP_E_MEMBERNOTFOUND;
   }
@@ -141,9 +140,7 @@ ks_hresult Invoke(ks_dispatch* self, int32_t dispid, const ks_guid*, uint32_t, u
   try {
     if ((flags & KS_DISPATCH_PROPERTYPUT) != 0) {
       if (args != 1) {
-        FillExcepInfo(excepinfo, err::kWrongArgumentCount,
-                      "Wrong number of arguments: a font property takes exactly one value when "
-                      "it is assigned. Pass one value.",
+        FillExcepInfo(excepinfo, err::kWrongArgumentCount, messages::kFontPutArgumentCount,
                       KS_DISP_E_BADPARAMCOUNT);
         return KS_DISP_E_BADPARAMCOUNT;
       }
@@ -153,8 +150,7 @@ ks_hresult Invoke(ks_dispatch* self, int32_t dispid, const ks_guid*, uint32_t, u
       } catch (const RuntimeError& e) {
         if (arg_error != nullptr) *arg_error = 0;
         const auto hr = e.number() == err::kOverflow ? KS_DISP_E_OVERFLOW : KS_DISP_E_TYPEMISMATCH;
-        FillExcepInfo(excepinfo, e.number(),
-                      "Cannot assign the font's " + std::string(p->name) + ": " + e.description(),
+        FillExcepInfo(excepinfo, e.number(), messages::CannotAssignFont(p->name, e.description()),
                       hr);
         return hr;
       }
@@ -163,17 +159,14 @@ ks_hresult Invoke(ks_dispatch* self, int32_t dispid, const ks_guid*, uint32_t, u
     }
     if ((flags & (KS_DISPATCH_PROPERTYGET | KS_DISPATCH_METHOD)) != 0) {
       if (args != 0) {
-        FillExcepInfo(excepinfo, err::kWrongArgumentCount,
-                      "Wrong number of arguments: a font property takes none when it is read.",
+        FillExcepInfo(excepinfo, err::kWrongArgumentCount, messages::kFontGetArgumentCount,
                       KS_DISP_E_BADPARAMCOUNT);
         return KS_DISP_E_BADPARAMCOUNT;
       }
       if (result != nullptr) ToC(p->get(*Self(self)->font), result);
       return KS_S_OK;
     }
-    FillExcepInfo(excepinfo, err::kNoSuchMember,
-                  "Object doesn't support this property or method: font properties are read or "
-                  "assigned, not assigned by reference.",
+    FillExcepInfo(excepinfo, err::kNoSuchMember, messages::kFontByReference,
                   KS_DISP_E_MEMBERNOTFOUND);
     return KS_DISP_E_MEMBERNOTFOUND;
   } catch (...) {

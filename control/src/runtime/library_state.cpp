@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "kestrel/control/messages.hpp"
 #include "runtime.hpp"
 
 namespace kestrel::control::runtime {
@@ -80,11 +81,8 @@ extern "C" KS_API ks_hresult KsFindResource(const char* name, uint16_t number, c
   *size = 0;
   const Resource* r = name != nullptr ? FindResource(std::string_view(name)) : FindResource(number);
   if (r == nullptr) {
-    SetLastErrorText(
-        std::string("No resource ") +
-        (name ? "named \"" + std::string(name) + "\"" : "number " + std::to_string(number)) +
-        " in the library. Ask for \"_IID_SNPPINSTANCE\", \"_SRCIID_SNPPINSTANCE\" "
-        "or 30000.");
+    SetLastErrorText(messages::NoSuchResource(name ? "named \"" + std::string(name) + "\""
+                                                   : "number " + std::to_string(number)));
     return KS_RESOURCE_E_NOTFOUND;
   }
   *data = r->bytes.data();

@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 
+#include "kestrel/control/messages.hpp"
 #include "kestrel/platform/error.hpp"
 #include "runtime.hpp"
 
@@ -29,9 +30,7 @@ std::string_view View(ks_string s) noexcept {
 Variant FromC(const ks_variant& v) {
   const bool byref = (v.vt & KS_VT_BYREF) != 0;
   if (byref && v.u.byref == nullptr) {
-    throw RuntimeError(err::kTypeMismatch,
-                       "Type mismatch: a by-reference argument points nowhere. Pass a value, or a "
-                       "pointer to one.");
+    throw RuntimeError(err::kTypeMismatch, messages::kByReferenceNowhere);
   }
   switch (v.vt & ~KS_VT_BYREF) {
     case KS_VT_EMPTY:
@@ -51,20 +50,14 @@ Variant FromC(const ks_variant& v) {
       if (object == nullptr) return Variant::FromObject(nullptr);  // Nothing
       auto font = FontOf(object);
       if (!font) {
-        throw RuntimeError(err::kTypeMismatch,
-                           "Type mismatch: the object is not a font of this library. Create the "
-                           "font with KsFontCreate (or take the control's own Font) and pass "
-                           "that.");
+        throw RuntimeError(err::kTypeMismatch, messages::kObjectNotOurFont);
       }
       return Variant::FromObject(std::move(font));
     }
     default:
       break;
   }
-  throw RuntimeError(err::kTypeMismatch,
-                     "Type mismatch: variant type " + std::to_string(v.vt) +
-                         " is not one the control takes. Pass an Integer, Long, Single, "
-                         "Boolean, String or a font object.");
+  throw RuntimeError(err::kTypeMismatch, messages::VariantTypeNotTaken(v.vt));
 }
 
 void ToC(const Variant& v, ks_variant* out) {

@@ -108,4 +108,142 @@ inline std::string OutOfMemoryReporting(std::string_view verb) {
          " the control's properties.";
 }
 
+// --- Conversions between automation values
+// -------------------------------------------------------- "a" or "an", as the type's name asks.
+inline std::string WithArticle(std::string_view type_name) {
+  return (type_name == "Integer" ? "an " : "a ") + std::string(type_name);
+}
+inline std::string TextNotNumber(std::string_view quoted_text, std::string_view type_name) {
+  return "Type mismatch: the text " + std::string(quoted_text) +
+         " is not a number, so it cannot become " + WithArticle(type_name) +
+         ". Pass a number, or text that holds one, such as \"42\".";
+}
+inline std::string TextNotBoolean(std::string_view quoted_text) {
+  return "Type mismatch: the text " + std::string(quoted_text) +
+         " is neither True, False nor a number, so it cannot become a Boolean. Pass True, False "
+         "or a number.";
+}
+// `range` names the type with its range: "an Integer (-32768 to 32767)".
+inline std::string Overflow(std::string_view value, std::string_view range) {
+  return "Overflow: " + std::string(value) + " does not fit " + std::string(range) +
+         ". Pass a value within that range.";
+}
+inline std::string ObjectNotValue(std::string_view type_name) {
+  return "Type mismatch: an object (a font) cannot become " + WithArticle(type_name) +
+         ". Pass a value of that type instead of an object.";
+}
+inline constexpr const char* kObjectNotString =
+    "Type mismatch: an object (a font) cannot become a String. Pass text, or read a property of "
+    "the font such as its Name.";
+inline std::string ValueNotObject(std::string_view type_name) {
+  return "Type mismatch: " + WithArticle(type_name) +
+         " value cannot be used where an object is expected. Pass a font object, or Nothing.";
+}
+inline constexpr const char* kValueNotEmpty =
+    "Type mismatch: a value cannot become Empty. Pass no value instead.";
+inline constexpr const char* kUnknownTargetType = "Type mismatch: unknown target type.";
+
+// --- Values from C
+// --------------------------------------------------------------------------------
+inline constexpr const char* kByReferenceNowhere =
+    "Type mismatch: a by-reference argument points nowhere. Pass a value, or a pointer to one.";
+inline constexpr const char* kObjectNotOurFont =
+    "Type mismatch: the object is not a font of this library. Create the font with KsFontCreate "
+    "(or take the control's own Font) and pass that.";
+inline std::string VariantTypeNotTaken(unsigned variant_type) {
+  return "Type mismatch: variant type " + std::to_string(variant_type) +
+         " is not one the control takes. Pass an Integer, Long, Single, Boolean, String or a "
+         "font object.";
+}
+
+// --- The font object -----------------------------------------------------------------------------
+inline constexpr const char* kFontNoSuchMember =
+    "Object doesn't support this property or method: a font has Name, Size, Bold, Italic, "
+    "Underline, Strikethrough, Weight and Charset.";
+inline constexpr const char* kFontPutArgumentCount =
+    "Wrong number of arguments: a font property takes exactly one value when it is assigned. "
+    "Pass one value.";
+inline constexpr const char* kFontGetArgumentCount =
+    "Wrong number of arguments: a font property takes none when it is read.";
+inline constexpr const char* kFontByReference =
+    "Object doesn't support this property or method: font properties are read or assigned, not "
+    "assigned by reference.";
+inline std::string CannotAssignFont(std::string_view property, std::string_view why) {
+  return "Cannot assign the font's " + std::string(property) + ": " + std::string(why);
+}
+
+// --- Creating instances, the library -------------------------------------------------------------
+inline constexpr const char* kNoAggregation =
+    "The paging control cannot be aggregated. Create it with no outer object.";
+inline constexpr const char* kNoCurrentLoop =
+    "No event loop is current on this thread. Create one with KsLoopCreate and make it current "
+    "with KsLoopSetCurrent before creating a control.";
+inline constexpr const char* kNoSuchInterface =
+    "The paging control does not have the interface asked for. Ask for _SNPPInstance, "
+    "IDispatch, IUnknown, IConnectionPointContainer, KsControl, IPersistPropertyBag or "
+    "IPersist.";
+inline std::string NoSuchClass(std::string_view asked, std::string_view ours) {
+  return "This library has no class " + std::string(asked) + "; its only class is SNPPInstance, " +
+         std::string(ours) + ". Check the class id, or the registry entry that led here.";
+}
+// `which` is 'named "X"' or "number N".
+inline std::string NoSuchResource(std::string_view which) {
+  return "No resource " + std::string(which) +
+         " in the library. Ask for \"_IID_SNPPINSTANCE\", \"_SRCIID_SNPPINSTANCE\" or 30000.";
+}
+
+// --- Settings files through the C interface ------------------------------------------------------
+inline constexpr const char* kNoPersistenceInterface =
+    "The object given has no persistence interface (IPersistPropertyBag). Pass an interface of a "
+    "paging control instance.";
+inline std::string NoSettingsFile(std::string_view path) {
+  return "There is no settings file '" + std::string(path) +
+         "'. Check the path; for a control without saved settings, call InitNew and save them "
+         "with KsSettingsSave.";
+}
+
+// --- Registration --------------------------------------------------------------------------------
+inline constexpr const char* kLibraryPathUnknown =
+    "Cannot tell where the paging control library was loaded from, so it cannot be registered. "
+    "Load it by its full path and register again.";
+inline std::string RegistryUnreadable(std::string_view path) {
+  return "Cannot read the registry file " + std::string(path) +
+         ". Check that it is readable, or set KESTREL_REGISTRY to another file.";
+}
+inline std::string RegistryNotJson(std::string_view path) {
+  return "The registry file " + std::string(path) +
+         " is not a JSON object, so it was left as it is. Repair or remove it, then register "
+         "again.";
+}
+inline std::string RegistryUnwritable(std::string_view path) {
+  return "Cannot write the registry file " + std::string(path) +
+         ". Check that its folder exists and is writable, or set KESTREL_REGISTRY to another "
+         "file.";
+}
+inline std::string RegistryNotReplaced(std::string_view path, std::string_view why) {
+  return "Cannot replace the registry file " + std::string(path) + " (" + std::string(why) +
+         "). Check its permissions and register again.";
+}
+inline constexpr const char* kRegistryNoPlace =
+    "No place for the registry file: neither KESTREL_REGISTRY, XDG_CONFIG_HOME nor HOME is set. "
+    "Set KESTREL_REGISTRY to the file to use.";
+
+// --- Settings files ------------------------------------------------------------------------------
+inline std::string SettingsFileDamaged(std::string_view origin, std::string_view what) {
+  return "Settings file " + std::string(origin) + " cannot be used: " + std::string(what) +
+         ". Fix it, or save the settings again to replace it.";
+}
+inline std::string SettingsFileUnreadable(std::string_view quoted_path, std::string_view why) {
+  return "Cannot read settings file " + std::string(quoted_path) + ": " + std::string(why) +
+         ". Check the path and its permissions.";
+}
+inline std::string SettingsFileReadFailed(std::string_view quoted_path) {
+  return "Cannot read settings file " + std::string(quoted_path) + ". Check the file.";
+}
+inline std::string SettingsFileUnwritable(std::string_view quoted_path, std::string_view step,
+                                          std::string_view why) {
+  return "Cannot write settings file " + std::string(quoted_path) + " (" + std::string(step) +
+         ": " + std::string(why) + "). Check that its folder exists and is writable.";
+}
+
 }  // namespace kestrel::control::messages
