@@ -2,7 +2,7 @@
 //
 // Each procedure either sets the State that awaits its reply and then writes one command line,
 // or, when its optional property is unset, passes on at once to the next procedure of the
-// sequence. Every line ends in CR LF; a one-line parameter holding a line break is refused
+// sequence. Every line ends in CR LF; a one-line parameter holding a line break or a NUL is refused
 // rather than written, since it would inject commands of its own.
 
 #include <optional>
@@ -16,8 +16,13 @@
 namespace kestrel::session {
 
 void SNPPInstance::CheckOneLine(std::string_view value, std::string_view property) {
-  if (!HasLineBreak(value)) return;
-  throw RuntimeError(err::kLineBreakInParameter, messages::LineBreakInParameter(property));
+  // A NUL is refused like a line break: a server written in C would cut the command short at it.
+  if (HasLineBreak(value)) {
+    throw RuntimeError(err::kLineBreakInParameter, messages::LineBreakInParameter(property));
+  }
+  if (value.find('\0') != value.npos) {
+    throw RuntimeError(err::kLineBreakInParameter, messages::NulInParameter(property));
+  }
 }
 
 void SNPPInstance::WriteCommand(std::string_view word, std::optional<std::string_view> parameter) {

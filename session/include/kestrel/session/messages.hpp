@@ -38,6 +38,13 @@ inline std::string LineBreakInParameter(std::string_view property) {
   return what;
 }
 
+// A one-line parameter holds a NUL character. Names the property, never quotes its value.
+inline std::string NulInParameter(std::string_view property) {
+  return std::string(property) +
+         " contains a NUL character, which would cut the SNPP command short. Remove the NUL "
+         "character and send again.";
+}
+
 // An unexpected C++ exception caught while a notification was handled.
 inline std::string InternalError(const std::exception& e) {
   return std::string("Internal error in the paging control: ") + e.what() +
