@@ -65,17 +65,15 @@ struct Options {
 
 constexpr long kDefaultPort = 444;
 
-// The container the control sits in: it runs the loop on DoEvents and offers a plain font.
+// The container the control sits in: it runs the loop on DoEvents (and offers the standard font).
 class CliSite final : public control::ControlSite {
  public:
   explicit CliSite(platform::EventLoop& loop) : loop_(loop) {}
-  void OnPropertyChanged(std::string_view) override {}
-  platform::FontRef AmbientFont() override { return font_; }
+  void PropertyChanged(std::string_view) override {}
   void DoEvents() override { loop_.Poll(); }
 
  private:
   platform::EventLoop& loop_;
-  platform::FontRef font_ = std::make_shared<platform::Font>();
 };
 
 // Records the outcome the control reports.
