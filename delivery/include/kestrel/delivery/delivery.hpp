@@ -147,9 +147,13 @@ struct RecipientResult {
   std::string host{};             // the gateway of the last attempt; empty when none was made
   std::uint16_t port = 0;
   std::string reply{};            // the last reply from the server, if any
-  std::string error{};            // what went wrong (empty when delivered)
+  std::string error{};            // what went wrong (empty when delivered), one summary
+  std::string detail{};           // how the last attempt ended, in the words of the server, the
+                                  // control or the time-out that ended it
   bool deadline_passed = false;   // the deadline ended it
   bool timed_out = false;         // the last attempt ended in a time-out (greeting, reply, SEND)
+  int last_state = -1;            // the control's State when the last attempt ended
+  std::int32_t error_number = 0;  // the runtime error number behind `error`, when there was one
 };
 
 struct Hooks {
