@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrel/delivery/outcome.hpp"
 #include "kestrel/platform/socket.hpp"
 #include "kestrel/platform/timer.hpp"
 
@@ -150,8 +151,10 @@ struct RecipientResult {
   std::string error{};            // what went wrong (empty when delivered), one summary
   std::string detail{};           // how the last attempt ended, in the words of the server, the
                                   // control or the time-out that ended it
-  bool deadline_passed = false;   // the deadline ended it
-  bool timed_out = false;         // the last attempt ended in a time-out (greeting, reply, SEND)
+  bool deadline_passed = false;   // the deadline ended it, in a session or between attempts
+  bool timed_out = false;         // the last attempt ended in a time-out (greeting, reply, SEND,
+                                  // or the deadline in the middle of the session)
+  AttemptEvidence::Kind ended_by = AttemptEvidence::Kind::kError;  // how the last attempt ended
   int last_state = -1;            // the control's State when the last attempt ended
   std::int32_t error_number = 0;  // the runtime error number behind `error`, when there was one
 };
