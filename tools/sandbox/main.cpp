@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
   Options options;
   double greet_delay = 0;
   double idle_timeout = 300;
+  int reply_delay_ms = 0;
   std::string log_path;
   std::string login;
   bool no_greeting = false;
@@ -73,6 +74,17 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0.0, 86400.0))
       ->capture_default_str();
 
+  app.add_option("--reply-delay", reply_delay_ms,
+                 "Send every reply MS milliseconds after its command arrived, and the greeting "
+                 "MS after the connection was accepted (a gateway on a wide-area network)")
+      ->type_name("MS")
+      ->check(CLI::Range(0, 600000));
+  app.add_option("--fail-first", options.fail_first,
+                 "Answer the first N connections with 421 Service unavailable and close them")
+      ->type_name("N");
+  app.add_flag("--drop-after-send", options.drop_after_send,
+               "Log each page at its SEND, then close without replying (a lost reply)");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {  // --help
@@ -95,6 +107,8 @@ int main(int argc, char** argv) {
   }
   options.greeting = !no_greeting;
   options.greet_delay = Seconds(greet_delay);
+  options.reply_delay = std::chrono::milliseconds(reply_delay_ms);
+  if (options.greet_delay.count() == 0) options.greet_delay = options.reply_delay;
   options.idle_timeout = Seconds(idle_timeout);
 
   std::ofstream log_file;
@@ -126,6 +140,8 @@ int main(int argc, char** argv) {
     std::cout << "READY " << kName << ' ' << (v6 ? "[" + address + "]" : address) << ':'
               << server.port() << std::endl;
     loop.Run();
+    std::cerr << kName << ": at most " << server.max_connection_count()
+              << " sessions were open at once" << std::endl;
   } catch (const std::system_error& e) {
     std::cerr << kName << ": cannot listen on " << wanted << ": " << e.code().message() << '\n';
     return 1;

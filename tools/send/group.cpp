@@ -49,7 +49,7 @@ ServerAddress ParseServer(std::string_view text, std::uint16_t default_port) {
   if (out.host.find_first_of(" \t\r\n") != std::string::npos) {
     throw UsageError("--server '" + shown + "': a host name holds no spaces");
   }
-  if (port.data() != nullptr && !text.empty() && (text.back() == ':' || !port.empty())) {
+  if (port.data() != nullptr) {  // a port was written, perhaps an empty one
     unsigned value = 0;
     const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
     if (port.empty() || ec != std::errc() || end != port.data() + port.size() || value < 1 ||

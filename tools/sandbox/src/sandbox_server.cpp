@@ -1,5 +1,6 @@
 #include "kestrel/sandbox/sandbox_server.hpp"
 
+#include <algorithm>
 #include <array>
 #include <asio/ip/address.hpp>
 #include <asio/ip/tcp.hpp>
@@ -57,6 +58,7 @@ class SandboxServer::Impl : public std::enable_shared_from_this<Impl> {
   asio::steady_timer retry_timer_;
   std::map<std::uint64_t, std::shared_ptr<Connection>> connections_;
   std::uint64_t next_id_ = 0;
+  std::size_t max_connections_ = 0;
   std::vector<Page> pages_;
   std::function<void(const Page&)> on_page_;
   bool stopped_ = false;
@@ -72,6 +74,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
         options_(server.options_),
         socket_(std::move(socket)),
         greet_timer_(socket_.get_executor()),
+        reply_timer_(socket_.get_executor()),
         idle_timer_(socket_.get_executor()),
         linger_timer_(socket_.get_executor()),
         id_(id),
@@ -95,6 +98,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::shared_ptr<const Options> options_;
   tcp::socket socket_;
   asio::steady_timer greet_timer_;
+  asio::steady_timer reply_timer_;  // holds replies back for Options::reply_delay
   asio::steady_timer idle_timer_;
   asio::steady_timer linger_timer_;
   std::uint64_t id_;
@@ -111,6 +115,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
 };
 
 void Connection::Start() {
+  if (id_ < options_->fail_first) {
+    closing_ = true;
+    Write("421 Service unavailable, try later\r\n");
+    return;
+  }
   if (!options_->greeting) {
     // Keep reading so a client that gives up is noticed, but never say a word.
     silent_ = true;
@@ -132,6 +141,7 @@ void Connection::Stop() noexcept {
   stopped_ = true;
   server_ = nullptr;
   CancelQuietly(greet_timer_);
+  CancelQuietly(reply_timer_);
   CancelQuietly(idle_timer_);
   CancelQuietly(linger_timer_);
   asio::error_code ignored;
@@ -192,9 +202,23 @@ void Connection::Pump() {
     if (step.page) {
       server_->Deliver(std::move(*step.page));
       if (stopped_) return;  // the page callback stopped or destroyed the server
+      if (options_->drop_after_send) {
+        Finish();  // the page is in; its reply never leaves
+        return;
+      }
     }
   }
-  if (!replies.empty()) {
+  if (!replies.empty() && options_->reply_delay.count() > 0) {
+    // Held back on a timer, so that other connections go on meanwhile. writing_ keeps Pump
+    // from answering more until these are out.
+    writing_ = true;
+    reply_timer_.expires_after(options_->reply_delay);
+    reply_timer_.async_wait([self = shared_from_this(), replies = std::move(replies)](
+                                const asio::error_code& error) mutable {
+      if (self->stopped_ || error) return;
+      self->Write(std::move(replies));
+    });
+  } else if (!replies.empty()) {
     Write(std::move(replies));
   } else if (closing_) {
     Linger();
@@ -285,6 +309,7 @@ void SandboxServer::Impl::Accept() {
         const auto id = self->next_id_++;
         auto connection = std::make_shared<Connection>(*self, std::move(socket), id);
         self->connections_.emplace(id, connection);
+        self->max_connections_ = std::max(self->max_connections_, self->connections_.size());
         connection->Start();
         self->Accept();
       });
@@ -336,6 +361,10 @@ std::uint16_t SandboxServer::port() const {
 
 std::size_t SandboxServer::connection_count() const {
   return impl_->connections_.size();
+}
+
+std::size_t SandboxServer::max_connection_count() const {
+  return impl_->max_connections_;
 }
 
 const std::vector<Page>& SandboxServer::pages() const {

@@ -6,7 +6,8 @@
 // with one reply, the way a real paging gateway does, except that pages go nowhere: each page a
 // client sends is kept in pages(), handed to the OnPage callback and, when a log stream is set,
 // written to it as one JSON line. Switches in Options make it misbehave on purpose (refuse pager
-// IDs, never greet, greet late, fail every SEND, drop idle sessions).
+// IDs, never greet, greet late, fail every SEND, drop idle sessions, answer slowly, turn the
+// first connections away, lose the reply to SEND).
 //
 //   acceptor ──accept──▶ Connection ──greeting (now, later or never)──▶ read
 //   read ──bytes──▶ command framer ──each line──▶ Dialogue ──reply──▶ write ──▶ read again
@@ -50,6 +51,13 @@ struct Options {
   std::chrono::milliseconds greet_delay{0};
   bool fail_send = false;  // every complete SEND is answered 554
   std::chrono::milliseconds idle_timeout{std::chrono::minutes(5)};  // zero: never
+  // Every reply goes out this long after the commands it answers arrived (a wide-area gateway).
+  std::chrono::milliseconds reply_delay{0};
+  // The first this many connections get "421 Service unavailable, try later" and are closed.
+  std::size_t fail_first = 0;
+  // After a complete SEND the page is kept and logged, and the connection is closed without a
+  // reply: the reply lost on its way back.
+  bool drop_after_send = false;
   // Not owned. Each page is written to it as one JSON line and flushed.
   std::ostream* page_log = nullptr;
 };
@@ -96,6 +104,7 @@ class SandboxServer {
   std::string address() const;
   std::uint16_t port() const;  // the port actually bound
   std::size_t connection_count() const;
+  std::size_t max_connection_count() const;  // the most connections open at once so far
   const std::vector<Page>& pages() const;
   void OnPage(std::function<void(const Page&)> callback);
 
