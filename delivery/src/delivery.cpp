@@ -190,8 +190,8 @@ void Delivery::Impl::Attempt::PropertyChanged(std::string_view name) {
       if (owner.hooks_.before_send) {
         const auto& r = owner.recipients_.at(start.id);
         const auto& gw = owner.gateways_[start.gateway];
-        SendNotice notice{r.ref, start.part, r.request->page.parts.size(), start.attempt, gw.host,
-                          gw.port};
+        SendNotice notice{r.ref,         start.part, r.request->page.parts.size(),
+                          start.attempt, gw.host,    gw.port};
         try {
           owner.hooks_.before_send(notice);
         } catch (const std::exception& e) {
@@ -345,9 +345,8 @@ RequestId Delivery::Impl::Submit(Request request) {
   if (page.as_data) {
     for (const auto& g : gateways_) {
       if (g.snpp_level < 2) {
-        throw std::invalid_argument(
-            "a DATA body needs SNPP level 2 or more at every gateway; " + g.where() +
-            " is at level 1");
+        throw std::invalid_argument("a DATA body needs SNPP level 2 or more at every gateway; " +
+                                    g.where() + " is at level 1");
       }
     }
   }

@@ -54,8 +54,7 @@ TEST(Classify, TheOutcomeTable) {
       {{Kind::kServerReply, kLogin, false, "550 Login refused"}, Verdict::kLoginRefused},
       {{Kind::kServerReply, kGreeting, false, "hello there"}, Verdict::kTransient},
       {{Kind::kServerReply, kSend, true, "hello there"}, Verdict::kUncertain},
-      {{Kind::kError, kGreeting, false, "refused", err::kSocketConnectFailed},
-       Verdict::kTransient},
+      {{Kind::kError, kGreeting, false, "refused", err::kSocketConnectFailed}, Verdict::kTransient},
       {{Kind::kError, kPage, false, "lost", err::kConnectionLost}, Verdict::kTransient},
       {{Kind::kError, kSend, true, "lost", err::kConnectionLost}, Verdict::kUncertain},
       {{Kind::kError, kPage, false, "line break", err::kLineBreakInParameter}, Verdict::kFailed},
@@ -138,7 +137,8 @@ TEST(Scheduler, FailsOverWaitsForSlotsAndStopsAtTheLimits) {
   EXPECT_EQ(late.Expired(t0 + 5s), std::vector<Scheduler::Id>{e});
 }
 
-// --- The engine over fakes ------------------------------------------------------------------------
+// --- The engine over fakes
+// ------------------------------------------------------------------------
 
 // Lends a socket the rig keeps, so that tests can look at it after the session is gone.
 class LentSocket final : public platform::Socket {
@@ -194,9 +194,8 @@ struct Rig {
     delivery = std::make_unique<Delivery>(std::move(env), std::move(gateways), std::move(hooks));
   }
   void Submit(std::vector<std::string> pagers, Policy policy = {}) {
-    delivery->Submit(Request{.page = {.parts = {"disk full"}},
-                             .recipients = std::move(pagers),
-                             .policy = policy});
+    delivery->Submit(Request{
+        .page = {.parts = {"disk full"}}, .recipients = std::move(pagers), .policy = policy});
     loop.RunPending();
   }
   // The server side of socket i: the connection comes up, then each line in turn.
@@ -215,8 +214,7 @@ struct Rig {
 };
 
 Gateway Level1(std::string host, int concurrency = 4) {
-  return Gateway{.host = std::move(host), .port = 444, .snpp_level = 1,
-                 .concurrency = concurrency};
+  return Gateway{.host = std::move(host), .port = 444, .snpp_level = 1, .concurrency = concurrency};
 }
 
 TEST(Delivery, FailsOverAfterTheBackoffAndHooksInBeforeSendIsWritten) {
@@ -264,7 +262,8 @@ TEST(Delivery, RefusalIsFinalAndConcurrencyIsBoundedPerGateway) {
   rig.clock.Advance(60'000);  // the others time out and are tried again; 550 never is
   int pages_to_550 = 0;
   for (const auto* s : rig.sockets) {
-    pages_to_550 += static_cast<int>(std::count(s->writes.begin(), s->writes.end(), "PAGE 550\r\n"));
+    pages_to_550 +=
+        static_cast<int>(std::count(s->writes.begin(), s->writes.end(), "PAGE 550\r\n"));
   }
   EXPECT_EQ(pages_to_550, 1);
   EXPECT_EQ(rig.delivery->stats().max_sessions_open, 2u);
@@ -272,10 +271,9 @@ TEST(Delivery, RefusalIsFinalAndConcurrencyIsBoundedPerGateway) {
 
 TEST(Delivery, ReplyAndSendTimeOutsAreTransientThenUncertain) {
   Rig rig({Level1("gw")});
-  rig.Submit({"1"}, Policy{.max_attempts = 2,
-                           .first_backoff = 1s,
-                           .reply_timeout = 5s,
-                           .send_timeout = 20s});
+  rig.Submit(
+      {"1"},
+      Policy{.max_attempts = 2, .first_backoff = 1s, .reply_timeout = 5s, .send_timeout = 20s});
   rig.Serve(0, {"220 hi"});  // then silence at PAGE
   rig.clock.Advance(4999);
   EXPECT_TRUE(rig.results.empty());

@@ -43,9 +43,13 @@ TEST(Message, SplitNumbersPartsWithinTheLimitAndBreaksAtSpaces) {
 }
 
 TEST(Message, AsciiKeepsBaseLettersAndMarksTheRest) {
-  EXPECT_EQ(ToAscii("Ren\xC3\xA9 \xC3\x85" "ngstr\xC3\xB6m, Stra\xC3\x9F" "e, \xC5\x92uvre"),
+  EXPECT_EQ(ToAscii("Ren\xC3\xA9 \xC3\x85"
+                    "ngstr\xC3\xB6m, Stra\xC3\x9F"
+                    "e, \xC5\x92uvre"),
             "Rene Angstrom, Strasse, OEuvre");
-  EXPECT_EQ(ToAscii("\xE2\x82\xAC" "5 \xE2\x9C\x93 tab\tend\n"), "?5 ? tab?end\n");
+  EXPECT_EQ(ToAscii("\xE2\x82\xAC"
+                    "5 \xE2\x9C\x93 tab\tend\n"),
+            "?5 ? tab?end\n");
   EXPECT_EQ(ToAscii("bad \xFF byte \xC3"), "bad ? byte ?");
 }
 

@@ -101,9 +101,9 @@ Exit ExitCode(const std::vector<delivery::RecipientResult>& results) {
 }
 
 const char* RunOutcome(const std::vector<delivery::RecipientResult>& results) {
-  const bool any_uncertain =
-      std::any_of(results.begin(), results.end(),
-                  [](const auto& r) { return r.outcome == delivery::Outcome::kUncertain; });
+  const bool any_uncertain = std::any_of(results.begin(), results.end(), [](const auto& r) {
+    return r.outcome == delivery::Outcome::kUncertain;
+  });
   switch (ExitCode(results)) {
     case kDelivered:
       return "delivered";
@@ -120,8 +120,8 @@ std::string RecipientLine(const delivery::RecipientResult& r) {
   const std::string& pager = r.recipient.pager;
   switch (r.outcome) {
     case delivery::Outcome::kDelivered:
-      return "delivered " + pager + " via " + Where(r) + " (attempt " +
-             std::to_string(r.attempts) + "): " + r.reply;
+      return "delivered " + pager + " via " + Where(r) + " (attempt " + std::to_string(r.attempts) +
+             "): " + r.reply;
     case delivery::Outcome::kRefused:
       return "refused " + pager + " via " + Where(r) + ": " + r.error;
     case delivery::Outcome::kUncertain:

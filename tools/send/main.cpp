@@ -34,12 +34,12 @@ using namespace kestrel;
 using namespace std::chrono_literals;
 
 using tools::Exit;
-using tools::UsageError;
 using tools::kDelivered;
 using tools::kFailed;
 using tools::kMixed;
 using tools::kTimedOut;
 using tools::kUsage;
+using tools::UsageError;
 
 struct Options {
   std::vector<std::string> servers;
@@ -418,9 +418,9 @@ int Report(const Options& o, const Run& run) {
         j["errorNumber"] = run.results.front().error_number;
       }
     } else {
-      j[code == kDelivered ? "reply" : "error"] =
-          std::to_string(delivered) + " of " + std::to_string(run.results.size()) +
-          " pagers delivered";
+      j[code == kDelivered ? "reply" : "error"] = std::to_string(delivered) + " of " +
+                                                  std::to_string(run.results.size()) +
+                                                  " pagers delivered";
     }
     nlohmann::json list = nlohmann::json::array();
     for (const auto& r : run.results) list.push_back(tools::RecipientJson(r));
@@ -454,8 +454,9 @@ constexpr const char* kExitCodes =
 
 int main(int argc, char** argv) {
   Options o;
-  CLI::App app{"Send one page to one or more pagers through SNPP (RFC 1861) paging servers, "
-               "failing over between them."};
+  CLI::App app{
+      "Send one page to one or more pagers through SNPP (RFC 1861) paging servers, "
+      "failing over between them."};
   app.footer(kExitCodes);
   app.add_option("--server", o.servers,
                  "paging server HOST[:PORT]; repeat for failover, in order (IPv6: [::1]:444; "

@@ -213,8 +213,8 @@ void Connection::Pump() {
     // from answering more until these are out.
     writing_ = true;
     reply_timer_.expires_after(options_->reply_delay);
-    reply_timer_.async_wait([self = shared_from_this(), replies = std::move(replies)](
-                                const asio::error_code& error) mutable {
+    reply_timer_.async_wait([self = shared_from_this(),
+                             replies = std::move(replies)](const asio::error_code& error) mutable {
       if (self->stopped_ || error) return;
       self->Write(std::move(replies));
     });
