@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
     std::cout << "READY " << kName << ' ' << (v6 ? "[" + address + "]" : address) << ':'
               << server.port() << std::endl;
     loop.Run();
-    std::cerr << kName << ": at most " << server.max_connection_count()
+    std::cerr << kName << ": at most " << server.max_session_count()
               << " sessions were open at once" << std::endl;
   } catch (const std::system_error& e) {
     std::cerr << kName << ": cannot listen on " << wanted << ": " << e.code().message() << '\n';

@@ -58,7 +58,11 @@ class SandboxServer::Impl : public std::enable_shared_from_this<Impl> {
   asio::steady_timer retry_timer_;
   std::map<std::uint64_t, std::shared_ptr<Connection>> connections_;
   std::uint64_t next_id_ = 0;
-  std::size_t max_connections_ = 0;
+  // Sessions: connections accepted and not yet said goodbye to (a connection that has sent its
+  // last reply is lingering, not in a session). Counted when the goodbye is queued, before the
+  // client can see it, so a client that hangs up and reconnects at once is never counted twice.
+  std::size_t sessions_ = 0;
+  std::size_t max_sessions_ = 0;
   std::vector<Page> pages_;
   std::function<void(const Page&)> on_page_;
   bool stopped_ = false;
@@ -84,6 +88,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Stop() noexcept;
 
  private:
+  // Marks the session over (the goodbye is queued, or the connection is gone); once.
+  void EndSession() noexcept;
+  void SetClosing() {
+    closing_ = true;
+    EndSession();
+  }
+
   void Greet();
   void Read();
   void OnRead(const asio::error_code& error, std::size_t size);
@@ -112,14 +123,23 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool closing_ = false;  // the last reply is queued or out; input is drained and dropped
   bool silent_ = false;   // never greets, never answers
   bool stopped_ = false;
+  bool in_session_ = false;
 };
+
+void Connection::EndSession() noexcept {
+  if (!in_session_ || server_ == nullptr) return;
+  in_session_ = false;
+  --server_->sessions_;
+}
 
 void Connection::Start() {
   if (id_ < options_->fail_first) {
-    closing_ = true;
+    closing_ = true;  // turned away: never a session
     Write("421 Service unavailable, try later\r\n");
     return;
   }
+  in_session_ = true;
+  server_->max_sessions_ = std::max(server_->max_sessions_, ++server_->sessions_);
   if (!options_->greeting) {
     // Keep reading so a client that gives up is noticed, but never say a word.
     silent_ = true;
@@ -138,6 +158,7 @@ void Connection::Start() {
 
 void Connection::Stop() noexcept {
   if (stopped_) return;
+  EndSession();
   stopped_ = true;
   server_ = nullptr;
   CancelQuietly(greet_timer_);
@@ -193,12 +214,12 @@ void Connection::Pump() {
     if (result == CommandFramer::Result::kNeedMore) break;
     if (result == CommandFramer::Result::kTooLong) {
       replies += "421 Line too long, Goodbye\r\n";
-      closing_ = true;
+      SetClosing();
       break;
     }
     auto step = dialogue_.Handle(line);
     replies += step.reply;
-    closing_ = step.close;
+    if (step.close) SetClosing();
     if (step.page) {
       server_->Deliver(std::move(*step.page));
       if (stopped_) return;  // the page callback stopped or destroyed the server
@@ -260,7 +281,7 @@ void Connection::OnIdle() {
     Finish();
     return;
   }
-  closing_ = true;
+  SetClosing();
   Write("421 Timeout, Goodbye\r\n");
 }
 
@@ -309,7 +330,6 @@ void SandboxServer::Impl::Accept() {
         const auto id = self->next_id_++;
         auto connection = std::make_shared<Connection>(*self, std::move(socket), id);
         self->connections_.emplace(id, connection);
-        self->max_connections_ = std::max(self->max_connections_, self->connections_.size());
         connection->Start();
         self->Accept();
       });
@@ -363,8 +383,8 @@ std::size_t SandboxServer::connection_count() const {
   return impl_->connections_.size();
 }
 
-std::size_t SandboxServer::max_connection_count() const {
-  return impl_->max_connections_;
+std::size_t SandboxServer::max_session_count() const {
+  return impl_->max_sessions_;
 }
 
 const std::vector<Page>& SandboxServer::pages() const {

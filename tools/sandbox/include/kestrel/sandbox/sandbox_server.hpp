@@ -104,7 +104,9 @@ class SandboxServer {
   std::string address() const;
   std::uint16_t port() const;  // the port actually bound
   std::size_t connection_count() const;
-  std::size_t max_connection_count() const;  // the most connections open at once so far
+  // The most sessions open at once so far: connections accepted (and not turned away) whose
+  // goodbye had not yet been queued.
+  std::size_t max_session_count() const;
   const std::vector<Page>& pages() const;
   void OnPage(std::function<void(const Page&)> callback);
 
