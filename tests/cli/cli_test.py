@@ -288,6 +288,29 @@ class Group(unittest.TestCase):
         self.assertEqual(attempts, [2, 4, 4], r.stdout)
         self.assertEqual(sorted(p["pagers"][0]["id"] for p in pages), ["1", "2", "3"])
 
+    def test_a_refused_login_moves_on_to_the_next_gateway_at_once(self):
+        strict, open_gw = Sandbox("--login", "ops:right"), Sandbox()
+        try:
+            r = send(strict.port, "--retry-backoff", "30", "--login", "ops",
+                     "--server", "127.0.0.1", "--server", "127.0.0.1:%d" % open_gw.port,
+                     *pagers("1", "2"), "--message", "x", "--deadline", "20",
+                     env={"SNPP_PASSWORD": "wrong"})
+            alone = send(strict.port, "--login", "ops", *pagers("1", "2"), "--message", "x",
+                         env={"SNPP_PASSWORD": "wrong"})
+            self.assertEqual(len(open_gw.pages()), 2)
+            self.assertEqual(strict.pages(), [])
+        finally:
+            strict.close()
+            open_gw.close()
+        # No 30 s backoff: a login refusal is not a passing failure of the gateway.
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertEqual(r.stdout.count("(attempt 2)"), 2, r.stdout)
+        self.assertEqual(alone.returncode, 1, alone.stdout)
+        self.assertEqual(len(re.findall(r"(?m)^refused \d via 127\.0\.0\.1:\d+: the login was "
+                                        r"refused by every gateway: 550 ", alone.stdout)), 2,
+                         alone.stdout)
+        self.assertNotIn("wrong", alone.stdout + alone.stderr + r.stdout + r.stderr)
+
     def test_one_refused_pager_of_three_is_not_retried_and_exits_4(self):
         sb = Sandbox("--refuse-pager", "550")
         try:
