@@ -352,6 +352,18 @@ class Group(unittest.TestCase):
             said = sb.close()
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         self.assertIn("at most 3 sessions were open at once", said)
+        # A gateway that takes fewer sessions than we open says 421 to the rest: they are tried
+        # again, and every page still gets through.
+        sb = Sandbox("--max-sessions", "2", "--reply-delay", "30")
+        try:
+            r, _ = self.run_group(sb, "--concurrency", "6", "--retries", "20", *pagers(*ids),
+                                  "--message", "x")
+            self.assertEqual(sorted(p["pagers"][0]["id"] for p in sb.pages()), ids)
+        finally:
+            sb.close()
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertGreater(r.stdout.count("(attempt 1)"), 0)
+        self.assertLess(r.stdout.count("(attempt 1)"), 8, "some were turned away first")
 
     def test_split_parts_arrive_in_order(self):
         text = "the primary database is down and the replica is lagging behind by an hour"
