@@ -33,17 +33,25 @@ class Sandbox:
             raise RuntimeError("sandbox did not start: %r" % line)
         self.port = int(line.split()[-1].rsplit(":", 1)[1])
 
-    def pages(self):
-        if not os.path.exists(self.log):
-            return []
-        with open(self.log) as f:
-            return [json.loads(l) for l in f if l.strip()]
+    def pages(self, at_least=0, wait=10.0):
+        """The pages logged so far. The sandbox writes its log from a thread of its own, so a
+        page may land there just after the client heard 250: wait (bounded) for `at_least`."""
+        give_up = time.monotonic() + wait
+        while True:
+            pages = []
+            if os.path.exists(self.log):
+                with open(self.log) as f:
+                    pages = [json.loads(l) for l in f if l.endswith("\n") and l.strip()]
+            if len(pages) >= at_least or time.monotonic() > give_up:
+                return pages
+            time.sleep(0.01)
 
     def close(self):
         """Stops the sandbox; returns what it said on stderr."""
         self.proc.terminate()
         self.proc.wait(timeout=10)
         self.proc.stdout.close()
+        self.final_pages = self.pages(wait=0)  # complete: the log is drained before exit
         self.stderr.seek(0)
         said = self.stderr.read()
         self.stderr.close()
@@ -99,7 +107,7 @@ class SendTool(unittest.TestCase):
         r = send(self.sandbox.port, "--level", "1", "--pager", "5551234", "--message", "disk full")
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         self.assertRegex(r.stdout, r"^delivered: 250 ")
-        page = self.sandbox.pages()[before]
+        page = self.sandbox.pages(before + 1)[before]
         self.assertEqual(page["message"], "disk full")
         self.assertEqual(page["pagers"][0]["id"], "5551234")
 
@@ -114,7 +122,7 @@ class SendTool(unittest.TestCase):
         finally:
             os.unlink(body.name)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        page = self.sandbox.pages()[before]
+        page = self.sandbox.pages(before + 1)[before]
         self.assertEqual(page["via"], "DATA")
         self.assertEqual(page["message"], "line one\n.\n.dotted\n\nlast")
         self.assertEqual(page["subject"], "Disk")
@@ -206,7 +214,7 @@ class Settings(unittest.TestCase):
         r = subprocess.run([SEND, "--settings", gw, "--pager", "5551234", "--message", "real"],
                            capture_output=True, text=True, timeout=60)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        page = self.sandbox.pages()[before]
+        page = self.sandbox.pages(before + 1)[before]
         self.assertEqual((page["pagers"][0]["id"], page["message"], page["subject"]),
                          ("5551234", "real", "From gw"))
         self.assertEqual(page["login"], "ops")
@@ -277,7 +285,7 @@ class Group(unittest.TestCase):
             r, _ = self.run_group(sb, "--server", "127.0.0.1:%d" % free_port(),
                                   "--server", "127.0.0.1", *pagers("1", "2", "3"),
                                   "--retries", "3", "--message", "db down")
-            pages = sb.pages()
+            pages = sb.pages(3)
         finally:
             sb.close()
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
@@ -297,7 +305,7 @@ class Group(unittest.TestCase):
                      env={"SNPP_PASSWORD": "wrong"})
             alone = send(strict.port, "--login", "ops", *pagers("1", "2"), "--message", "x",
                          env={"SNPP_PASSWORD": "wrong"})
-            self.assertEqual(len(open_gw.pages()), 2)
+            self.assertEqual(len(open_gw.pages(2)), 2)
             self.assertEqual(strict.pages(), [])
         finally:
             strict.close()
@@ -330,9 +338,9 @@ class Group(unittest.TestCase):
         try:
             r, _ = self.run_group(sb, *pagers("1", "2"), "--message", "x")
             one, _ = self.run_group(sb, "--pager", "3", "--message", "x")
-            pages = sb.pages()
         finally:
             sb.close()
+        pages = sb.final_pages
         self.assertEqual(r.returncode, 4, r.stdout + r.stderr)
         for pager in ("1", "2"):
             self.assertRegex(r.stdout, r"(?m)^uncertain %s via 127\.0\.0\.1:\d+: the connection "
@@ -347,7 +355,7 @@ class Group(unittest.TestCase):
         sb = Sandbox("--reply-delay", "30")
         try:
             r, _ = self.run_group(sb, "--concurrency", "3", *pagers(*ids), "--message", "x")
-            self.assertEqual(len(sb.pages()), 8)
+            self.assertEqual(len(sb.pages(8)), 8)
         finally:
             said = sb.close()
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
@@ -358,7 +366,7 @@ class Group(unittest.TestCase):
         try:
             r, _ = self.run_group(sb, "--concurrency", "6", "--retries", "20", *pagers(*ids),
                                   "--message", "x")
-            self.assertEqual(sorted(p["pagers"][0]["id"] for p in sb.pages()), ids)
+            self.assertEqual(sorted(p["pagers"][0]["id"] for p in sb.pages(8)), ids)
         finally:
             sb.close()
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
@@ -371,7 +379,7 @@ class Group(unittest.TestCase):
         try:
             r, _ = self.run_group(sb, *pagers("1", "2"), "--max-length", "24", "--split",
                                   "--message", text)
-            pages = sb.pages()
+            pages = sb.pages(8)
         finally:
             sb.close()
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
@@ -390,7 +398,7 @@ class Group(unittest.TestCase):
         try:
             r, _ = self.run_group(sb, "--pager", "1", "--max-length", "10", "--ascii",
                                   "--message", "Caf\u00e9 \u2615 is closed today")
-            pages = sb.pages()
+            pages = sb.pages(1)
         finally:
             sb.close()
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
