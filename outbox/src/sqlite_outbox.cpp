@@ -256,7 +256,7 @@ class SqliteOutbox final : public Outbox {
     Run(mark);
   }
 
-  void MarkSendWritten(const RecipientRef& ref, Millis now) override {
+  void MarkSendWritten(const RecipientRef& ref, Millis now, bool commit) override {
     Begin();
     auto& mark = Prepared(mark_written_,
                           "UPDATE recipients SET state = 'sending', send_written = 1, "
@@ -265,7 +265,7 @@ class SqliteOutbox final : public Outbox {
     mark.bind(2, ref.page_id);
     mark.bind(3, ref.index);
     Run(mark);
-    Commit();
+    if (commit) Commit();
   }
 
   void Finish(const RecipientRef& ref, RecipientState state, std::string_view reply, Millis now,

@@ -171,6 +171,14 @@ TEST_F(ConfigTest, DamagedFilesAndMissingParts) {
   }
 }
 
+TEST(ConfigValues, TheShippedSampleIsValid) {
+  std::ifstream in(KESTREL_RELAY_SAMPLE_CONFIG);
+  ASSERT_TRUE(in);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto result = ParseConfig(text, "snpp-relay.toml", "", false);
+  EXPECT_TRUE(result.config) << (result.problems.empty() ? "" : result.problems[0].what);
+}
+
 TEST(ConfigValues, DurationsAndAddresses) {
   EXPECT_EQ(ParseDuration("30s"), 30'000);
   EXPECT_EQ(ParseDuration("5m"), 300'000);

@@ -4,12 +4,14 @@
 #include <nlohmann/json.hpp>
 
 #include "kestrel/platform/asio_event_loop.hpp"
+#include "kestrel/platform/forwarding_socket.hpp"
 
 namespace kestrel::relay {
 
 namespace {
 
 constexpr Millis kExpiryScan = 1000;  // how often queued pages are checked for expiry at most
+constexpr Millis kCommitDelay = 50;   // the longest an attempt's outcome waits for its commit
 
 std::string Where(const GatewayConfig& gateway) {
   return gateway.name;
@@ -36,6 +38,94 @@ delivery::Page ToDeliveryPage(const outbox::PageContent& content) {
   }
   return page;
 }
+
+}  // namespace
+
+// Lets SEND out only after the commit that records it. Every SEND asked for in one turn of the
+// loop waits for the same commit, so that many sessions share one disk flush.
+class Dispatcher::SendGate {
+ public:
+  SendGate(platform::EventLoop& loop, std::function<bool()> commit)
+      : loop_(loop), commit_(std::move(commit)) {}
+  ~SendGate() { *alive_ = false; }
+
+  void AfterCommit(std::function<void()> release) {
+    waiting_.push_back(std::move(release));
+    if (posted_) return;
+    posted_ = true;
+    loop_.Post([this, alive = std::weak_ptr<bool>(alive_)] {
+      if (alive.expired()) return;
+      posted_ = false;
+      auto released = std::move(waiting_);
+      waiting_.clear();
+      // A failed commit lets nothing out: those sessions end uncertain by their SEND time-out,
+      // and the outbox, without the mark, queues the page again at the next start.
+      if (!commit_()) return;
+      for (auto& release : released) release();
+    });
+  }
+
+ private:
+  platform::EventLoop& loop_;
+  std::function<bool()> commit_;
+  std::vector<std::function<void()>> waiting_;
+  bool posted_ = false;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+namespace {
+
+// The socket of one session: a "SEND" line, and whatever the control writes after it, waits for
+// the gate. The control writes each command as one SendData call.
+class HeldSendSocket final : public platform::ForwardingSocket {
+ public:
+  HeldSendSocket(std::unique_ptr<platform::Socket> inner, Dispatcher::SendGate& gate, LogFn log)
+      : ForwardingSocket(std::move(inner)), gate_(gate), log_(std::move(log)) {}
+  ~HeldSendSocket() override { *alive_ = false; }
+
+  void SendData(std::string_view text) override {
+    if (!held_.empty()) {
+      held_.emplace_back(text);
+      return;
+    }
+    if (text != "SEND\r\n") {
+      ForwardingSocket::SendData(text);
+      return;
+    }
+    held_.emplace_back(text);
+    gate_.AfterCommit([this, alive = std::weak_ptr<bool>(alive_), connection = connection_] {
+      if (alive.expired() || connection != connection_) return;
+      auto lines = std::move(held_);
+      held_.clear();
+      try {
+        for (const auto& line : lines) ForwardingSocket::SendData(line);
+      } catch (const std::exception& e) {
+        // The connection went meanwhile; its SEND time-out ends the session as uncertain.
+        log_(std::string("cannot write SEND: ") + e.what());
+      }
+    });
+  }
+  void Connect(const String& host, Long port) override {
+    Forget();
+    ForwardingSocket::Connect(host, port);
+  }
+  void Close() override {
+    Forget();
+    ForwardingSocket::Close();
+  }
+
+ private:
+  void Forget() {
+    held_.clear();
+    ++connection_;
+  }
+
+  Dispatcher::SendGate& gate_;
+  LogFn log_;
+  std::vector<std::string> held_;
+  std::uint64_t connection_ = 0;  // a held write belongs to the connection it was made on
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
 
 }  // namespace
 
@@ -69,9 +159,11 @@ struct Dispatcher::Attempt {
 };
 
 struct Dispatcher::Timers {
-  explicit Timers(asio::io_context& io) : wake(io), grace(io) {}
+  explicit Timers(asio::io_context& io) : wake(io), grace(io), commit(io) {}
   asio::steady_timer wake;
   asio::steady_timer grace;
+  asio::steady_timer commit;
+  bool commit_armed = false;
   Millis wake_at = 0;  // 0: not armed
 };
 
@@ -81,7 +173,16 @@ Dispatcher::Dispatcher(platform::EventLoop& loop, outbox::Outbox& outbox, Metric
       outbox_(outbox),
       metrics_(metrics),
       log_(std::move(log)),
-      timers_(std::make_unique<Timers>(platform::AsioContext(loop))) {}
+      timers_(std::make_unique<Timers>(platform::AsioContext(loop))),
+      gate_(std::make_unique<SendGate>(loop, [this] {
+        try {
+          outbox_.Commit();
+          return true;
+        } catch (const std::exception& e) {
+          log_(std::string("outbox commit failed; SEND held back: ") + e.what());
+          return false;
+        }
+      })) {}
 
 Dispatcher::~Dispatcher() {
   *alive_ = false;
@@ -99,6 +200,9 @@ std::shared_ptr<Dispatcher::Lane> Dispatcher::MakeLane(const GatewayConfig& gate
   target.login = gateway.login;
   target.password = gateway.password;
   target.concurrency = gateway.concurrency;
+  target.socket_factory = [this] {
+    return std::make_unique<HeldSendSocket>(platform::MakeAsioSocket(loop_), *gate_, log_);
+  };
   delivery::Hooks hooks;
   hooks.before_send = [this](const delivery::SendNotice& notice) {
     OnBeforeSend(notice.recipient.tag);
@@ -142,19 +246,36 @@ void Dispatcher::Wake() {
 }
 
 void Dispatcher::ScheduleFlush() {
-  if (flush_posted_) return;
-  flush_posted_ = true;
-  // Everything that happens in this turn of the loop shares one commit.
-  loop_.Post([this, alive = std::weak_ptr<bool>(alive_)] {
-    if (alive.expired()) return;
-    flush_posted_ = false;
-    try {
-      outbox_.Commit();
-    } catch (const std::exception& e) {
-      log_(std::string("outbox commit failed: ") + e.what());
-    }
-    Pump();
-  });
+  if (!flush_posted_) {
+    flush_posted_ = true;
+    loop_.Post([this, alive = std::weak_ptr<bool>(alive_)] {
+      if (alive.expired()) return;
+      flush_posted_ = false;
+      Pump();
+    });
+  }
+  ScheduleCommit();
+}
+
+void Dispatcher::ScheduleCommit() {
+  // The outcomes of attempts need not be on disk at once: a crash before they are leaves the
+  // recipient sending, which the next start resolves safely (queued again before SEND was
+  // written, uncertain after). So they wait a little for company: the next durable write (an
+  // accept, a SEND written) or this timer, whichever comes first, commits them together.
+  if (timers_->commit_armed) return;
+  timers_->commit_armed = true;
+  timers_->commit.expires_after(std::chrono::milliseconds(kCommitDelay));
+  timers_->commit.async_wait(
+      [this, alive = std::weak_ptr<bool>(alive_)](const asio::error_code& e) {
+        if (alive.expired()) return;
+        timers_->commit_armed = false;
+        if (e) return;
+        try {
+          outbox_.Commit();
+        } catch (const std::exception& ex) {
+          log_(std::string("outbox commit failed: ") + ex.what());
+        }
+      });
 }
 
 void Dispatcher::Pump() {
@@ -162,6 +283,7 @@ void Dispatcher::Pump() {
   const Millis now = NowMillis();
   try {
     for (const auto& ref : outbox_.Expire(now)) {
+      ScheduleCommit();
       metrics_.Outcome(outbox::RecipientState::kExpired);
       log_("expired: page " + ref.page_id + " recipient " + std::to_string(ref.index) +
            " was not delivered within expire_after");
@@ -199,7 +321,8 @@ void Dispatcher::Pump() {
             tag, Attempt{job.ref, job.pager, lane, job.attempts + 1, job.created, job.expires, {}});
       }
     }
-    outbox_.Commit();
+    // The marks of attempts started are not committed here: until SEND is written, a crash
+    // that loses them loses nothing (the recipient is simply due again).
   } catch (const std::exception& e) {
     log_(std::string("outbox error while dispatching: ") + e.what());
   }
@@ -226,8 +349,9 @@ void Dispatcher::ArmTimer(Millis now) {
 void Dispatcher::OnBeforeSend(std::uint64_t tag) {
   const auto it = attempts_.find(tag);
   if (it == attempts_.end()) return;
-  // Throwing here stops SEND: a page whose sending cannot be recorded is not sent.
-  outbox_.MarkSendWritten(it->second.ref, NowMillis());
+  // Throwing here stops SEND: a page whose sending cannot be recorded is not sent. The mark is
+  // committed by the gate that holds SEND back on the session's socket.
+  outbox_.MarkSendWritten(it->second.ref, NowMillis(), false);
 }
 
 void Dispatcher::OnAttempt(std::uint64_t tag, const delivery::AttemptReport& report) {

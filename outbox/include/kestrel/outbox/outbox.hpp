@@ -8,7 +8,8 @@
 // recipient left sending back into queued when SEND was not written, and into uncertain when it
 // was: such a page may have gone out, and is never sent again.
 //
-// Durability: Accept() and MarkSendWritten() commit before they return. The other writes join
+// Durability: Accept() and MarkSendWritten() commit before they return (a caller that holds
+// SEND back until its own next Commit() may ask MarkSendWritten not to). The other writes join
 // an open transaction that the next Commit(), Accept() or MarkSendWritten() makes durable, so
 // that many of them share one disk flush (group commit). A write lost in a crash leaves the
 // recipient in its earlier state, which Recover() resolves safely.
@@ -140,8 +141,9 @@ class Outbox {
 
   // The attempt starts: sending, one more attempt, through `gateway`. Pending.
   virtual void MarkSending(const RecipientRef& ref, std::string_view gateway, Millis now) = 0;
-  // SEND is about to be written. Durable when this returns.
-  virtual void MarkSendWritten(const RecipientRef& ref, Millis now) = 0;
+  // SEND is about to be written. Durable when this returns, unless `commit` is false: then the
+  // caller must not let SEND out before its next Commit() has returned.
+  virtual void MarkSendWritten(const RecipientRef& ref, Millis now, bool commit = true) = 0;
   // The attempt ended: a final state, or queued with the time of the next attempt. Pending.
   virtual void Finish(const RecipientRef& ref, RecipientState state, std::string_view reply,
                       Millis now, Millis next_attempt = 0) = 0;

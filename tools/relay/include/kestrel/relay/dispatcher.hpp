@@ -3,7 +3,8 @@
 // the delivery layer, recording every step in the outbox.
 //
 //   outbox.Due ──▶ MarkSending ──▶ Sender (one delivery::Delivery per gateway: its concurrency)
-//                                    │ before_send ──▶ outbox.MarkSendWritten (durable)
+//                                    │ before_send ──▶ outbox.MarkSendWritten; the session's
+//                                    │   socket holds SEND until the commit that records it
 //                                    │ on_result  ──▶ outbox.Finish: an outcome, or queued again
 //   wake-up timer ◀── NextDue, expiry scan ◀┘           with a backoff, for the next gateway
 //
@@ -63,12 +64,15 @@ class Dispatcher {
 
   std::size_t in_flight() const { return attempts_.size(); }
 
+  class SendGate;
+
  private:
   struct Lane;
   struct Attempt;
 
   void Pump();
   void ScheduleFlush();
+  void ScheduleCommit();
   void ArmTimer(Millis now);
   void OnResult(std::uint64_t tag, const delivery::RecipientResult& result);
   void OnBeforeSend(std::uint64_t tag);
@@ -92,6 +96,7 @@ class Dispatcher {
   std::mt19937_64 random_{std::random_device{}()};
   struct Timers;
   std::unique_ptr<Timers> timers_;
+  std::unique_ptr<SendGate> gate_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
