@@ -55,10 +55,15 @@ if(KESTREL_BUILD_TOOLS)
   # configuration to copy to /etc/snpp-relay/relay.toml and edit (it names example gateways,
   # so it is not installed there itself).
   install(TARGETS snpp-relay RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT runtime)
-  configure_file(${PROJECT_SOURCE_DIR}/tools/relay/snpp-relay.service.in
-                 ${PROJECT_BINARY_DIR}/snpp-relay.service @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/snpp-relay.service
-          DESTINATION lib/systemd/system COMPONENT runtime)
+  # The unit names the program's absolute path, known only when installing (as the .pc file).
+  install(CODE "
+    string(MD5 kestrel_unit_key \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+    set(kestrel_unit \"${PROJECT_BINARY_DIR}/systemd/\${kestrel_unit_key}/snpp-relay.service\")
+    set(sbindir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/tools/relay/snpp-relay.service.in\" \"\${kestrel_unit}\" @ONLY)
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\"
+         TYPE FILE FILES \"\${kestrel_unit}\")
+  " COMPONENT runtime)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/relay/snpp-relay.sysusers
           DESTINATION lib/sysusers.d RENAME snpp-relay.conf COMPONENT runtime)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/relay/snpp-relay.toml
