@@ -2,7 +2,7 @@
 //
 // Each procedure either sets the State that awaits its reply and then writes one command line,
 // or, when its optional property is unset, passes on at once to the next procedure of the
-// sequence. Every line ends in CR LF; a one-line parameter holding a line break is refused
+// sequence. Every line ends in CR LF; a one-line parameter holding a line break or a NUL is refused
 // rather than written, since it would inject commands of its own.
 
 #include <optional>
@@ -15,11 +15,15 @@
 namespace kestrel::session {
 
 void SNPPInstance::CheckOneLine(std::string_view value, std::string_view property) {
-  if (!HasLineBreak(value)) return;
-  // Names the property, never quotes its value: it may be the password.
+  const bool line_break = HasLineBreak(value);
+  if (!line_break && value.find('\0') == value.npos) return;
+  // Names the property, never quotes its value: it may be the password. A NUL is refused like a
+  // line break: a server written in C would cut the command short at it.
   std::string what(property);
-  what += " contains a line break; an SNPP command is one line. Remove the line break";
-  if (property == "Message") {
+  what += line_break ? " contains a line break; an SNPP command is one line. Remove the line break"
+                     : " contains a NUL character, which would cut the SNPP command short. "
+                       "Remove the NUL character";
+  if (line_break && property == "Message") {
     what += " (put multi-line text in Data and leave Message empty, at SnppLevel 2)";
   }
   what += " and send again.";

@@ -21,9 +21,11 @@
 
 namespace {
 
+using ::testing::AllOf;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 namespace fs = std::filesystem;
 
 using kestrel::testing::Release;
@@ -764,6 +766,12 @@ TEST_F(SettingsFiles, MissingDamagedAndUnwritableFilesAreReported) {
   EXPECT_EQ(KsSettingsLoad(Unknown(a_), damaged.c_str()), KS_E_FAIL);
   EXPECT_THAT(LastError(), HasSubstr("cannot be used"));
   EXPECT_EQ(Get(a_, "Recipient"), "BSTR 'kept'") << "a damaged file changes nothing";
+
+  // The parser's own message would quote the text it stopped at: here, the password.
+  std::ofstream(damaged) << R"({"format": "kestrel-snpp-settings", "version": 1, "properties":
+      {"Password": {"type": "String", "value": hunter2}}})";
+  EXPECT_EQ(KsSettingsLoad(Unknown(a_), damaged.c_str()), KS_E_FAIL);
+  EXPECT_THAT(LastError(), AllOf(HasSubstr("line 2, column"), Not(HasSubstr("hunt"))));
 
   const fs::path nowhere = dir_ / "no-such-folder" / "pager.json";
   EXPECT_EQ(KsSettingsSave(Unknown(a_), nowhere.c_str()), KS_E_FAIL);

@@ -21,6 +21,7 @@ namespace {
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 namespace fs = std::filesystem;
 
 class Site final : public ControlSite {
@@ -301,6 +302,16 @@ TEST_F(SettingsFile, DamagedFilesAreRefusedWithTheirNameAndReason) {
       {"text where a number belongs",
        R"({"format":"kestrel-snpp-settings","version":1,"properties":{"BackColor":{"type":"Long","value":"red"}}})",
        "not a whole number"},
+      {"a password where JSON breaks",
+       R"({"format":"kestrel-snpp-settings","version":1,"properties":{"Password":
+         {"type":"String","value":hunter2}}})",
+       "not valid JSON (at line 2, column "},
+      {"a password as the type",
+       R"({"format":"kestrel-snpp-settings","version":1,"properties":{"Password":{"type":"hunter2","value":1}}})",
+       "unknown type"},
+      {"hex that is not",
+       R"({"format":"kestrel-snpp-settings","version":1,"properties":{"Password":{"type":"String","hex":"hunter2"}}})",
+       "\"hex\" has an odd number"},
       {"font without its attributes",
        R"({"format":"kestrel-snpp-settings","version":1,"properties":{"Font":{"type":"Font","value":{"name":"A"}}}})",
        "has no \"size\""},
@@ -315,8 +326,55 @@ TEST_F(SettingsFile, DamagedFilesAreRefusedWithTheirNameAndReason) {
       EXPECT_EQ(e.number(), err::kSettingsFileDamaged) << c.what;
       EXPECT_THAT(e.description(), HasSubstr(path.string())) << c.what;
       EXPECT_THAT(e.description(), HasSubstr(c.says)) << c.what;
+      EXPECT_THAT(e.description(), Not(HasSubstr("hunt"))) << c.what;
     }
   }
+}
+
+TEST_F(SettingsFile, AnyByteStringLoadsBackUnchangedAndTextFilesLookAsBefore) {
+  using namespace std::string_literals;
+  const std::string values[] = {"plain",
+                                "caf\xc3\xa9",
+                                "Latin-1 caf\xe9",
+                                "\xff\xfe"s,
+                                "a\0b"s,
+                                "\xed\xa0\x80" /* a surrogate */,
+                                "\xc0\xaf" /* overlong */,
+                                "\xf4\x90\x80\x80" /* past U+10FFFF */,
+                                "cut \xe2\x82"};
+  MemoryBag bag;
+  for (std::size_t i = 0; i < std::size(values); ++i) {
+    bag.WriteProperty("P" + std::to_string(i), Variant(values[i]), Variant());
+  }
+  const fs::path path = File("bytes.json");
+  settings_file::Save(bag, path);
+  const MemoryBag loaded = settings_file::Load(path);
+  for (std::size_t i = 0; i < std::size(values); ++i) {
+    const Variant* v = loaded.Find("P" + std::to_string(i));
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->ToString(), values[i]) << i;
+  }
+  // Text is written as it always was, so files written before load the same.
+  const std::string text = Read(path);
+  EXPECT_THAT(text, HasSubstr(R"("P1": {
+      "type": "String",
+      "value": "café")"));
+  EXPECT_THAT(text, HasSubstr(R"("hex": "4c6174696e2d3120636166e9")"));
+  EXPECT_THAT(text, HasSubstr(R"("value": "a\u0000b")"));
+}
+
+TEST_F(SettingsFile, ManyUnknownNamesLoadInLinearTime) {
+  // 200,000 names took a minute when each one was looked up among all before it.
+  std::string text = R"({"format":"kestrel-snpp-settings","version":1,"properties":{)";
+  for (int i = 0; i < 200000; ++i) {
+    text += "\"x" + std::to_string(i) + R"(":{"type":"Integer","value":1},)";
+  }
+  text += R"("Recipient":{"type":"String","value":"5551234"}}})";
+  MemoryBag bag = settings_file::Parse(text, "'many.json'");
+  EXPECT_EQ(bag.entries().size(), 200001u);
+  Fixture f;
+  ReadProperties(*f.control, bag);  // the unknown names are ignored
+  EXPECT_EQ(f.control->session().get_Recipient(), "5551234");
 }
 
 TEST_F(SettingsFile, MissingFileSaysSo) {

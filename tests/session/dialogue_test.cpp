@@ -339,6 +339,79 @@ TEST(Dialogue, LineBreakInAOneLineParameterIsRefusedNotWritten) {
   }
 }
 
+// A server written in C would cut each of these lines at the NUL and act on the rest.
+TEST(Dialogue, NulInAOneLineParameterIsRefusedLikeALineBreak) {
+  using namespace std::string_literals;
+  struct Case {
+    const char* property;
+    std::function<void(session::SNPPInstance&)> set;
+    std::vector<std::string> replies;
+    std::vector<std::string> written;
+  } cases[] = {
+      {"Recipient",
+       [](auto& c) {
+         c.put_Recipient(
+             "12\0"s
+             "3");
+       },
+       {"220 hi\r\n"},
+       {}},
+      {"LoginName",
+       [](auto& c) {
+         c.put_LoginName(
+             "op\0"s
+             "s");
+       },
+       {"220 hi\r\n"},
+       {}},
+      {"Password",
+       [](auto& c) {
+         c.put_LoginName("ops");
+         c.put_Password(
+             "sec\0"s
+             "ret");
+       },
+       {"220 hi\r\n"},
+       {}},
+      {"HoldUntil",
+       [](auto& c) {
+         c.put_HoldUntil(
+             "\0"s
+             "1");
+       },
+       {"220 hi\r\n"},
+       {}},
+      {"SenderID",
+       [](auto& c) { c.put_SenderID("a\0"s); },
+       {"220 hi\r\n", "250 ok\r\n"},
+       {"PAGE \r\n"}},
+      {"Subject",
+       [](auto& c) { c.put_Subject("\0"s); },
+       {"220 hi\r\n", "250 ok\r\n"},
+       {"PAGE \r\n"}},
+      {"Message",
+       [](auto& c) {
+         c.put_Message(
+             "hi\0"s
+             "there");
+       },
+       {"220 hi\r\n", "250 ok\r\n"},
+       {"PAGE \r\n"}},
+  };
+  for (const auto& c : cases) {
+    SessionHarness h;
+    c.set(*h.ctl);
+    h.Start();
+    for (const auto& r : c.replies) h.Reply(r);
+    EXPECT_EQ(h.sock->writes, c.written) << c.property;
+    ASSERT_EQ(h.host.errors().size(), 1u) << c.property;
+    EXPECT_THAT(h.host.errors()[0], HasSubstr(c.property));
+    EXPECT_THAT(h.host.errors()[0], HasSubstr("NUL"));
+    EXPECT_THAT(h.host.errors()[0], Not(HasSubstr("ret")));
+    EXPECT_EQ(h.ctl->getLastError(), std::to_string(err::kLineBreakInParameter)) << c.property;
+  }
+}
+
 TEST(Dialogue, MessageLineBreakAdviceNamesData) {
   SessionHarness h;
   h.ctl->put_SnppLevel(1);

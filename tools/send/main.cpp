@@ -1,11 +1,13 @@
 // snpp-send: sends one page through the paging control and says how it went.
 //
-// Exit codes: 0 delivered, 1 refused or failed, 2 bad usage or input (nothing sent),
-// 3 timed out (no greeting within --timeout, or no outcome within --deadline).
+// Exit codes: 0 delivered, 1 refused or failed (or an internal error, with a message saying
+// so), 2 bad usage or input (nothing sent), 3 timed out (no greeting within --timeout, or no
+// outcome within --deadline).
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -14,6 +16,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "dialogue_log.hpp"
 #include "kestrel/control/persistence.hpp"
@@ -109,6 +112,72 @@ std::string Trimmed(std::string s) {
   return s;
 }
 
+// A control character other than TAB in an option value: it has no place in a pager id, a
+// message line or a login, and a terminal or server may act on it.
+bool HasControlCharacter(std::string_view v) {
+  return std::any_of(v.begin(), v.end(), [](char ch) {
+    const auto c = static_cast<unsigned char>(ch);
+    return (c < 0x20 && c != '\t') || c == 0x7F;
+  });
+}
+
+// Refuses option values that hold control characters, before anything is applied.
+void CheckOptionValues(const Options& o) {
+  const std::pair<const char*, const std::optional<std::string>*> options[] = {
+      {"--message", &o.message}, {"--login", &o.login},     {"--hold", &o.hold},
+      {"--caller", &o.caller},   {"--subject", &o.subject}, {"--server", &o.server},
+  };
+  const auto refuse = [](const char* name) {
+    throw UsageError(std::string(name) +
+                     " holds a control character (a line break, NUL, ESC or the like); "
+                     "SNPP values are plain one-line text. Remove it");
+  };
+  if (HasControlCharacter(o.pager)) refuse("--pager");
+  for (const auto& [name, value] : options) {
+    if (*value && HasControlCharacter(**value)) refuse(name);
+  }
+}
+
+// The one check, before anything is sent, of every one-line value that will go on the wire,
+// whatever its source (options, settings file, password file): a line break or NUL in any of
+// them would otherwise be refused by the control at its command, after LOGI (and the password)
+// had gone out. The control's own refusal stays as the last defence.
+void CheckBeforeSending(const Options& o, session::SNPPInstance& c) {
+  const std::pair<const char*, String> values[] = {
+      {"the pager id (Recipient)", c.get_Recipient()},
+      {"the message (Message)", c.get_Message()},
+      {"the login (LoginName)", c.get_LoginName()},
+      {"the password", c.get_Password()},
+      {"the hold time (HoldUntil)", c.get_HoldUntil()},
+      {"the caller id (SenderID)", c.get_SenderID()},
+      {"the subject (Subject)", c.get_Subject()},
+  };
+  for (const auto& [what, value] : values) {
+    const bool nul = value.find('\0') != value.npos;
+    if (!nul && !session::HasLineBreak(value)) continue;
+    std::string text = std::string(what) + " holds a " + (nul ? "NUL character" : "line break") +
+                       "; SNPP commands are one line each. Fix the option" +
+                       (o.settings ? " or the settings file" : "");
+    if (!nul && std::string_view(what).ends_with("(Message)")) {
+      text += ", or use --data-file (at --level 2) for a multi-line body";
+    }
+    throw UsageError(text);
+  }
+  if (!c.get_Data().empty() && c.get_SnppLevel() < 2) {
+    if (o.data_file) {
+      throw UsageError(
+          "--data-file needs SNPP level 2 or more (a DATA body is a level 2 command); "
+          "give --level 2");
+    }
+    std::cerr << "snpp-send: warning: the settings file holds a multi-line Data body, which SNPP "
+                 "level "
+              << c.get_SnppLevel()
+              << " cannot send; only the one-line Message goes out. Give --level 2 to send "
+                 "the body"
+              << std::endl;
+  }
+}
+
 // Applies the options to the control's properties; raises UsageError for input that cannot
 // make a valid page, before anything is sent.
 void Apply(const Options& o, session::SNPPInstance& c) {
@@ -116,17 +185,7 @@ void Apply(const Options& o, session::SNPPInstance& c) {
     throw UsageError("no message: give --message TEXT, or --data-file FILE for a multi-line body");
   }
   if (o.message && o.data_file) throw UsageError("give either --message or --data-file, not both");
-  if (o.message && session::HasLineBreak(*o.message)) {
-    throw UsageError(
-        "--message holds a line break; a message line is one line. "
-        "Use --data-file for a multi-line body");
-  }
-  for (const auto* v : {&o.pager, o.login ? &*o.login : nullptr, o.hold ? &*o.hold : nullptr,
-                        o.caller ? &*o.caller : nullptr, o.subject ? &*o.subject : nullptr}) {
-    if (v && session::HasLineBreak(*v)) {
-      throw UsageError("an option value holds a line break; SNPP commands are one line each");
-    }
-  }
+  CheckOptionValues(o);
   if (o.data_file && o.level && *o.level < 2) {
     throw UsageError(
         "--data-file needs --level 2 or more (a DATA body is an SNPP level 2 command)");
@@ -157,9 +216,6 @@ void Apply(const Options& o, session::SNPPInstance& c) {
   }
   if (password) {
     if (!o.login) throw UsageError("a password was given but no --login to go with it");
-    if (session::HasLineBreak(*password)) {
-      throw UsageError("the password holds a line break; put it on one line");
-    }
     c.put_Password(*password);
   }
   if (o.coverage) c.put_coverageArea(static_cast<Integer>(*o.coverage));
@@ -168,15 +224,7 @@ void Apply(const Options& o, session::SNPPInstance& c) {
   if (o.alert) c.put_AlertOverride(kTrue);
   if (o.caller) c.put_SenderID(*o.caller);
   if (o.subject) c.put_Subject(*o.subject);
-  for (const auto& v : {c.get_Recipient(), c.get_LoginName(), c.get_Password(), c.get_HoldUntil(),
-                        c.get_SenderID(), c.get_Subject()}) {
-    if (session::HasLineBreak(v)) {
-      throw UsageError("a setting holds a line break; SNPP commands are one line each");
-    }
-  }
-  if (session::HasLineBreak(c.get_Message()) && c.get_SnppLevel() < 2) {
-    throw UsageError("the message holds a line break; use --data-file for a multi-line body");
-  }
+  CheckBeforeSending(o, c);
 }
 
 struct Outcome {
@@ -188,6 +236,10 @@ struct Outcome {
   std::string pager;
 };
 
+// Text that is not UTF-8 (a server reply in Latin-1, a pager id with any byte) cannot go into
+// JSON as it is: each invalid byte becomes U+FFFD, the rest of the text stays as it was.
+constexpr auto kReplaceInvalidUtf8 = nlohmann::json::error_handler_t::replace;
+
 int Report(const Options& o, const Outcome& out) {
   if (out.code == kDelivered && o.dry_run) {
     if (o.json) {
@@ -196,10 +248,10 @@ int Report(const Options& o, const Outcome& out) {
                                   {"port", out.port},
                                   {"pager", out.pager},
                                   {"exitCode", 0}}
-                       .dump()
+                       .dump(-1, ' ', false, kReplaceInvalidUtf8)
                 << std::endl;
     } else {
-      std::cout << "dry run: " << out.text << std::endl;
+      std::cout << "dry run: " << tools::EscapeControls(out.text) << std::endl;
     }
     return kDelivered;
   }
@@ -216,9 +268,11 @@ int Report(const Options& o, const Outcome& out) {
     };
     j[out.code == kDelivered ? "reply" : "error"] = out.text;
     if (out.error_number) j["errorNumber"] = *out.error_number;
-    std::cout << j.dump() << std::endl;
+    std::cout << j.dump(-1, ' ', false, kReplaceInvalidUtf8) << std::endl;
   } else {
-    std::cout << (out.code == kDelivered ? "delivered: " : "failed: ") << out.text << std::endl;
+    // The text may come from the server: its control characters are shown, not obeyed.
+    std::cout << (out.code == kDelivered ? "delivered: " : "failed: ")
+              << tools::EscapeControls(out.text) << std::endl;
   }
   return out.code;
 }
@@ -329,7 +383,8 @@ int main(int argc, char** argv) {
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
   app.add_flag("-v,--verbose", o.verbose, "show the dialogue on standard error as it happens");
-  app.add_flag("--json", o.json, "print the outcome as one JSON object");
+  app.add_flag("--json", o.json,
+               "print the outcome as one JSON object (bytes that are not UTF-8 become U+FFFD)");
   app.add_option("--settings", o.settings,
                  "load the control's saved settings from FILE before the options apply");
   app.add_option("--save-settings", o.save_settings,
@@ -356,5 +411,15 @@ int main(int argc, char** argv) {
     // Settings that cannot be loaded or saved are bad input: nothing was sent.
     std::cerr << "snpp-send: " << e.description() << std::endl;
     return kUsage;
+  } catch (const std::exception& e) {
+    // A fault of ours: say so, and give the failure code rather than die by abort().
+    std::cerr << "snpp-send: internal error (" << tools::EscapeControls(e.what())
+              << "); the page may or may not have been sent. Please report this." << std::endl;
+    return kFailed;
+  } catch (...) {
+    std::cerr << "snpp-send: internal error; the page may or may not have been sent. Please "
+                 "report this."
+              << std::endl;
+    return kFailed;
   }
 }

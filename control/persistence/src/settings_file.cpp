@@ -10,11 +10,16 @@
 //       "Recipient": {"type": "String", "value": "5551234"}, ...
 //     }
 //   }
+//
+// A String is any byte string. One that is valid UTF-8 is written as JSON text ("value"); any
+// other is written as the hexadecimal digits of its bytes instead ("hex": "50c3a9..."), so that
+// nothing is lost and files holding only text look as they always did.
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -31,10 +36,8 @@ namespace kestrel::control {
 // --- MemoryBag -----------------------------------------------------------------------------------
 
 const Variant* MemoryBag::Find(const String& name) const {
-  for (const auto& [key, value] : entries_) {
-    if (key == name) return &value;
-  }
-  return nullptr;
+  const auto it = index_.find(name);
+  return it == index_.end() ? nullptr : &entries_[it->second].second;
 }
 
 Variant MemoryBag::ReadProperty(const String& name, const Variant& default_value) {
@@ -43,11 +46,10 @@ Variant MemoryBag::ReadProperty(const String& name, const Variant& default_value
 }
 
 void MemoryBag::WriteProperty(const String& name, const Variant& value, const Variant&) {
-  for (auto& [key, stored] : entries_) {
-    if (key == name) {
-      stored = value;
-      return;
-    }
+  const auto [it, added] = index_.try_emplace(name, entries_.size());
+  if (!added) {
+    entries_[it->second].second = value;
+    return;
   }
   entries_.emplace_back(name, value);
 }
@@ -57,7 +59,10 @@ void MemoryBag::WriteProperty(const String& name, const Variant& value, const Va
 namespace settings_file {
 namespace {
 
-using Json = nlohmann::ordered_json;
+using Json = nlohmann::ordered_json;  // for writing: the properties in the bag's order
+// For reading: an ordered_json object finds its keys one by one, so a file with many names
+// would take quadratic time to parse. Property order does not matter when loading.
+using ReadJson = nlohmann::json;
 constexpr const char* kFormat = "kestrel-snpp-settings";
 constexpr int kVersion = 1;
 
@@ -67,6 +72,85 @@ constexpr int kVersion = 1;
                          ". Fix it, or save the settings again to replace it.");
 }
 
+bool IsUtf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::size_t n = 0;
+    char32_t cp = 0;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+      n = 1, cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      n = 2, cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      n = 3, cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + n >= s.size()) return false;
+    for (std::size_t k = 1; k <= n; ++k) {
+      const auto d = static_cast<unsigned char>(s[i + k]);
+      if ((d & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8.
+    if ((n == 2 && cp < 0x800) || (n == 3 && cp < 0x10000) || cp > 0x10FFFF ||
+        (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
+    i += n + 1;
+  }
+  return true;
+}
+
+std::string ToHex(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(bytes.size() * 2);
+  for (const char b : bytes) {
+    const auto u = static_cast<unsigned char>(b);
+    hex += kDigits[u >> 4];
+    hex += kDigits[u & 0x0F];
+  }
+  return hex;
+}
+
+std::string FromHex(std::string_view hex, const std::string& where, const std::string& origin) {
+  const auto digit = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  if (hex.size() % 2 != 0) Damaged(origin, where + ": \"hex\" has an odd number of digits");
+  std::string bytes;
+  bytes.reserve(hex.size() / 2);
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    const int hi = digit(hex[i]);
+    const int lo = digit(hex[i + 1]);
+    if (hi < 0 || lo < 0)
+      Damaged(origin, where + ": \"hex\" holds a character that is not a hex digit");
+    bytes += static_cast<char>(hi * 16 + lo);
+  }
+  return bytes;
+}
+
+// Where in the text an offset falls, as "line L, column C" (both from 1, columns in bytes).
+std::string Position(std::string_view text, std::size_t offset) {
+  offset = std::min(offset, text.size());
+  std::size_t line = 1;
+  std::size_t line_start = 0;
+  for (std::size_t i = 0; i < offset; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      line_start = i + 1;
+    }
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(offset - line_start + 1);
+}
+
 Json FontToJson(const platform::Font& f) {
   return Json{{"name", f.name},     {"size", f.size},           {"bold", f.bold},
               {"italic", f.italic}, {"underline", f.underline}, {"strikethrough", f.strikethrough},
@@ -74,17 +158,18 @@ Json FontToJson(const platform::Font& f) {
 }
 
 template <typename T>
-T Field(const Json& j, const char* key, const std::string& where, const std::string& origin) {
+T Field(const ReadJson& j, const char* key, const std::string& where, const std::string& origin) {
   const auto it = j.find(key);
   if (it == j.end()) Damaged(origin, where + " has no \"" + key + "\"");
   try {
     return it->get<T>();
-  } catch (const Json::exception&) {
+  } catch (const ReadJson::exception&) {
     Damaged(origin, where + ": \"" + key + "\" has the wrong type");
   }
 }
 
-platform::FontRef FontFromJson(const Json& j, const std::string& where, const std::string& origin) {
+platform::FontRef FontFromJson(const ReadJson& j, const std::string& where,
+                               const std::string& origin) {
   if (j.is_null()) return nullptr;
   if (!j.is_object()) Damaged(origin, where + ": a font is an object of its attributes");
   auto f = std::make_shared<platform::Font>();
@@ -100,7 +185,7 @@ platform::FontRef FontFromJson(const Json& j, const std::string& where, const st
 }
 
 // A whole number of the JSON value that fits [lo, hi].
-long long WholeNumber(const Json& v, long long lo, long long hi, const std::string& where,
+long long WholeNumber(const ReadJson& v, long long lo, long long hi, const std::string& where,
                       const std::string& origin) {
   if (!v.is_number_integer()) Damaged(origin, where + " is not a whole number");
   const long long n =
@@ -111,11 +196,17 @@ long long WholeNumber(const Json& v, long long lo, long long hi, const std::stri
   return n;
 }
 
-Variant ValueFromJson(const Json& entry, const std::string& name, const std::string& origin) {
+Variant ValueFromJson(const ReadJson& entry, const std::string& name, const std::string& origin) {
   const std::string where = "property \"" + name + "\"";
   if (!entry.is_object()) Damaged(origin, where + " is not a {\"type\", \"value\"} object");
   const std::string type = Field<std::string>(entry, "type", where, origin);
   if (type == "Empty") return Variant();
+  if (type == "String" && !entry.contains("value")) {
+    const auto hex = entry.find("hex");
+    if (hex == entry.end()) Damaged(origin, where + " has no \"value\" and no \"hex\"");
+    if (!hex->is_string()) Damaged(origin, where + ": \"hex\" is not text");
+    return Variant(FromHex(hex->get_ref<const std::string&>(), where, origin));
+  }
   const auto value = entry.find("value");
   if (value == entry.end()) Damaged(origin, where + " has no \"value\"");
   if (type == "Integer") {
@@ -144,7 +235,10 @@ Variant ValueFromJson(const Json& entry, const std::string& name, const std::str
     return Variant(value->get<std::string>());
   }
   if (type == "Font") return Variant::FromObject(FontFromJson(*value, where, origin));
-  Damaged(origin, where + " has the unknown type \"" + type + "\"");
+  // The type text is not quoted: in a damaged file it may be any value, a password too.
+  Damaged(origin, where +
+                      " has an unknown type (\"type\" is one of Empty, Integer, Long, Single, "
+                      "Boolean, String, Font)");
 }
 
 Json ValueToJson(const Variant& v) {
@@ -159,8 +253,11 @@ Json ValueToJson(const Variant& v) {
       return Json{{"type", "Single"}, {"value", v.ToSingle()}};
     case VarType::kBoolean:
       return Json{{"type", "Boolean"}, {"value", v.ToBoolean()}};
-    case VarType::kString:
-      return Json{{"type", "String"}, {"value", v.ToString()}};
+    case VarType::kString: {
+      const String text = v.ToString();
+      if (IsUtf8(text)) return Json{{"type", "String"}, {"value", text}};
+      return Json{{"type", "String"}, {"hex", ToHex(text)}};
+    }
     case VarType::kObject: {
       const auto font = v.ToObject();
       return Json{{"type", "Font"}, {"value", font ? FontToJson(*font) : Json(nullptr)}};
@@ -181,12 +278,17 @@ std::string Quoted(const std::filesystem::path& path) {
 }  // namespace
 
 MemoryBag Parse(std::string_view text, const std::string& origin) {
-  Json doc;
+  ReadJson doc;
   try {
-    doc = Json::parse(text);
-  } catch (const Json::exception& e) {
-    // Not only syntax errors: a number too large for any number type is refused here too.
-    Damaged(origin, std::string("it is not valid JSON (") + e.what() + ")");
+    doc = ReadJson::parse(text);
+  } catch (const ReadJson::parse_error& e) {
+    // Not only syntax errors: a number too large for any number type is refused here too. The
+    // parser's own message quotes the text it read last, which may be a password: say where
+    // the file goes wrong, never what it holds there.
+    Damaged(origin,
+            "it is not valid JSON (at " + Position(text, e.byte > 0 ? e.byte - 1 : 0) + ")");
+  } catch (const ReadJson::exception&) {
+    Damaged(origin, "it is not valid JSON");
   }
   const auto format = doc.is_object() ? doc.find("format") : doc.end();
   if (!doc.is_object() || format == doc.end() || *format != kFormat) {
@@ -208,7 +310,10 @@ MemoryBag Parse(std::string_view text, const std::string& origin) {
 
 std::string Format(const MemoryBag& bag) {
   Json props = Json::object();
-  for (const auto& [name, value] : bag.entries()) props[name] = ValueToJson(value);
+  // The bag's names are unique: append them as they come rather than look each one up.
+  auto& members = static_cast<Json::object_t::Container&>(props.get_ref<Json::object_t&>());
+  members.reserve(bag.entries().size());
+  for (const auto& [name, value] : bag.entries()) members.emplace_back(name, ValueToJson(value));
   Json doc{{"format", kFormat}, {"version", kVersion}, {"properties", std::move(props)}};
   return doc.dump(2) + "\n";
 }

@@ -21,6 +21,8 @@ class CommandFramer {
   void Append(std::string_view bytes);
   // On kLine, `line` holds the next line without its line end.
   Result Next(std::string& line);
+  // True while bytes are buffered that Next has not handed out yet.
+  bool HasPending() const noexcept { return start_ < buffer_.size(); }
 
  private:
   std::string buffer_;

@@ -140,6 +140,7 @@ Dialogue::Step Dialogue::Command(std::string_view line) {
     case Verb::kMess:
       if (tx_.message) return {"503 ERROR, Message Already Entered\r\n"};
       if (args.empty()) return {"550 Error, Invalid Message\r\n"};
+      if (args.size() > options_.max_message) return {"550 Error, Message Too Long\r\n"};
       tx_.message = std::string(args);
       tx_.via = MessageVia::kMess;
       return {"250 Message OK\r\n"};
@@ -219,7 +220,7 @@ Dialogue::Step Dialogue::BodyLine(std::string_view line) {
     return {"250 Message OK\r\n"};
   }
   if (line.starts_with("..")) line.remove_prefix(1);
-  if (body_.size() + line.size() + 1 > kMaxMessage) {
+  if (body_too_long_ || body_.size() + line.size() + 1 > options_.max_message + 1) {
     body_too_long_ = true;  // keep reading up to the "." but stop storing
   } else {
     body_.append(line);

@@ -19,8 +19,7 @@ namespace kestrel::sandbox {
 
 class Dialogue {
  public:
-  // A DATA body may grow to this size; a longer one is refused once its "." arrives.
-  static constexpr std::size_t kMaxMessage = 64 * 1024;
+  // A DATA body may grow to Options::max_message; a longer one is refused once its "." arrives.
   // PAGE commands beyond this many in one transaction are answered 552.
   static constexpr std::size_t kMaxRecipients = 100;
 

@@ -5,8 +5,11 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
+#include <chrono>
 #include <map>
+#include <optional>
 #include <ostream>
+#include <string_view>
 #include <utility>
 
 #include "command_framer.hpp"
@@ -35,6 +38,17 @@ void CancelQuietly(asio::steady_timer& timer) noexcept {
     timer.cancel();
   } catch (...) {  // cancel() reports only failures of the OS timer queue; nothing to do then
   }
+}
+
+// Says 421 to a connection over the limit and closes it, without waiting: the line fits the
+// empty send buffer of a new socket, and if it does not, the client learns it from the close.
+void Refuse(tcp::socket socket) noexcept {
+  static constexpr std::string_view kTooMany = "421 Too many sessions, try again later\r\n";
+  asio::error_code ignored;
+  socket.non_blocking(true, ignored);
+  socket.write_some(asio::buffer(kTooMany), ignored);
+  socket.shutdown(tcp::socket::shutdown_both, ignored);
+  socket.close(ignored);
 }
 
 }  // namespace
@@ -73,6 +87,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
         socket_(std::move(socket)),
         greet_timer_(socket_.get_executor()),
         idle_timer_(socket_.get_executor()),
+        command_timer_(socket_.get_executor()),
         linger_timer_(socket_.get_executor()),
         id_(id),
         dialogue_(*options_) {}
@@ -88,6 +103,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Write(std::string bytes);
   void ArmIdleTimer();
   void OnIdle();
+  void NoteLineStarted();
+  void ArmCommandTimer();
+  void OnCommandTimer();
   void Linger();
   void Finish();
 
@@ -96,6 +114,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   tcp::socket socket_;
   asio::steady_timer greet_timer_;
   asio::steady_timer idle_timer_;
+  asio::steady_timer command_timer_;
   asio::steady_timer linger_timer_;
   std::uint64_t id_;
   CommandFramer framer_;
@@ -103,6 +122,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::array<char, 4096> input_{};
   std::string output_;                 // the bytes of the write in flight
   std::uint64_t idle_generation_ = 0;  // a timer completion for an older arming is stale
+  // When the first byte of the line at the front of the framer arrived; unset while the framer
+  // is empty. The command timer is armed once and, when it fires early, re-armed for the rest.
+  std::optional<std::chrono::steady_clock::time_point> line_started_;
+  bool command_timer_armed_ = false;
   bool reading_ = false;
   bool writing_ = false;
   bool closing_ = false;  // the last reply is queued or out; input is drained and dropped
@@ -133,6 +156,7 @@ void Connection::Stop() noexcept {
   server_ = nullptr;
   CancelQuietly(greet_timer_);
   CancelQuietly(idle_timer_);
+  CancelQuietly(command_timer_);
   CancelQuietly(linger_timer_);
   asio::error_code ignored;
   socket_.close(ignored);
@@ -169,7 +193,44 @@ void Connection::OnRead(const asio::error_code& error, std::size_t size) {
     return;
   }
   framer_.Append(std::string_view(input_.data(), size));
+  if (!line_started_) NoteLineStarted();
   Pump();
+}
+
+void Connection::NoteLineStarted() {
+  if (!framer_.HasPending()) {
+    line_started_.reset();
+    return;
+  }
+  line_started_ = std::chrono::steady_clock::now();
+  if (!command_timer_armed_) ArmCommandTimer();
+}
+
+void Connection::ArmCommandTimer() {
+  if (options_->command_timeout.count() <= 0 || !line_started_) return;
+  command_timer_armed_ = true;
+  command_timer_.expires_at(*line_started_ + options_->command_timeout);
+  command_timer_.async_wait([self = shared_from_this()](const asio::error_code&) {
+    if (self->stopped_) return;
+    self->command_timer_armed_ = false;
+    self->OnCommandTimer();
+  });
+}
+
+void Connection::OnCommandTimer() {
+  if (!line_started_ || closing_) return;
+  if (std::chrono::steady_clock::now() < *line_started_ + options_->command_timeout) {
+    ArmCommandTimer();  // the line it was armed for is done; this one has time left
+    return;
+  }
+  // A client that sends a byte now and then never lets the idle timer fire, but it may not
+  // hold the session with one endless command either.
+  if (writing_) {
+    Finish();
+    return;
+  }
+  closing_ = true;
+  Write("421 Timeout, command not completed in time, Goodbye\r\n");
 }
 
 // Answers the complete lines buffered so far, in order, then writes; reads again only when no
@@ -186,6 +247,7 @@ void Connection::Pump() {
       closing_ = true;
       break;
     }
+    NoteLineStarted();  // the next line, if any of it is here, starts its time now
     auto step = dialogue_.Handle(line);
     replies += step.reply;
     closing_ = step.close;
@@ -282,6 +344,11 @@ void SandboxServer::Impl::Accept() {
           });
           return;
         }
+        if (self->connections_.size() >= self->options_->max_sessions) {
+          Refuse(std::move(socket));
+          self->Accept();
+          return;
+        }
         const auto id = self->next_id_++;
         auto connection = std::make_shared<Connection>(*self, std::move(socket), id);
         self->connections_.emplace(id, connection);
@@ -302,14 +369,16 @@ void SandboxServer::Impl::Stop() noexcept {
 
 void SandboxServer::Impl::Deliver(Page page) {
   const auto keep_alive = shared_from_this();  // the callback may destroy the SandboxServer
-  pages_.push_back(std::move(page));
+  std::optional<Page> passing;                 // the page when it is not kept
+  const Page& kept = options_->keep_pages ? pages_.emplace_back(std::move(page))
+                                          : passing.emplace(std::move(page));
   if (options_->page_log != nullptr) {
-    *options_->page_log << PageToJson(pages_.back()) << '\n';
+    *options_->page_log << PageToJson(kept) << '\n';
     options_->page_log->flush();
   }
   if (on_page_) {
     const auto callback = on_page_;  // it may replace itself
-    callback(pages_.back());
+    callback(kept);
   }
 }
 

@@ -47,7 +47,7 @@ inline constexpr std::int32_t kSocketClosedByPeer = 10007;  // the server closed
 inline constexpr std::int32_t kTimerBadInterval = 10101;
 
 // Paging session.
-inline constexpr std::int32_t kLineBreakInParameter = 20001;  // CR or LF in a one-line parameter
+inline constexpr std::int32_t kLineBreakInParameter = 20001;  // CR, LF or NUL in a one-line parameter
 inline constexpr std::int32_t kConnectionLost = 20002;        // connection gone mid-dialogue
 
 // Settings files.

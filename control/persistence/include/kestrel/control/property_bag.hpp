@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -36,10 +37,14 @@ class MemoryBag final : public PropertyBag {
   // The value stored under `name`, or nullptr.
   const Variant* Find(const String& name) const;
   const std::vector<std::pair<String, Variant>>& entries() const noexcept { return entries_; }
-  void Clear() noexcept { entries_.clear(); }
+  void Clear() noexcept {
+    entries_.clear();
+    index_.clear();
+  }
 
  private:
-  std::vector<std::pair<String, Variant>> entries_;
+  std::vector<std::pair<String, Variant>> entries_;  // in the order they were first written
+  std::unordered_map<String, std::size_t> index_;    // name -> position in entries_
 };
 
 // Settings files. Load and Save raise RuntimeError (err::kSettingsFile*) with a description that

@@ -2,16 +2,17 @@
 // SandboxServer: a small SNPP server (RFC 1861, levels 1 and 2) on the loopback, for trying
 // clients out by hand and for tests that want a real peer in the same process.
 //
-// It accepts any number of connections on the host's EventLoop and answers each command line
-// with one reply, the way a real paging gateway does, except that pages go nowhere: each page a
-// client sends is kept in pages(), handed to the OnPage callback and, when a log stream is set,
-// written to it as one JSON line. Switches in Options make it misbehave on purpose (refuse pager
-// IDs, never greet, greet late, fail every SEND, drop idle sessions).
+// It accepts up to Options::max_sessions connections on the host's EventLoop and answers each
+// command line with one reply, the way a real paging gateway does, except that pages go nowhere:
+// each page a client sends is kept in pages() (unless keep_pages is off), handed to the OnPage
+// callback and, when a log stream is set, written to it as one JSON line. Switches in Options make
+// it misbehave on purpose (refuse pager IDs, never greet, greet late, fail every SEND, drop idle
+// sessions).
 //
 //   acceptor ──accept──▶ Connection ──greeting (now, later or never)──▶ read
 //   read ──bytes──▶ command framer ──each line──▶ Dialogue ──reply──▶ write ──▶ read again
 //                                                    └──page──▶ pages(), log line, OnPage
-//   idle timer ──▶ 421 Timeout, Goodbye ──▶ close
+//   idle timer, command timer ──▶ 421 Timeout, Goodbye ──▶ close
 //
 // Threading: everything runs on the thread that runs the EventLoop; no locks. The constructor
 // binds and listens, the loop does the rest. OnPage fires from inside the loop while a SEND is
@@ -50,6 +51,16 @@ struct Options {
   std::chrono::milliseconds greet_delay{0};
   bool fail_send = false;  // every complete SEND is answered 554
   std::chrono::milliseconds idle_timeout{std::chrono::minutes(5)};  // zero: never
+  // A command line (or DATA body line) must be complete within this time of its first byte,
+  // however busy the client keeps the connection; otherwise 421 and close. Zero: never.
+  std::chrono::milliseconds command_timeout{std::chrono::minutes(1)};
+  // The longest message text (MESS line or DATA body) taken; a longer one is answered 550.
+  std::size_t max_message = 64 * 1024;
+  // Connections beyond this many open ones are answered 421 and closed at once.
+  std::size_t max_sessions = 256;
+  // false: pages are handed to OnPage and the log, then forgotten (pages() stays empty), so a
+  // long run holds no more memory than its open sessions do.
+  bool keep_pages = true;
   // Not owned. Each page is written to it as one JSON line and flushed.
   std::ostream* page_log = nullptr;
 };
