@@ -84,6 +84,7 @@ class Delivery::Impl {
     std::string detail;
     bool timed_out = false;
     bool deadline_ended_session = false;
+    AttemptEvidence::Kind ended_by = AttemptEvidence::Kind::kError;
     int last_state = -1;
     std::int32_t error_number = 0;
     std::size_t parts_delivered = 0;
@@ -189,8 +190,8 @@ void Delivery::Impl::Attempt::PropertyChanged(std::string_view name) {
       if (owner.hooks_.before_send) {
         const auto& r = owner.recipients_.at(start.id);
         const auto& gw = owner.gateways_[start.gateway];
-        SendNotice notice{r.ref, start.part, r.request->page.parts.size(), start.attempt, gw.host,
-                          gw.port};
+        SendNotice notice{r.ref,         start.part, r.request->page.parts.size(),
+                          start.attempt, gw.host,    gw.port};
         try {
           owner.hooks_.before_send(notice);
         } catch (const std::exception& e) {
@@ -344,9 +345,8 @@ RequestId Delivery::Impl::Submit(Request request) {
   if (page.as_data) {
     for (const auto& g : gateways_) {
       if (g.snpp_level < 2) {
-        throw std::invalid_argument(
-            "a DATA body needs SNPP level 2 or more at every gateway; " + g.where() +
-            " is at level 1");
+        throw std::invalid_argument("a DATA body needs SNPP level 2 or more at every gateway; " +
+                                    g.where() + " is at level 1");
       }
     }
   }
@@ -495,6 +495,7 @@ void Delivery::Impl::AttemptEnded(Attempt& attempt, const AttemptEvidence& evide
   if (reply) r.reply = text;
   r.detail = text;
   r.deadline_ended_session = evidence.kind == AttemptEvidence::Kind::kDeadline;
+  r.ended_by = evidence.kind;
   if (verdict == Verdict::kUncertain) {
     text = (evidence.kind == AttemptEvidence::Kind::kServerReply
                 ? "the reply to SEND was not understood (" + evidence.text + ")"
@@ -572,7 +573,6 @@ void Delivery::Impl::Finish(Scheduler::Id id, Outcome outcome, Scheduler::Reason
                        : r.deadline_ended_session
                            ? r.error
                            : r.error + "; the deadline leaves no time to try again";
-        result.timed_out = true;
         break;
       case Scheduler::Reason::kLoginRefusedEverywhere:
         result.error = "the login was refused by every gateway: " + r.error +
@@ -584,6 +584,7 @@ void Delivery::Impl::Finish(Scheduler::Id id, Outcome outcome, Scheduler::Reason
     }
   }
   result.detail = r.detail;
+  result.ended_by = r.ended_by;
   result.last_state = r.last_state;
   result.error_number = r.error_number;
   if (hooks_.on_result) hooks_.on_result(result);

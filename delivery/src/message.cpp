@@ -158,8 +158,15 @@ std::vector<std::string> Split(std::string_view text, std::size_t max_chars) {
     const std::string total = std::to_string(chunks.size());
     for (std::size_t i = 0; i < chunks.size(); ++i) {
       const auto [from, to] = chunks[i];
-      out.push_back("(" + std::to_string(i + 1) + "/" + total + ") " +
-                    std::string(text.substr(starts[from], starts[to] - starts[from])));
+      // Appended piece by piece: GCC 12 at -O3 misreads a chain of string + as overlapping
+      // copies (-Wrestrict).
+      std::string part = "(";
+      part += std::to_string(i + 1);
+      part += '/';
+      part += total;
+      part += ") ";
+      part += text.substr(starts[from], starts[to] - starts[from]);
+      out.push_back(std::move(part));
     }
     return out;
   }

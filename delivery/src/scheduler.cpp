@@ -58,8 +58,7 @@ std::optional<std::size_t> Scheduler::NextGateway(const Recipient& r, std::size_
   return std::nullopt;
 }
 
-Scheduler::Followup Scheduler::AttemptEnded(Id id, Verdict verdict, TimePoint now,
-                                            double random) {
+Scheduler::Followup Scheduler::AttemptEnded(Id id, Verdict verdict, TimePoint now, double random) {
   const auto it = recipients_.find(id);
   if (it == recipients_.end()) return {true, Outcome::kFailed, Reason::kNone, {}};
   Recipient& r = it->second;
@@ -80,9 +79,9 @@ Scheduler::Followup Scheduler::AttemptEnded(Id id, Verdict verdict, TimePoint no
     case Verdict::kRefused:
       return finish(Outcome::kRefused);
     case Verdict::kFailed:
-      return finish(Outcome::kFailed,
-                    r.policy.deadline && *r.policy.deadline <= now ? Reason::kDeadline
-                                                                   : Reason::kNone);
+      return finish(Outcome::kFailed, r.policy.deadline && *r.policy.deadline <= now
+                                          ? Reason::kDeadline
+                                          : Reason::kNone);
     case Verdict::kUncertain:
       if (!r.policy.resend_uncertain) return finish(Outcome::kUncertain);
       if (out_of_attempts) return finish(Outcome::kUncertain, Reason::kAttemptsExhausted);

@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrel/delivery/outcome.hpp"
 #include "kestrel/platform/socket.hpp"
 #include "kestrel/platform/timer.hpp"
 
@@ -54,10 +55,10 @@ using SocketFactory = std::function<std::unique_ptr<platform::Socket>()>;
 struct Gateway {
   std::string host = "127.0.0.1";
   std::uint16_t port = 444;
-  int snpp_level = 3;       // 1, or 2 and above for LOGI and the other level-2 commands
-  std::string login{};      // LOGI user; empty: no LOGI
-  std::string password{};   // never logged, never part of a result
-  int concurrency = 4;      // sessions open to this gateway at once, at most (>= 1)
+  int snpp_level = 3;              // 1, or 2 and above for LOGI and the other level-2 commands
+  std::string login{};             // LOGI user; empty: no LOGI
+  std::string password{};          // never logged, never part of a result
+  int concurrency = 4;             // sessions open to this gateway at once, at most (>= 1)
   SocketFactory socket_factory{};  // empty: the Environment's make_socket (plain TCP)
 
   std::string where() const;  // "host:port", "[::1]:444" for an IPv6 literal
@@ -72,8 +73,8 @@ struct Page {
   bool as_data = false;  // send each part as a DATA body (multi-line; level 2) instead of MESS
   std::string subject{};
   std::string caller{};
-  std::string hold{};  // HOLD parameter; empty: none
-  int coverage = -1;   // COVE; below 1: none
+  std::string hold{};      // HOLD parameter; empty: none
+  int coverage = -1;       // COVE; below 1: none
   int service_level = -1;  // LEVE; below 1: none
   bool alert = false;      // ALER 1
 };
@@ -121,7 +122,7 @@ struct SendNotice {
   RecipientRef recipient{};
   std::size_t part = 0;  // 0-based
   std::size_t parts = 1;
-  int attempt = 1;       // 1-based, of this part
+  int attempt = 1;  // 1-based, of this part
   std::string host{};
   std::uint16_t port = 0;
 };
@@ -142,16 +143,18 @@ struct AttemptReport {
 struct RecipientResult {
   RecipientRef recipient{};
   Outcome outcome = Outcome::kFailed;
-  int attempts = 0;               // attempts made, all parts together
+  int attempts = 0;  // attempts made, all parts together
   std::size_t parts_delivered = 0;
-  std::string host{};             // the gateway of the last attempt; empty when none was made
+  std::string host{};  // the gateway of the last attempt; empty when none was made
   std::uint16_t port = 0;
-  std::string reply{};            // the last reply from the server, if any
-  std::string error{};            // what went wrong (empty when delivered), one summary
-  std::string detail{};           // how the last attempt ended, in the words of the server, the
-                                  // control or the time-out that ended it
-  bool deadline_passed = false;   // the deadline ended it
-  bool timed_out = false;         // the last attempt ended in a time-out (greeting, reply, SEND)
+  std::string reply{};           // the last reply from the server, if any
+  std::string error{};           // what went wrong (empty when delivered), one summary
+  std::string detail{};          // how the last attempt ended, in the words of the server, the
+                                 // control or the time-out that ended it
+  bool deadline_passed = false;  // the deadline ended it, in a session or between attempts
+  bool timed_out = false;        // the last attempt ended in a time-out (greeting, reply, SEND,
+                                 // or the deadline in the middle of the session)
+  AttemptEvidence::Kind ended_by = AttemptEvidence::Kind::kError;  // how the last attempt ended
   int last_state = -1;            // the control's State when the last attempt ended
   std::int32_t error_number = 0;  // the runtime error number behind `error`, when there was one
 };

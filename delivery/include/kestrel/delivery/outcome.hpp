@@ -41,9 +41,9 @@ struct AttemptEvidence {
     kHookFailed,       // before_send threw
   };
   Kind kind = Kind::kError;
-  Integer state = -1;         // the control's State when it ended
-  bool send_written = false;  // SEND went to the socket
-  std::string text{};         // the reply line or the error description
+  Integer state = -1;             // the control's State when it ended
+  bool send_written = false;      // SEND went to the socket
+  std::string text{};             // the reply line or the error description
   std::int32_t error_number = 0;  // for kError
 };
 
