@@ -163,7 +163,6 @@ class QuietHost final : public platform::ControlHost {
   void PropertyChanged(std::string_view) override {}
   void RaiseEvent(platform::EventId, String&) override {}
   void DoEvents() override {}
-  platform::FontRef AmbientFont() override { return nullptr; }
 };
 
 std::unique_ptr<session::SNPPInstance> NewControl(platform::EventLoop& loop, QuietHost& host) {

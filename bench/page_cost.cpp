@@ -52,7 +52,6 @@ class LeanHost final : public platform::ControlHost {
     (id == platform::EventId::kOnComplete ? completions : errors) += 1;
   }
   void DoEvents() override { loop_.RunPending(); }
-  platform::FontRef AmbientFont() override { return nullptr; }
   long completions = 0;
   long errors = 0;
 

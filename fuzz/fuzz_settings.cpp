@@ -28,12 +28,12 @@ constexpr const char* kOrigin = "'fuzz.json'";
 
 class Site final : public control::ControlSite {
  public:
-  void OnPropertyChanged(std::string_view) override {}
-  platform::FontRef AmbientFont() override { return font_; }
+  void PropertyChanged(std::string_view) override {}
+  control::FontRef AmbientFont() override { return font_; }
   void DoEvents() override {}
 
  private:
-  platform::FontRef font_ = std::make_shared<platform::Font>();
+  control::FontRef font_ = std::make_shared<control::Font>();
 };
 
 std::string FormatOf(const control::MemoryBag& bag) {

@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "kestrel/control/variant.hpp"
-#include "kestrel/platform/font.hpp"
+#include "kestrel/control/font.hpp"
 
 namespace kestrel::fuzz {
 
@@ -61,7 +61,7 @@ class Input {
         return Variant(Bytes(Byte()));
       case 6: {
         if (tag & 0x80) return Variant::FromObject(nullptr);
-        auto font = std::make_shared<platform::Font>();
+        auto font = std::make_shared<control::Font>();
         font->name = Bytes(Byte() % 16);
         return Variant::FromObject(font);
       }

@@ -32,7 +32,7 @@ void SNPPControl::put_Enabled(Boolean v) {
   PropertyChanged("Enabled");
 }
 
-void SNPPControl::putref_Font(platform::FontRef v) {
+void SNPPControl::putref_Font(FontRef v) {
   // Keep the caller's object itself: a change made through its other holders shows here too.
   appearance_.Font = std::move(v);
   PropertyChanged("Font");
@@ -67,10 +67,6 @@ bool SNPPControl::Unadvise(SinkCookie cookie) noexcept {
 
 // --- platform::ControlHost -----------------------------------------------------------------------
 
-void SNPPControl::PropertyChanged(std::string_view name) {
-  site_.OnPropertyChanged(name);
-}
-
 void SNPPControl::RaiseEvent(platform::EventId event, String& argument) {
   // Work on a copy: handlers may connect and disconnect sinks while the event is delivered.
   const auto alive = alive_;
@@ -87,14 +83,6 @@ void SNPPControl::RaiseEvent(platform::EventId event, String& argument) {
     }
     if (!*alive) return;  // a handler destroyed the control; `argument` and `sinks_` are gone
   }
-}
-
-void SNPPControl::DoEvents() {
-  site_.DoEvents();
-}
-
-platform::FontRef SNPPControl::AmbientFont() {
-  return site_.AmbientFont();
 }
 
 }  // namespace kestrel::control

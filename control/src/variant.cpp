@@ -10,6 +10,7 @@
 #include <ostream>
 #include <system_error>
 
+#include "kestrel/control/messages.hpp"
 #include "kestrel/platform/error.hpp"
 
 namespace kestrel::control {
@@ -60,11 +61,7 @@ std::string ShortestText(float v) {
 }
 
 [[noreturn]] void ThrowTextNotNumber(std::string_view text, VarType target) {
-  throw RuntimeError(err::kTypeMismatch,
-                     "Type mismatch: the text " + Quote(text) + " is not a number, so it cannot " +
-                         "become a" + (target == VarType::kInteger ? "n " : " ") +
-                         std::string(TypeName(target)) +
-                         ". Pass a number, or text that holds one, such as \"42\".");
+  throw RuntimeError(err::kTypeMismatch, messages::TextNotNumber(Quote(text), TypeName(target)));
 }
 
 [[noreturn]] void ThrowOverflow(double value, VarType target) {
@@ -80,8 +77,7 @@ std::string ShortestText(float v) {
       range = "a Single (about -3.4E+38 to 3.4E+38)";
       break;
   }
-  throw RuntimeError(err::kOverflow, "Overflow: " + ShortestText(value) + " does not fit " + range +
-                                         ". Pass a value within that range.");
+  throw RuntimeError(err::kOverflow, messages::Overflow(ShortestText(value), range));
 }
 
 // Parses numeric text: optional blanks, an optional sign, digits with an optional fraction and
@@ -210,10 +206,7 @@ double Variant::NumericValue(VarType target) const {
     case VarType::kObject:
       break;
   }
-  throw RuntimeError(err::kTypeMismatch, "Type mismatch: an object (a font) cannot become a" +
-                                             std::string(target == VarType::kInteger ? "n " : " ") +
-                                             std::string(TypeName(target)) +
-                                             ". Pass a value of that type instead of an object.");
+  throw RuntimeError(err::kTypeMismatch, messages::ObjectNotValue(TypeName(target)));
 }
 
 Integer Variant::ToInteger() const {
@@ -247,10 +240,7 @@ Boolean Variant::ToBoolean() const {
     if (EqualsIgnoreCase(t, "False")) return kFalse;
     double v = 0.0;
     if (!ParseNumber(*text, v, VarType::kBoolean)) {
-      throw RuntimeError(err::kTypeMismatch,
-                         "Type mismatch: the text " + Quote(*text) +
-                             " is neither True, False nor a number, so it cannot become a "
-                             "Boolean. Pass True, False or a number.");
+      throw RuntimeError(err::kTypeMismatch, messages::TextNotBoolean(Quote(*text)));
     }
     return v != 0.0 ? kTrue : kFalse;
   }
@@ -274,26 +264,19 @@ String Variant::ToString() const {
     case VarType::kObject:
       break;
   }
-  throw RuntimeError(err::kTypeMismatch,
-                     "Type mismatch: an object (a font) cannot become a String. Pass text, or "
-                     "read a property of the font such as its Name.");
+  throw RuntimeError(err::kTypeMismatch, messages::kObjectNotString);
 }
 
-platform::FontRef Variant::ToObject() const {
-  if (const auto* v = std::get_if<platform::FontRef>(&value_)) return *v;
-  throw RuntimeError(err::kTypeMismatch,
-                     "Type mismatch: a" + std::string(type() == VarType::kInteger ? "n " : " ") +
-                         std::string(TypeName(type())) +
-                         " value cannot be used where an object is expected. Pass a font "
-                         "object, or Nothing.");
+FontRef Variant::ToObject() const {
+  if (const auto* v = std::get_if<FontRef>(&value_)) return *v;
+  throw RuntimeError(err::kTypeMismatch, messages::ValueNotObject(TypeName(type())));
 }
 
 Variant Variant::ConvertTo(VarType target) const {
   switch (target) {
     case VarType::kEmpty:
       if (is_empty()) return {};
-      throw RuntimeError(err::kTypeMismatch,
-                         "Type mismatch: a value cannot become Empty. Pass no value instead.");
+      throw RuntimeError(err::kTypeMismatch, messages::kValueNotEmpty);
     case VarType::kInteger:
       return FromInteger(ToInteger());
     case VarType::kLong:
@@ -307,7 +290,7 @@ Variant Variant::ConvertTo(VarType target) const {
     case VarType::kBoolean:
       return FromBoolean(ToBoolean());
   }
-  throw RuntimeError(err::kTypeMismatch, "Type mismatch: unknown target type.");
+  throw RuntimeError(err::kTypeMismatch, messages::kUnknownTargetType);
 }
 
 bool operator==(const Variant& a, const Variant& b) {
@@ -321,7 +304,7 @@ std::ostream& operator<<(std::ostream& os, const Variant& v) {
     case VarType::kString:
       return os << "String(\"" << std::get<String>(v.value_) << "\")";
     case VarType::kObject: {
-      const auto& font = std::get<platform::FontRef>(v.value_);
+      const auto& font = std::get<FontRef>(v.value_);
       if (!font) return os << "Object(Nothing)";
       return os << "Object(Font \"" << font->name << "\" " << font->size << ")";
     }

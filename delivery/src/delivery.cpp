@@ -144,7 +144,6 @@ class Delivery::Impl::Attempt final : public platform::ControlHost {
   // Notifications run from the loop, never from inside a call the owner is making: a nested
   // run here would start and end other attempts in the middle of this one's work.
   void DoEvents() override {}
-  platform::FontRef AmbientFont() override { return nullptr; }
 
   void ArmReplyTimer(Duration bound);
   void OnReplyTimeout();

@@ -9,25 +9,20 @@
 #include <string>
 
 #include "kestrel/platform/error.hpp"
+#include "kestrel/session/messages.hpp"
 #include "kestrel/session/snpp_instance.hpp"
 #include "kestrel/session/wire.hpp"
 
 namespace kestrel::session {
 
 void SNPPInstance::CheckOneLine(std::string_view value, std::string_view property) {
-  const bool line_break = HasLineBreak(value);
-  if (!line_break && value.find('\0') == value.npos) return;
-  // Names the property, never quotes its value: it may be the password. A NUL is refused like a
-  // line break: a server written in C would cut the command short at it.
-  std::string what(property);
-  what += line_break ? " contains a line break; an SNPP command is one line. Remove the line break"
-                     : " contains a NUL character, which would cut the SNPP command short. "
-                       "Remove the NUL character";
-  if (line_break && property == "Message") {
-    what += " (put multi-line text in Data and leave Message empty, at SnppLevel 2)";
+  // A NUL is refused like a line break: a server written in C would cut the command short at it.
+  if (HasLineBreak(value)) {
+    throw RuntimeError(err::kLineBreakInParameter, messages::LineBreakInParameter(property));
   }
-  what += " and send again.";
-  throw RuntimeError(err::kLineBreakInParameter, what);
+  if (value.find('\0') != value.npos) {
+    throw RuntimeError(err::kLineBreakInParameter, messages::NulInParameter(property));
+  }
 }
 
 void SNPPInstance::WriteCommand(std::string_view word, std::optional<std::string_view> parameter) {

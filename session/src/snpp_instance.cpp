@@ -5,8 +5,8 @@
 #include <string>
 #include <utility>
 
-#include "internal.hpp"
 #include "kestrel/platform/error.hpp"
+#include "kestrel/session/messages.hpp"
 #include "kestrel/session/snpp_instance.hpp"
 
 namespace kestrel::session {
@@ -44,35 +44,80 @@ void SNPPInstance::Notify(std::string_view name) {
   host_.PropertyChanged(name);
 }
 
-#define KESTREL_MEMBER_PUT(Type, Name)           \
-  void SNPPInstance::put_##Name(const Type& v) { \
-    props_.Name = v;                             \
-    Notify(#Name);                               \
-  }
-#define KESTREL_MEMBER_PUT_VALUE(Type, Name) \
-  void SNPPInstance::put_##Name(Type v) {    \
-    props_.Name = v;                         \
-    Notify(#Name);                           \
-  }
+void SNPPInstance::put_SenderID(const String& v) {
+  props_.SenderID = v;
+  Notify("SenderID");
+}
 
-KESTREL_MEMBER_PUT(String, SenderID)
-KESTREL_MEMBER_PUT(String, Recipient)
-KESTREL_MEMBER_PUT_VALUE(Boolean, Idle)
-KESTREL_MEMBER_PUT_VALUE(Integer, State)
-KESTREL_MEMBER_PUT_VALUE(Integer, ServerTimeout)
-KESTREL_MEMBER_PUT(String, Data)
-KESTREL_MEMBER_PUT_VALUE(Integer, coverageArea)
-KESTREL_MEMBER_PUT_VALUE(Integer, ServiceLevel)
-KESTREL_MEMBER_PUT_VALUE(Integer, SnppLevel)
-KESTREL_MEMBER_PUT(String, LoginName)
-KESTREL_MEMBER_PUT(String, Password)
-KESTREL_MEMBER_PUT(String, HoldUntil)
-KESTREL_MEMBER_PUT(String, Subject)
-KESTREL_MEMBER_PUT(String, Message)
-KESTREL_MEMBER_PUT_VALUE(Boolean, AlertOverride)
+void SNPPInstance::put_Recipient(const String& v) {
+  props_.Recipient = v;
+  Notify("Recipient");
+}
 
-#undef KESTREL_MEMBER_PUT
-#undef KESTREL_MEMBER_PUT_VALUE
+void SNPPInstance::put_Idle(Boolean v) {
+  props_.Idle = v;
+  Notify("Idle");
+}
+
+void SNPPInstance::put_State(Integer v) {
+  props_.State = v;
+  Notify("State");
+}
+
+void SNPPInstance::put_ServerTimeout(Integer v) {
+  props_.ServerTimeout = v;
+  Notify("ServerTimeout");
+}
+
+void SNPPInstance::put_Data(const String& v) {
+  props_.Data = v;
+  Notify("Data");
+}
+
+void SNPPInstance::put_coverageArea(Integer v) {
+  props_.coverageArea = v;
+  Notify("coverageArea");
+}
+
+void SNPPInstance::put_ServiceLevel(Integer v) {
+  props_.ServiceLevel = v;
+  Notify("ServiceLevel");
+}
+
+void SNPPInstance::put_SnppLevel(Integer v) {
+  props_.SnppLevel = v;
+  Notify("SnppLevel");
+}
+
+void SNPPInstance::put_LoginName(const String& v) {
+  props_.LoginName = v;
+  Notify("LoginName");
+}
+
+void SNPPInstance::put_Password(const String& v) {
+  props_.Password = v;
+  Notify("Password");
+}
+
+void SNPPInstance::put_HoldUntil(const String& v) {
+  props_.HoldUntil = v;
+  Notify("HoldUntil");
+}
+
+void SNPPInstance::put_Subject(const String& v) {
+  props_.Subject = v;
+  Notify("Subject");
+}
+
+void SNPPInstance::put_Message(const String& v) {
+  props_.Message = v;
+  Notify("Message");
+}
+
+void SNPPInstance::put_AlertOverride(Boolean v) {
+  props_.AlertOverride = v;
+  Notify("AlertOverride");
+}
 
 String SNPPInstance::get_Server() const {
   return sck_->RemoteHost();
@@ -95,7 +140,7 @@ void SNPPInstance::put_ServerPort(Long v) {
 // --- Connection ----------------------------------------------------------------------------------
 
 void SNPPInstance::CloseSocket() {
-  ++connection_;
+  ++connection_generation_;
   framer_.Reset();
   sck_->Close();
 }
@@ -103,7 +148,7 @@ void SNPPInstance::CloseSocket() {
 void SNPPInstance::OpenConnection() {
   const String server = get_Server();
   const Long port = get_ServerPort();
-  ++connection_;
+  ++connection_generation_;
   framer_.Reset();
   sck_->Connect(server, port);
   // State is 0 before pending notifications run: a greeting that arrives during DoEvents must
@@ -131,25 +176,22 @@ void SNPPInstance::CloseConnect() {
 
 void SNPPInstance::sck_DataArrival(Long /*bytes*/) {
   const auto alive = alive_;
-  try {
+  Trapped([&] {
     if (sck_->State() != SocketState::kConnected) return;
     framer_.Append(sck_->GetData());
-    const auto connection = connection_;
+    const auto generation = connection_generation_;
     while (auto line = framer_.Next()) {
-      HandleReply(std::move(*line));
+      // Each reply has its own trap: a failed reply is reported, and the next one still runs.
+      Trapped([&] { HandleReply(std::move(*line)); });
       // A handler may have closed or reopened the connection, or destroyed the control: the
       // lines still buffered belong to a connection that is gone.
-      if (!*alive || connection != connection_) return;
+      if (!*alive || generation != connection_generation_) return;
     }
-  } catch (const RuntimeError& e) {
-    if (*alive) ReportCaught(e.number(), e.description());
-  } catch (const std::exception& e) {
-    if (*alive) ReportCaught(err::kInternalError, InternalErrorText(e));
-  }
+  });
 }
 
 void SNPPInstance::sck_Closed(Long number, const String& description) {
-  try {
+  Trapped([&] {
     const auto state = static_cast<SessionState>(get_State());
     String what;
     switch (state) {
@@ -170,16 +212,10 @@ void SNPPInstance::sck_Closed(Long number, const String& description) {
       case SessionState::kWaitHold:
       case SessionState::kWaitCaller:
       case SessionState::kWaitAlert:
-        what = "The connection to the paging server was lost during the dialogue (" + description +
-               "); the page was not sent. Check the server and send again.";
+        what = messages::ConnectionLostInDialogue(description);
         break;
       case SessionState::kWaitSend:
-        what =
-            "The connection to the paging server was lost while waiting for the reply to "
-            "SEND (" +
-            description +
-            "); the page may or may not have been delivered. "
-            "Check with the paging service before sending again.";
+        what = messages::ConnectionLostAwaitingSend(description);
         break;
       case SessionState::kNone:
       case SessionState::kWaitQuit:
@@ -193,16 +229,12 @@ void SNPPInstance::sck_Closed(Long number, const String& description) {
     // The session stays in its state, as after a refusal; only the dead socket is released.
     CloseSocket();
     ReportCaught(err::kConnectionLost, what);
-  } catch (const RuntimeError& e) {
-    ReportCaught(e.number(), e.description());
-  } catch (const std::exception& e) {
-    ReportCaught(err::kInternalError, InternalErrorText(e));
-  }
+  });
 }
 
 void SNPPInstance::Timer1_Timer() {
   const auto alive = alive_;
-  try {
+  const bool ticked = Trapped([&] {
     timer_->SetEnabled(false);
     if (tickCount_ < kTickCountLimit) ++tickCount_;  // stops at the top instead of wrapping
     const Integer state = get_State();
@@ -211,26 +243,35 @@ void SNPPInstance::Timer1_Timer() {
       CloseSocket();
       SetState(SessionState::kWaitQuit);
       timer_->SetEnabled(true);
-      String text = kTimeoutText;
+      String text = messages::kConnectTimeout;
       if (!Raise(EventId::kOnError, text)) return;
     }
     timer_->SetEnabled(true);
-  } catch (const std::exception& e) {
-    if (!*alive) return;
-    const auto* runtime = dynamic_cast<const RuntimeError*>(&e);
-    ReportCaught(runtime ? runtime->number() : err::kInternalError,
-                 runtime ? runtime->description() : InternalErrorText(e));
-    // Keep ticking: a tick that failed half-way must not leave the time-out disarmed.
-    if (*alive) {
-      try {
-        timer_->SetEnabled(true);
-      } catch (...) {
-      }
+  });
+  // Keep ticking: a tick that failed half-way must not leave the time-out disarmed.
+  if (!ticked && *alive) {
+    try {
+      timer_->SetEnabled(true);
+    } catch (...) {
     }
   }
 }
 
 // --- Outcome reporting ---------------------------------------------------------------------------
+
+template <typename Body>
+bool SNPPInstance::Trapped(Body&& body) noexcept {
+  const auto alive = alive_;  // `body` may destroy the control, and this member with it
+  try {
+    body();
+    return true;
+  } catch (const RuntimeError& e) {
+    if (*alive) ReportCaught(e.number(), e.description());
+  } catch (const std::exception& e) {
+    if (*alive) ReportCaught(err::kInternalError, messages::InternalError(e));
+  }
+  return false;
+}
 
 bool SNPPInstance::Raise(EventId event, String& argument) {
   const auto alive = alive_;

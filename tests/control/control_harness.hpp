@@ -15,16 +15,16 @@ namespace kestrel::testing {
 class RecordingSite final : public control::ControlSite {
  public:
   explicit RecordingSite(FakeLoop& loop) : loop_(loop) {}
-  void OnPropertyChanged(std::string_view name) override {
+  void PropertyChanged(std::string_view name) override {
     notices.emplace_back(name);
     if (refuse) throw RuntimeError(err::kSiteRefusedChange, "the site refused");
   }
-  platform::FontRef AmbientFont() override { return ambient; }
+  control::FontRef AmbientFont() override { return ambient; }
   void DoEvents() override { loop_.RunPending(); }
 
   std::vector<std::string> notices;
   bool refuse = false;
-  platform::FontRef ambient = std::make_shared<platform::Font>();
+  control::FontRef ambient = std::make_shared<control::Font>();
 
  private:
   FakeLoop& loop_;

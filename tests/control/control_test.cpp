@@ -63,7 +63,7 @@ TEST(Appearance, EnabledFalseStillSendsPages) {
 
 TEST(Font, PutByReferenceKeepsTheVeryObject) {
   ControlHarness h;
-  auto mine = std::make_shared<platform::Font>();
+  auto mine = std::make_shared<control::Font>();
   h.ctl->putref_Font(mine);
   EXPECT_EQ(h.site.notices, std::vector<std::string>{"Font"});
   mine->size = 14;  // changed through the host's own reference

@@ -114,7 +114,7 @@ Variant Sample(DeclaredType type) {
     case T::kString:
       return Variant(" a value ");
     case T::kFont:
-      return Variant::FromObject(std::make_shared<platform::Font>());
+      return Variant::FromObject(std::make_shared<control::Font>());
     default:
       return {};
   }
@@ -215,7 +215,7 @@ TEST(DefaultInterface, InvokeRefusesWithTheRightNumber) {
       {"object for a Long",
        0x68030018,
        InvokeKind::kPut,
-       {Variant::FromObject(std::make_shared<platform::Font>())},
+       {Variant::FromObject(std::make_shared<control::Font>())},
        err::kTypeMismatch},
       {"object for a String",
        0x68030012,

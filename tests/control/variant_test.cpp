@@ -95,8 +95,8 @@ const Row kTable[] = {
     // Objects convert only to objects.
     {Variant::FromObject(nullptr), VarType::kObject, "Object(Nothing)"},
     {Variant::FromObject(nullptr), VarType::kInteger, "error 13"},
-    {Variant::FromObject(std::make_shared<platform::Font>()), VarType::kString, "error 13"},
-    {Variant::FromObject(std::make_shared<platform::Font>()), VarType::kBoolean, "error 13"},
+    {Variant::FromObject(std::make_shared<control::Font>()), VarType::kString, "error 13"},
+    {Variant::FromObject(std::make_shared<control::Font>()), VarType::kBoolean, "error 13"},
     {Variant("x"), VarType::kObject, "error 13"},
     {Variant::FromLong(1), VarType::kObject, "error 13"},
     {Variant::FromLong(1), VarType::kEmpty, "error 13"},
@@ -173,9 +173,9 @@ TEST(VariantValue, SubtypesEqualityAndPrinting) {
   EXPECT_NE(Variant::FromInteger(1), Variant::FromLong(1));
   EXPECT_EQ(Variant("a"), Variant(std::string("a")));
   // Objects compare by identity, not by content.
-  auto f = std::make_shared<platform::Font>();
+  auto f = std::make_shared<control::Font>();
   EXPECT_EQ(Variant::FromObject(f), Variant::FromObject(f));
-  EXPECT_NE(Variant::FromObject(f), Variant::FromObject(std::make_shared<platform::Font>()));
+  EXPECT_NE(Variant::FromObject(f), Variant::FromObject(std::make_shared<control::Font>()));
 
   std::ostringstream os;
   os << Variant() << " " << Variant::FromBoolean(0) << " " << Variant("x") << " "

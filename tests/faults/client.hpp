@@ -31,7 +31,6 @@ class LoopHost final : public platform::ControlHost {
     if (auto handler = on_event) handler(id, argument);
   }
   void DoEvents() override { loop_.Poll(); }
-  platform::FontRef AmbientFont() override { return std::make_shared<platform::Font>(); }
 
   std::vector<String> errors() const { return Of(platform::EventId::kOnError); }
   std::vector<String> completions() const { return Of(platform::EventId::kOnComplete); }

@@ -26,8 +26,8 @@ namespace fs = std::filesystem;
 
 class Site final : public ControlSite {
  public:
-  void OnPropertyChanged(std::string_view name) override { notices.emplace_back(name); }
-  platform::FontRef AmbientFont() override {
+  void PropertyChanged(std::string_view name) override { notices.emplace_back(name); }
+  control::FontRef AmbientFont() override {
     ++ambient_fetches;
     return ambient;
   }
@@ -35,7 +35,7 @@ class Site final : public ControlSite {
 
   std::vector<std::string> notices;
   int ambient_fetches = 0;
-  platform::FontRef ambient = std::make_shared<platform::Font>();
+  control::FontRef ambient = std::make_shared<control::Font>();
 };
 
 struct Fixture {
@@ -52,7 +52,7 @@ struct Fixture {
 };
 
 // Gives every persisted property a value that differs from its initial one.
-void SetEverything(Fixture& f, platform::FontRef font) {
+void SetEverything(Fixture& f, control::FontRef font) {
   auto& a = f.control->appearance();
   a.BackColor = 16777215;
   a.ForeColor = -2;
@@ -89,7 +89,7 @@ MemoryBag Snapshot(Fixture& f) {
 
 TEST(Persistence, NewControlStartsFromTheInitialValues) {
   Fixture f;
-  SetEverything(f, std::make_shared<platform::Font>());
+  SetEverything(f, std::make_shared<control::Font>());
   f.s().sck().SetRemoteHost("kept");
   f.site.notices.clear();
   InitProperties(*f.control);
@@ -113,7 +113,7 @@ TEST(Persistence, NewControlStartsFromTheInitialValues) {
 
 TEST(Persistence, EmptyBagGivesEveryReadDefault) {
   Fixture f;
-  SetEverything(f, std::make_shared<platform::Font>());
+  SetEverything(f, std::make_shared<control::Font>());
   f.site.notices.clear();
   MemoryBag empty;
   ReadProperties(*f.control, empty);
@@ -145,7 +145,7 @@ TEST(Persistence, WrittenValuesCarryThePropertysOwnType) {
 
 TEST(Persistence, WriteThenReadRestoresEveryProperty) {
   Fixture saved;
-  SetEverything(saved, std::make_shared<platform::Font>(platform::Font{"Arial", 10, true}));
+  SetEverything(saved, std::make_shared<control::Font>(control::Font{"Arial", 10, true}));
   MemoryBag bag = Snapshot(saved);
   Fixture loaded;
   ReadProperties(*loaded.control, bag);
@@ -167,7 +167,7 @@ TEST(Persistence, AFailingValueStopsReadingAtItsRow) {
   };
   for (const auto& c : cases) {
     Fixture source;
-    SetEverything(source, std::make_shared<platform::Font>(platform::Font{"Arial"}));
+    SetEverything(source, std::make_shared<control::Font>(control::Font{"Arial"}));
     MemoryBag bag = Snapshot(source);
     bag.WriteProperty(c.name, c.value, Variant());
     Fixture target;
@@ -228,7 +228,7 @@ class SettingsFile : public ::testing::Test {
 
 TEST_F(SettingsFile, RoundTripKeepsEveryTypeAndIsPrivate) {
   Fixture saved;
-  SetEverything(saved, std::make_shared<platform::Font>(platform::Font{"Arial", 10.5, true}));
+  SetEverything(saved, std::make_shared<control::Font>(control::Font{"Arial", 10.5, true}));
   const fs::path path = File("gw.json");
   settings_file::Save(Snapshot(saved), path);
   struct stat st {};

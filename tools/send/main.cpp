@@ -79,12 +79,8 @@ constexpr long kDefaultPort = 444;
 // The container the control sits in while its settings are loaded, applied and saved.
 class CliSite final : public control::ControlSite {
  public:
-  void OnPropertyChanged(std::string_view) override {}
-  platform::FontRef AmbientFont() override { return font_; }
+  void PropertyChanged(std::string_view) override {}
   void DoEvents() override {}
-
- private:
-  platform::FontRef font_ = std::make_shared<platform::Font>();
 };
 
 std::string ReadFile(const std::string& path, const char* what) {

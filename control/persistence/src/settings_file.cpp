@@ -28,6 +28,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "kestrel/control/messages.hpp"
 #include "kestrel/control/property_bag.hpp"
 #include "kestrel/platform/error.hpp"
 
@@ -67,9 +68,7 @@ constexpr const char* kFormat = "kestrel-snpp-settings";
 constexpr int kVersion = 1;
 
 [[noreturn]] void Damaged(const std::string& origin, const std::string& what) {
-  throw RuntimeError(err::kSettingsFileDamaged,
-                     "Settings file " + origin + " cannot be used: " + what +
-                         ". Fix it, or save the settings again to replace it.");
+  throw RuntimeError(err::kSettingsFileDamaged, messages::SettingsFileDamaged(origin, what));
 }
 
 bool IsUtf8(std::string_view s) {
@@ -151,7 +150,7 @@ std::string Position(std::string_view text, std::size_t offset) {
   return "line " + std::to_string(line) + ", column " + std::to_string(offset - line_start + 1);
 }
 
-Json FontToJson(const platform::Font& f) {
+Json FontToJson(const Font& f) {
   return Json{{"name", f.name},     {"size", f.size},           {"bold", f.bold},
               {"italic", f.italic}, {"underline", f.underline}, {"strikethrough", f.strikethrough},
               {"weight", f.weight}, {"charset", f.charset}};
@@ -168,11 +167,10 @@ T Field(const ReadJson& j, const char* key, const std::string& where, const std:
   }
 }
 
-platform::FontRef FontFromJson(const ReadJson& j, const std::string& where,
-                               const std::string& origin) {
+FontRef FontFromJson(const ReadJson& j, const std::string& where, const std::string& origin) {
   if (j.is_null()) return nullptr;
   if (!j.is_object()) Damaged(origin, where + ": a font is an object of its attributes");
-  auto f = std::make_shared<platform::Font>();
+  auto f = std::make_shared<Font>();
   f->name = Field<std::string>(j, "name", where, origin);
   f->size = Field<double>(j, "size", where, origin);
   f->bold = Field<bool>(j, "bold", where, origin);
@@ -321,15 +319,14 @@ std::string Format(const MemoryBag& bag) {
 MemoryBag Load(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    throw RuntimeError(err::kSettingsFileUnreadable, "Cannot read settings file " + Quoted(path) +
-                                                         ": " + std::strerror(errno) +
-                                                         ". Check the path and its permissions.");
+    throw RuntimeError(err::kSettingsFileUnreadable,
+                       messages::SettingsFileUnreadable(Quoted(path), std::strerror(errno)));
   }
   std::ostringstream text;
   text << in.rdbuf();
   if (in.bad()) {
     throw RuntimeError(err::kSettingsFileUnreadable,
-                       "Cannot read settings file " + Quoted(path) + ". Check the file.");
+                       messages::SettingsFileReadFailed(Quoted(path)));
   }
   return Parse(text.str(), Quoted(path));
 }
@@ -347,9 +344,7 @@ void Save(const MemoryBag& bag, const std::filesystem::path& path) {
       ::unlink(tmp.c_str());
     }
     throw RuntimeError(err::kSettingsFileWrite,
-                       "Cannot write settings file " + Quoted(path) + " (" + step + ": " +
-                           std::strerror(error) +
-                           "). Check that its folder exists and is writable.");
+                       messages::SettingsFileUnwritable(Quoted(path), step, std::strerror(error)));
   };
   if (fd < 0) fail("create");
   if (::fchmod(fd, S_IRUSR | S_IWUSR) != 0) fail("set permissions");

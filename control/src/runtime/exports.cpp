@@ -1,6 +1,7 @@
 // The library's entry points: the four of an in-process server, the class object, and the event
 // loop the host owns. Each only passes on to the runtime.
 
+#include "kestrel/control/messages.hpp"
 #include "kestrel/platform/error.hpp"
 #include "runtime.hpp"
 
@@ -26,23 +27,18 @@ ks_hresult CreateInstance(ks_class_factory*, ks_unknown* outer, const ks_guid* i
   if (iid == nullptr) return KS_E_POINTER;
   ClearLastErrorText();
   if (outer != nullptr) {
-    SetLastErrorText("The paging control cannot be aggregated. Create it with no outer object.");
+    SetLastErrorText(messages::kNoAggregation);
     return KS_CLASS_E_NOAGGREGATION;
   }
   ks_loop* loop = CurrentLoop();
   if (loop == nullptr) {
-    SetLastErrorText(
-        "No event loop is current on this thread. Create one with KsLoopCreate and "
-        "make it current with KsLoopSetCurrent before creating a control.");
+    SetLastErrorText(messages::kNoCurrentLoop);
     return KS_CO_E_NOTINITIALIZED;
   }
   try {
     const ks_hresult hr = CreateControl(loop->loop, iid, out);
     if (hr == KS_E_NOINTERFACE) {
-      SetLastErrorText(
-          "The paging control does not have the interface asked for. Ask for "
-          "_SNPPInstance, IDispatch, IUnknown, IConnectionPointContainer, KsControl, "
-          "IPersistPropertyBag or IPersist.");
+      SetLastErrorText(messages::kNoSuchInterface);
     }
     return hr;
   } catch (...) {
@@ -95,9 +91,7 @@ extern "C" KS_API ks_hresult DllGetClassObject(const ks_guid* clsid, const ks_gu
   if (clsid == nullptr || iid == nullptr) return KS_E_POINTER;
   ClearLastErrorText();
   if (!Same(*clsid, KS_CLSID_SNPPInstance)) {
-    SetLastErrorText("This library has no class " + FromKs(*clsid).ToString() +
-                     "; its only class is SNPPInstance, " + kClassId.ToString() +
-                     ". Check the class id, or the registry entry that led here.");
+    SetLastErrorText(messages::NoSuchClass(FromKs(*clsid).ToString(), kClassId.ToString()));
     return KS_CLASS_E_CLASSNOTAVAILABLE;
   }
   auto* factory = reinterpret_cast<ks_class_factory*>(&g_factory);

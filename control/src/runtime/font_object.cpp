@@ -1,4 +1,4 @@
-// The font object: platform::Font behind a dispatch interface of the standard font type.
+// The font object: Font behind a dispatch interface of the standard font type.
 //
 // The object holds a shared reference to the font; the control holds the same font. So a host
 // that changes Size through its font object changes what the control's Font shows, and the
@@ -10,6 +10,7 @@
 #include <string>
 
 #include "kestrel/control/dispatch.hpp"
+#include "kestrel/control/messages.hpp"
 #include "kestrel/platform/error.hpp"
 #include "runtime.hpp"
 
@@ -19,7 +20,7 @@ namespace {
 struct FontObject {
   const ks_dispatch_vtbl* vtbl;
   std::atomic<std::uint32_t> refs{1};
-  platform::FontRef font;
+  FontRef font;
 };
 
 // The standard font type's dispatch ids.
@@ -27,34 +28,30 @@ struct FontProperty {
   std::int32_t dispid;
   std::string_view name;
   VarType type;
-  Variant (*get)(const platform::Font&);
-  void (*put)(platform::Font&, const Variant&);
+  Variant (*get)(const Font&);
+  void (*put)(Font&, const Variant&);
 };
 
 constexpr std::array<FontProperty, 8> kFontProperties{{
-    {0, "Name", VarType::kString, [](const platform::Font& f) { return Variant(f.name); },
-     [](platform::Font& f, const Variant& v) { f.name = v.ToString(); }},
+    {0, "Name", VarType::kString, [](const Font& f) { return Variant(f.name); },
+     [](Font& f, const Variant& v) { f.name = v.ToString(); }},
     {2, "Size", VarType::kSingle,
-     [](const platform::Font& f) { return Variant::FromSingle(static_cast<Single>(f.size)); },
-     [](platform::Font& f, const Variant& v) { f.size = v.ToSingle(); }},
-    {3, "Bold", VarType::kBoolean,
-     [](const platform::Font& f) { return Variant::FromBool(f.bold); },
-     [](platform::Font& f, const Variant& v) { f.bold = v.ToBoolean() != 0; }},
-    {4, "Italic", VarType::kBoolean,
-     [](const platform::Font& f) { return Variant::FromBool(f.italic); },
-     [](platform::Font& f, const Variant& v) { f.italic = v.ToBoolean() != 0; }},
+     [](const Font& f) { return Variant::FromSingle(static_cast<Single>(f.size)); },
+     [](Font& f, const Variant& v) { f.size = v.ToSingle(); }},
+    {3, "Bold", VarType::kBoolean, [](const Font& f) { return Variant::FromBool(f.bold); },
+     [](Font& f, const Variant& v) { f.bold = v.ToBoolean() != 0; }},
+    {4, "Italic", VarType::kBoolean, [](const Font& f) { return Variant::FromBool(f.italic); },
+     [](Font& f, const Variant& v) { f.italic = v.ToBoolean() != 0; }},
     {5, "Underline", VarType::kBoolean,
-     [](const platform::Font& f) { return Variant::FromBool(f.underline); },
-     [](platform::Font& f, const Variant& v) { f.underline = v.ToBoolean() != 0; }},
+     [](const Font& f) { return Variant::FromBool(f.underline); },
+     [](Font& f, const Variant& v) { f.underline = v.ToBoolean() != 0; }},
     {6, "Strikethrough", VarType::kBoolean,
-     [](const platform::Font& f) { return Variant::FromBool(f.strikethrough); },
-     [](platform::Font& f, const Variant& v) { f.strikethrough = v.ToBoolean() != 0; }},
-    {7, "Weight", VarType::kInteger,
-     [](const platform::Font& f) { return Variant::FromInteger(f.weight); },
-     [](platform::Font& f, const Variant& v) { f.weight = v.ToInteger(); }},
-    {8, "Charset", VarType::kInteger,
-     [](const platform::Font& f) { return Variant::FromInteger(f.charset); },
-     [](platform::Font& f, const Variant& v) { f.charset = v.ToInteger(); }},
+     [](const Font& f) { return Variant::FromBool(f.strikethrough); },
+     [](Font& f, const Variant& v) { f.strikethrough = v.ToBoolean() != 0; }},
+    {7, "Weight", VarType::kInteger, [](const Font& f) { return Variant::FromInteger(f.weight); },
+     [](Font& f, const Variant& v) { f.weight = v.ToInteger(); }},
+    {8, "Charset", VarType::kInteger, [](const Font& f) { return Variant::FromInteger(f.charset); },
+     [](Font& f, const Variant& v) { f.charset = v.ToInteger(); }},
 }};
 
 FontObject* Self(ks_dispatch* d) {
@@ -135,9 +132,7 @@ ks_hresult Invoke(ks_dispatch* self, int32_t dispid, const ks_guid*, uint32_t, u
   if (result != nullptr) KsVariantInit(result);
   const FontProperty* p = Find(dispid);
   if (p == nullptr) {
-    FillExcepInfo(excepinfo, err::kNoSuchMember,
-                  "Object doesn't support this property or method: a font has Name, Size, Bold, "
-                  "Italic, Underline, Strikethrough, Weight and Charset.",
+    FillExcepInfo(excepinfo, err::kNoSuchMember, messages::kFontNoSuchMember,
                   KS_DISP_E_MEMBERNOTFOUND);
     return KS_DISP_E_MEMBERNOTFOUND;
   }
@@ -145,9 +140,7 @@ ks_hresult Invoke(ks_dispatch* self, int32_t dispid, const ks_guid*, uint32_t, u
   try {
     if ((flags & KS_DISPATCH_PROPERTYPUT) != 0) {
       if (args != 1) {
-        FillExcepInfo(excepinfo, err::kWrongArgumentCount,
-                      "Wrong number of arguments: a font property takes exactly one value when "
-                      "it is assigned. Pass one value.",
+        FillExcepInfo(excepinfo, err::kWrongArgumentCount, messages::kFontPutArgumentCount,
                       KS_DISP_E_BADPARAMCOUNT);
         return KS_DISP_E_BADPARAMCOUNT;
       }
@@ -157,8 +150,7 @@ ks_hresult Invoke(ks_dispatch* self, int32_t dispid, const ks_guid*, uint32_t, u
       } catch (const RuntimeError& e) {
         if (arg_error != nullptr) *arg_error = 0;
         const auto hr = e.number() == err::kOverflow ? KS_DISP_E_OVERFLOW : KS_DISP_E_TYPEMISMATCH;
-        FillExcepInfo(excepinfo, e.number(),
-                      "Cannot assign the font's " + std::string(p->name) + ": " + e.description(),
+        FillExcepInfo(excepinfo, e.number(), messages::CannotAssignFont(p->name, e.description()),
                       hr);
         return hr;
       }
@@ -167,24 +159,18 @@ ks_hresult Invoke(ks_dispatch* self, int32_t dispid, const ks_guid*, uint32_t, u
     }
     if ((flags & (KS_DISPATCH_PROPERTYGET | KS_DISPATCH_METHOD)) != 0) {
       if (args != 0) {
-        FillExcepInfo(excepinfo, err::kWrongArgumentCount,
-                      "Wrong number of arguments: a font property takes none when it is read.",
+        FillExcepInfo(excepinfo, err::kWrongArgumentCount, messages::kFontGetArgumentCount,
                       KS_DISP_E_BADPARAMCOUNT);
         return KS_DISP_E_BADPARAMCOUNT;
       }
       if (result != nullptr) ToC(p->get(*Self(self)->font), result);
       return KS_S_OK;
     }
-    FillExcepInfo(excepinfo, err::kNoSuchMember,
-                  "Object doesn't support this property or method: font properties are read or "
-                  "assigned, not assigned by reference.",
+    FillExcepInfo(excepinfo, err::kNoSuchMember, messages::kFontByReference,
                   KS_DISP_E_MEMBERNOTFOUND);
     return KS_DISP_E_MEMBERNOTFOUND;
-  } catch (const std::bad_alloc&) {
-    return KS_E_OUTOFMEMORY;
-  } catch (const std::exception& e) {
-    FillExcepInfo(excepinfo, err::kInternalError, e.what(), KS_DISP_E_EXCEPTION);
-    return KS_DISP_E_EXCEPTION;
+  } catch (...) {
+    return ExcepInfoOf(std::current_exception(), KS_DISP_E_EXCEPTION, excepinfo);
   }
 }
 
@@ -193,14 +179,14 @@ const ks_dispatch_vtbl kFontVtbl{QueryInterface, AddRef,        Release, GetType
 
 }  // namespace
 
-ks_dispatch* NewFontObject(platform::FontRef font) {
+ks_dispatch* NewFontObject(FontRef font) {
   auto* f = new FontObject{&kFontVtbl, {1}, std::move(font)};
   ObjectCreated();
   return reinterpret_cast<ks_dispatch*>(f);
 }
 
-platform::FontRef FontOf(ks_dispatch* object) noexcept {
-  // Ours exactly when it uses our table: a foreign object cannot give us a platform::Font.
+FontRef FontOf(ks_dispatch* object) noexcept {
+  // Ours exactly when it uses our table: a foreign object cannot give us a Font.
   if (object == nullptr || object->vtbl != &kFontVtbl) return nullptr;
   return Self(object)->font;
 }
@@ -213,7 +199,7 @@ extern "C" KS_API ks_hresult KsFontCreate(ks_dispatch** out) {
   if (out == nullptr) return KS_E_POINTER;
   *out = nullptr;
   try {
-    *out = NewFontObject(std::make_shared<kestrel::platform::Font>());
+    *out = NewFontObject(std::make_shared<kestrel::control::Font>());
     return KS_S_OK;
   } catch (...) {
     return ResultOf(std::current_exception(), KS_E_FAIL);

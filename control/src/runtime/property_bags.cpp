@@ -10,6 +10,7 @@
 #include <new>
 #include <system_error>
 
+#include "kestrel/control/messages.hpp"
 #include "kestrel/control/property_bag.hpp"
 #include "kestrel/platform/error.hpp"
 #include "runtime.hpp"
@@ -135,9 +136,7 @@ const ks_property_bag_vtbl kMemoryBagVtbl{
 ks_persist_property_bag* PersistenceOf(ks_unknown* instance) {
   void* found = nullptr;
   if (KS_FAILED(instance->vtbl->QueryInterface(instance, &KS_IID_IPersistPropertyBag, &found))) {
-    SetLastErrorText(
-        "The object given has no persistence interface (IPersistPropertyBag). Pass an interface "
-        "of a paging control instance.");
+    SetLastErrorText(messages::kNoPersistenceInterface);
     return nullptr;
   }
   return static_cast<ks_persist_property_bag*>(found);
@@ -158,9 +157,7 @@ extern "C" KS_API ks_hresult KsSettingsLoad(ks_unknown* instance, const char* pa
     std::error_code error;
     const std::filesystem::path file(path);
     if (!std::filesystem::exists(file, error) && !error) {
-      SetLastErrorText("There is no settings file '" + file.string() +
-                       "'. Check the path; for a control without saved settings, call InitNew "
-                       "and save them with KsSettingsSave.");
+      SetLastErrorText(messages::NoSettingsFile(file.string()));
       return KS_STG_E_FILENOTFOUND;
     }
     bag = settings_file::Load(file);

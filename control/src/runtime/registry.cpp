@@ -22,6 +22,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "kestrel/control/messages.hpp"
 #include "kestrel/platform/error.hpp"
 #include "runtime.hpp"
 
@@ -39,9 +40,7 @@ std::string Version(const TypeLibraryInfo& tl) {
 std::string LibraryPath() {
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&LibraryPath), &info) == 0 || info.dli_fname == nullptr) {
-    throw RuntimeError(err::kRegistryFailed,
-                       "Cannot tell where the paging control library was loaded from, so it "
-                       "cannot be registered. Load it by its full path and register again.");
+    throw RuntimeError(err::kRegistryFailed, messages::kLibraryPathUnknown);
   }
   std::error_code ec;
   const auto absolute = fs::absolute(info.dli_fname, ec);
@@ -53,19 +52,14 @@ json Load(const fs::path& path) {
   if (!fs::exists(path, ec)) return json::object();
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    throw RuntimeError(err::kRegistryFailed, "Cannot read the registry file " + path.string() +
-                                                 ". Check that it is readable, or set "
-                                                 "KESTREL_REGISTRY to another file.");
+    throw RuntimeError(err::kRegistryFailed, messages::RegistryUnreadable(path.string()));
   }
   std::stringstream text;
   text << in.rdbuf();
   if (text.str().find_first_not_of(" \t\r\n") == std::string::npos) return json::object();
   json doc = json::parse(text.str(), nullptr, /*allow_exceptions=*/false);
   if (doc.is_discarded() || !doc.is_object()) {
-    throw RuntimeError(err::kRegistryFailed,
-                       "The registry file " + path.string() +
-                           " is not a JSON object, so it was left as it is. Repair or remove "
-                           "it, then register again.");
+    throw RuntimeError(err::kRegistryFailed, messages::RegistryNotJson(path.string()));
   }
   return doc;
 }
@@ -80,18 +74,14 @@ void Save(const fs::path& path, const json& doc) {
     out.close();
     if (!out) {
       fs::remove(temp, ec);
-      throw RuntimeError(err::kRegistryFailed,
-                         "Cannot write the registry file " + path.string() +
-                             ". Check that its folder exists and is writable, or set "
-                             "KESTREL_REGISTRY to another file.");
+      throw RuntimeError(err::kRegistryFailed, messages::RegistryUnwritable(path.string()));
     }
   }
   fs::rename(temp, path, ec);
   if (ec) {
     fs::remove(temp, ec);
-    throw RuntimeError(err::kRegistryFailed, "Cannot replace the registry file " + path.string() +
-                                                 " (" + ec.message() +
-                                                 "). Check its permissions and register again.");
+    throw RuntimeError(err::kRegistryFailed,
+                       messages::RegistryNotReplaced(path.string(), ec.message()));
   }
 }
 
@@ -119,9 +109,7 @@ std::string RegistryPath() {
   if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
     return (fs::path(home) / ".config" / "kestrel-snpp" / "registry.json").string();
   }
-  throw RuntimeError(err::kRegistryFailed,
-                     "No place for the registry file: neither KESTREL_REGISTRY, XDG_CONFIG_HOME "
-                     "nor HOME is set. Set KESTREL_REGISTRY to the file to use.");
+  throw RuntimeError(err::kRegistryFailed, messages::kRegistryNoPlace);
 }
 
 void Register() {

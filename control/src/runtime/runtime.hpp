@@ -74,8 +74,22 @@ constexpr Guid FromKs(const ks_guid& k) noexcept {
 // --- Errors the host can read back (KsGetLastErrorText) ----------------------------------------
 void SetLastErrorText(std::string text) noexcept;
 void ClearLastErrorText() noexcept;
-// Records what the exception says and gives the result code for it.
+// What an exception means to a C caller: its result code, error number and description.
+struct Failure {
+  ks_hresult result;
+  std::int32_t number;  // 0 for a host's bag failing: its result says it
+  std::string description;
+};
+// The one mapping from exception to result. A host's bag failing keeps the bag's result;
+// Invoke's own refusals get their dispatch codes (no member, argument count); a type mismatch
+// or an overflow gets its dispatch code wherever it comes from; out of memory is
+// KS_E_OUTOFMEMORY; any other runtime error or exception gets `fallback`.
+Failure FailureOf(const std::exception_ptr& e, ks_hresult fallback) noexcept;
+// FailureOf, with its description recorded as the last-error text; gives the result.
 ks_hresult ResultOf(const std::exception_ptr& e, ks_hresult fallback) noexcept;
+// FailureOf, with `info` (when not null) filled in; gives the result.
+ks_hresult ExcepInfoOf(const std::exception_ptr& e, ks_hresult fallback,
+                       ks_excepinfo* info) noexcept;
 // "0x80004005", for descriptions that quote a host's result.
 std::string HexResult(ks_hresult hr);
 
@@ -95,9 +109,9 @@ void ToC(const Variant& v, ks_variant* out);
 
 // --- Fonts -----------------------------------------------------------------------------------
 // A new font object (one reference) around the given font.
-ks_dispatch* NewFontObject(platform::FontRef font);
+ks_dispatch* NewFontObject(FontRef font);
 // The font inside one of our font objects; null for anything else (or null).
-platform::FontRef FontOf(ks_dispatch* object) noexcept;
+FontRef FontOf(ks_dispatch* object) noexcept;
 
 // --- Property bags ---------------------------------------------------------------------------
 // How an instance hands out its fonts and takes them back, so that a host sees one object for
@@ -106,9 +120,9 @@ class FontObjects {
  public:
   // A new reference: the object last handed out or taken for this font, else a new one; null for
   // a null font.
-  virtual ks_dispatch* FontObject(const platform::FontRef& font) = 0;
+  virtual ks_dispatch* FontObject(const FontRef& font) = 0;
   // From now on, `object` is the one handed out for `font`.
-  virtual void RememberFontObject(const platform::FontRef& font, ks_dispatch* object) noexcept = 0;
+  virtual void RememberFontObject(const FontRef& font, ks_dispatch* object) noexcept = 0;
 
  protected:
   ~FontObjects() = default;

@@ -44,7 +44,7 @@ uint16_t InvokeKindsOf(MemberKind kind) {
 }
 
 // Every string_view of the tables views a string literal, so data() is NUL-terminated.
-const char* C(std::string_view literal) {
+const char* CString(std::string_view literal) {
   return literal.data();
 }
 
@@ -59,46 +59,46 @@ struct Description {
   Description() {
     const auto& tl = TheTypeLibrary();
     for (const auto& m : DefaultInterfaceMembers()) {
-      members.push_back({m.dispid, C(m.name), InvokeKindsOf(m.kind), VarTypeOf(m.type),
-                         C(TypeName(m.type)), 0, nullptr});
+      members.push_back({m.dispid, CString(m.name), InvokeKindsOf(m.kind), VarTypeOf(m.type),
+                         CString(TypeName(m.type)), 0, nullptr});
     }
     for (const auto& e : EventInterfaceMembers()) {
       auto& params = event_params.emplace_back();
       for (const auto& p : e.params) {
-        params.push_back({C(p.name), static_cast<ks_vartype>(KS_VT_BYREF | VarTypeOf(p.type)),
-                          C(TypeName(p.type)), KS_PARAMFLAG_FIN | KS_PARAMFLAG_FOUT});
+        params.push_back({CString(p.name), static_cast<ks_vartype>(KS_VT_BYREF | VarTypeOf(p.type)),
+                          CString(TypeName(p.type)), KS_PARAMFLAG_FIN | KS_PARAMFLAG_FOUT});
       }
     }
     for (std::size_t i = 0; i < EventInterfaceMembers().size(); ++i) {
       const auto& e = EventInterfaceMembers()[i];
       const auto& params = event_params[i];
-      events.push_back({e.dispid, C(e.name), KS_DISPATCH_METHOD, KS_VT_EMPTY, "Void",
+      events.push_back({e.dispid, CString(e.name), KS_DISPATCH_METHOD, KS_VT_EMPTY, "Void",
                         static_cast<uint32_t>(params.size()),
                         params.empty() ? nullptr : params.data()});
     }
-    interfaces[0] = {C(tl.default_interface.name), ToKs(tl.default_interface.iid),
+    interfaces[0] = {CString(tl.default_interface.name), ToKs(tl.default_interface.iid),
                      tl.default_interface.flags, static_cast<uint32_t>(members.size()),
                      members.data()};
-    interfaces[1] = {C(tl.event_interface.name), ToKs(tl.event_interface.iid),
+    interfaces[1] = {CString(tl.event_interface.name), ToKs(tl.event_interface.iid),
                      tl.event_interface.flags, static_cast<uint32_t>(events.size()), events.data()};
-    coclass = {C(tl.coclass.name),
+    coclass = {CString(tl.coclass.name),
                ToKs(tl.coclass.clsid),
-               C(tl.coclass.prog_id),
-               C(tl.coclass.threading_model),
+               CString(tl.coclass.prog_id),
+               CString(tl.coclass.threading_model),
                tl.coclass.misc_status,
                tl.coclass.is_control ? uint32_t{KS_TYPEFLAG_FCONTROL} : 0u,
                tl.coclass.toolbox_bitmap,
                &interfaces[0],
                &interfaces[1]};
-    library = {C(tl.name),
-               C(tl.help_string),
+    library = {CString(tl.name),
+               CString(tl.help_string),
                ToKs(tl.libid),
                tl.major,
                tl.minor,
                tl.lcid,
                tl.published_lcid,
-               C(tl.platform),
-               C(tl.imported.file),
+               CString(tl.platform),
+               CString(tl.imported.file),
                &coclass,
                static_cast<uint32_t>(interfaces.size()),
                interfaces.data()};

@@ -163,7 +163,6 @@ class PagingDriver {
       } depth(driver_);
       driver_.loop_.Poll();
     }
-    platform::FontRef AmbientFont() override { return nullptr; }
 
    private:
     PagingDriver& driver_;

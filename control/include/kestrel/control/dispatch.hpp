@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "kestrel/control/variant.hpp"
+#include "kestrel/platform/control_host.hpp"
 #include "kestrel/platform/error.hpp"
 
 namespace kestrel::control {
@@ -67,6 +68,26 @@ struct Member {
   Getter get;         // property get, or the method itself
   Setter put;         // put or put-by-reference; null for a method
 };
+
+// The dispatch ids of __SNPPInstance's events. The paging session raises OnError and OnComplete
+// (platform::EventId, same numbers); the user-interface events are declared for hosts that
+// expect a control to have them, and are never raised.
+enum class EventDispId : DispId {
+  kOnError = 1,
+  kOnComplete = 2,
+  kClick = 3,
+  kDblClick = 4,
+  kKeyDown = 5,
+  kKeyPress = 6,
+  kKeyUp = 7,
+  kMouseDown = 8,
+  kMouseMove = 9,
+  kMouseUp = 10,
+};
+static_assert(static_cast<DispId>(EventDispId::kOnError) ==
+              static_cast<DispId>(platform::EventId::kOnError));
+static_assert(static_cast<DispId>(EventDispId::kOnComplete) ==
+              static_cast<DispId>(platform::EventId::kOnComplete));
 
 struct EventParam {
   std::string_view name;

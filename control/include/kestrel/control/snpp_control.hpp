@@ -2,8 +2,8 @@
 // SNPPControl: the paging control as a host sees it.
 //
 // It owns the paging session (session::SNPPInstance) and is that session's ControlHost: change
-// notices go on to the control's site, the events OnError and OnComplete go to every connected
-// event sink, DoEvents and the ambient font are the site's. Besides, it holds the appearance
+// notices and DoEvents go on to the control's site, the events OnError and OnComplete go to every
+// connected event sink. The ambient font is the site's. Besides, it holds the appearance
 // properties BackColor, ForeColor, Enabled, Font, BackStyle and BorderStyle. They are stored,
 // reported (change notice) and read back, and nothing else: the control draws nothing, and
 // Enabled does not enable or disable anything.
@@ -24,8 +24,8 @@
 #include <utility>
 #include <vector>
 
+#include "kestrel/control/font.hpp"
 #include "kestrel/platform/control_host.hpp"
-#include "kestrel/platform/font.hpp"
 #include "kestrel/platform/socket.hpp"
 #include "kestrel/platform/timer.hpp"
 #include "kestrel/platform/types.hpp"
@@ -33,17 +33,14 @@
 
 namespace kestrel::control {
 
-// The container's side: what the control needs from the place it sits in.
-class ControlSite {
+// The container's side: its change notices and pending notifications are those the session asks
+// of its host (platform::ControlContainer), and reach it unchanged; besides, the control asks
+// it for its font.
+class ControlSite : public platform::ControlContainer {
  public:
-  virtual ~ControlSite() = default;
-  // The named property changed. May raise RuntimeError; the put that caused it then fails, with
-  // the new value already stored.
-  virtual void OnPropertyChanged(std::string_view name) = 0;
-  // The container's font, offered to its controls. May raise RuntimeError.
-  virtual platform::FontRef AmbientFont() = 0;
-  // Runs the notifications pending on the control's thread once.
-  virtual void DoEvents() = 0;
+  // The container's font, offered to its controls. May raise RuntimeError. A site without a
+  // font of its own offers a new standard font.
+  virtual FontRef AmbientFont() { return std::make_shared<Font>(); }
 };
 
 // A receiver of the control's events. OnError and OnComplete carry one String by reference:
@@ -63,7 +60,7 @@ struct AppearanceProperties {
   Long BackColor = 0;
   Long ForeColor = 0;
   Boolean Enabled = kFalse;
-  platform::FontRef Font;
+  FontRef Font;
   Integer BackStyle = 0;
   Integer BorderStyle = 0;
 };
@@ -81,7 +78,7 @@ class SNPPControl final : public platform::ControlHost {
   session::SNPPInstance& session() noexcept { return session_; }
   const session::SNPPInstance& session() const noexcept { return session_; }
 
-  // --- Appearance: a put stores the value, then tells the site OnPropertyChanged(name). -------
+  // --- Appearance: a put stores the value, then tells the site PropertyChanged(name). ---------
   Long get_BackColor() const noexcept { return appearance_.BackColor; }
   void put_BackColor(Long v);
   Long get_ForeColor() const noexcept { return appearance_.ForeColor; }
@@ -89,8 +86,8 @@ class SNPPControl final : public platform::ControlHost {
   Boolean get_Enabled() const noexcept { return appearance_.Enabled; }
   void put_Enabled(Boolean v);
   // The very font object stored (shared, not copied); null when none is stored.
-  platform::FontRef get_Font() const noexcept { return appearance_.Font; }
-  void putref_Font(platform::FontRef v);
+  FontRef get_Font() const noexcept { return appearance_.Font; }
+  void putref_Font(FontRef v);
   Integer get_BackStyle() const noexcept { return appearance_.BackStyle; }
   void put_BackStyle(Integer v);
   Integer get_BorderStyle() const noexcept { return appearance_.BorderStyle; }
@@ -112,11 +109,14 @@ class SNPPControl final : public platform::ControlHost {
   // (an adapter holding the by-reference argument) see whether the argument still exists.
   std::shared_ptr<const bool> alive_token() const noexcept { return alive_; }
 
-  // --- platform::ControlHost, for the session (and for loading: AmbientFont) ---------------
-  void PropertyChanged(std::string_view name) override;
+  // The site's font (for a new control, and as the Font property's default when loading).
+  FontRef AmbientFont() { return site_.AmbientFont(); }
+
+  // --- platform::ControlHost, for the session ----------------------------------------------
+  // Change notices and DoEvents are the site's; events go to the sinks.
+  void PropertyChanged(std::string_view name) override { site_.PropertyChanged(name); }
   void RaiseEvent(platform::EventId event, String& argument) override;
-  void DoEvents() override;
-  platform::FontRef AmbientFont() override;
+  void DoEvents() override { site_.DoEvents(); }
 
  private:
   ControlSite& site_;

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <variant>
 
-#include "kestrel/platform/font.hpp"
+#include "kestrel/control/font.hpp"
 #include "kestrel/platform/types.hpp"
 
 namespace kestrel {
@@ -49,7 +49,7 @@ class Variant {
   Variant() = default;  // Empty
   Variant(String text) : value_(std::move(text)) {}
   Variant(const char* text) : value_(String(text)) {}
-  Variant(platform::FontRef object) : value_(std::move(object)) {}
+  Variant(FontRef object) : value_(std::move(object)) {}
 
   // Integer and Boolean share a C++ type, so the numeric subtypes are made by name.
   static Variant FromInteger(Integer v) { return Variant(Tagged{IntegerBox{v}}); }
@@ -58,7 +58,7 @@ class Variant {
   static Variant FromBoolean(Boolean v) { return Variant(Tagged{BooleanBox{v}}); }
   static Variant FromBool(bool v) { return FromBoolean(v ? kTrue : kFalse); }
   // An object reference; a null reference is the object "Nothing".
-  static Variant FromObject(platform::FontRef v) { return Variant(std::move(v)); }
+  static Variant FromObject(FontRef v) { return Variant(std::move(v)); }
 
   VarType type() const noexcept;
   bool is_empty() const noexcept { return type() == VarType::kEmpty; }
@@ -70,7 +70,7 @@ class Variant {
   Boolean ToBoolean() const;
   String ToString() const;
   // The font object; Type mismatch for anything but an object reference.
-  platform::FontRef ToObject() const;
+  FontRef ToObject() const;
   // This value as the given subtype (Empty converts to Empty only).
   Variant ConvertTo(VarType type) const;
 
@@ -89,7 +89,7 @@ class Variant {
     bool operator==(const BooleanBox&) const = default;
   };
   using Storage =
-      std::variant<std::monostate, IntegerBox, Long, Single, BooleanBox, String, platform::FontRef>;
+      std::variant<std::monostate, IntegerBox, Long, Single, BooleanBox, String, FontRef>;
   struct Tagged {
     Storage value;
   };

@@ -26,8 +26,9 @@
 // synchronously, and a handler may call back into the control or destroy it.
 //
 // Errors: every operation but the notification handlers lets a RuntimeError pass to its caller.
-// Errors raised while a reply, a tick or a socket notification is handled are reported through
-// OnError instead and never reach the event loop.
+// Errors raised while a reply, a tick or a socket notification is handled are caught by one trap
+// (Trapped), reported through OnError, and never reach the event loop. Our own texts are in
+// messages.hpp.
 
 #include <cstdint>
 #include <memory>
@@ -40,6 +41,7 @@
 #include "kestrel/platform/timer.hpp"
 #include "kestrel/platform/types.hpp"
 #include "kestrel/session/line_framer.hpp"
+#include "kestrel/session/messages.hpp"
 #include "kestrel/session/session_state.hpp"
 
 namespace kestrel::session {
@@ -66,7 +68,7 @@ struct SessionProperties {
 
 class SNPPInstance {
  public:
-  static constexpr const char* kTimeoutText = "Connect Server Time out!";
+  static constexpr const char* kTimeoutText = messages::kConnectTimeout;
   static constexpr Long kTimerInterval = 1000;
   static constexpr Integer kTickCountLimit = 32767;
 
@@ -147,8 +149,14 @@ class SNPPInstance {
   void HandleReply(String reply);
   // Records the text, raises OnError with it by reference; swallows its own errors.
   void ReportFailure(const String& text) noexcept;
-  // Traps an error raised while a notification was handled and reports it.
+  // Reports an error raised while a notification was handled.
   void ReportCaught(Long number, const String& description) noexcept;
+  // The one error trap of the notification handlers (data arrival, close, tick) and of each
+  // reply line: runs `body`; a RuntimeError or other exception it raises is reported through
+  // OnError (unless the control was destroyed meanwhile) and goes no further. True when `body`
+  // ran to its end.
+  template <typename Body>
+  bool Trapped(Body&& body) noexcept;
 
   // Command procedures: each sets its State, then writes one line (or passes on when unset).
   void SendLogin();
@@ -192,7 +200,7 @@ class SNPPInstance {
   LineFramer framer_;
   // Changes whenever the connection is opened or closed, so that lines buffered from an earlier
   // connection are never dispatched after a handler closed or reopened it.
-  std::uint64_t connection_ = 0;
+  std::uint64_t connection_generation_ = 0;
   // Cleared by the destructor; lets a handler destroy the control from inside an event.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -239,7 +239,6 @@ class FakeHost final : public platform::ControlHost {
     ++do_events;
     loop_.RunPending();
   }
-  platform::FontRef AmbientFont() override { return ambient_font; }
 
   std::vector<String> errors() const { return of(platform::EventId::kOnError); }
   std::vector<String> completions() const { return of(platform::EventId::kOnComplete); }
@@ -252,7 +251,6 @@ class FakeHost final : public platform::ControlHost {
   std::function<void(platform::EventId, String&)> on_event;
   // Filled in by the test so the journal can show State as it stands at a notice.
   std::function<std::string()> probe_state;
-  platform::FontRef ambient_font = std::make_shared<platform::Font>();
 
  private:
   std::vector<String> of(platform::EventId id) const {

@@ -1,15 +1,16 @@
 #pragma once
-// The standard font object: a plain set of attributes, shared by reference.
+// The standard font object of the control shell: a plain set of attributes, shared by reference.
 //
 // A control keeps a std::shared_ptr to the very object it was given, so a change made through
-// another holder's reference shows in the control's font as well. Nothing here draws text.
+// another holder's reference shows in the control's font as well. Nothing here draws text, and
+// the paging session never sees a font.
 
 #include <memory>
 #include <string>
 
 #include "kestrel/platform/types.hpp"
 
-namespace kestrel::platform {
+namespace kestrel::control {
 
 class Font {
  public:
@@ -27,4 +28,4 @@ class Font {
 
 using FontRef = std::shared_ptr<Font>;
 
-}  // namespace kestrel::platform
+}  // namespace kestrel::control

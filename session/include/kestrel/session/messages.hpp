@@ -1,0 +1,54 @@
+#pragma once
+// Every text the paging session itself shows a user, in one place so that the wording cannot
+// drift. Each says what went wrong and what to do. (The server's own replies are passed on as
+// they are; they are not ours to word.)
+
+#include <exception>
+#include <string>
+#include <string_view>
+
+namespace kestrel::session::messages {
+
+// OnError when no greeting came within ServerTimeout seconds. Hosts compare against it.
+inline constexpr const char* kConnectTimeout = "Connect Server Time out!";
+
+// The connection ended while a command other than SEND awaited its reply.
+inline std::string ConnectionLostInDialogue(std::string_view description) {
+  return "The connection to the paging server was lost during the dialogue (" +
+         std::string(description) + "); the page was not sent. Check the server and send again.";
+}
+
+// The connection ended while SEND awaited its reply: the outcome is unknown.
+inline std::string ConnectionLostAwaitingSend(std::string_view description) {
+  return "The connection to the paging server was lost while waiting for the reply to SEND (" +
+         std::string(description) +
+         "); the page may or may not have been delivered. Check with the paging service before "
+         "sending again.";
+}
+
+// A one-line parameter holds a line break. Names the property, never quotes its value: it may
+// be the password.
+inline std::string LineBreakInParameter(std::string_view property) {
+  std::string what(property);
+  what += " contains a line break; an SNPP command is one line. Remove the line break";
+  if (property == "Message") {
+    what += " (put multi-line text in Data and leave Message empty, at SnppLevel 2)";
+  }
+  what += " and send again.";
+  return what;
+}
+
+// A one-line parameter holds a NUL character. Names the property, never quotes its value.
+inline std::string NulInParameter(std::string_view property) {
+  return std::string(property) +
+         " contains a NUL character, which would cut the SNPP command short. Remove the NUL "
+         "character and send again.";
+}
+
+// An unexpected C++ exception caught while a notification was handled.
+inline std::string InternalError(const std::exception& e) {
+  return std::string("Internal error in the paging control: ") + e.what() +
+         ". Close the connection and send again; report this if it repeats.";
+}
+
+}  // namespace kestrel::session::messages
