@@ -2,7 +2,7 @@
 # Builds the benchmarks in Release (build-bench) and runs them. Results go to build-bench/results/
 # (Google Benchmark JSON, callgrind profiles) and a table against the goals is printed.
 #
-#   scripts/bench.sh [all|throughput|memory|cost|tool|group|report|plot]    (default: all)
+#   scripts/bench.sh [all|throughput|memory|cost|tool|group|relay|report|plot]    (default: all)
 #
 # throughput  pages/s, controls against the plain Asio floor, 1/16/256 at once, level 1 and 2
 # memory      heap bytes per idle control and per session in flight
@@ -10,6 +10,7 @@
 # tool        snpp-send start to exit against minimal_client
 # group       100 pagers, one message: snpp-send against HylaFAX sendpage and Net::SNPP, at
 #             --reply-delay 0 and 20 ms; one pager per run against sendpage (ROUNDS=, SINGLE_ROUNDS=)
+# relay       snpp-relay: durable accepts/s from 16 HTTP clients (wrk), POST-to-gateway latency
 # report      print the table again from the saved results
 # plot        docs/throughput.png from the saved throughput results (needs python3-matplotlib)
 #
@@ -28,7 +29,7 @@ build() {
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTREL_BUILD_BENCH=ON \
     -DKESTREL_BUILD_TESTS=OFF >/dev/null
   cmake --build "$build" -j "$(nproc)" --target kestrel_bench kestrel_bench_memory \
-    kestrel_page_cost minimal_client snpp-send snpp-sandbox
+    kestrel_page_cost minimal_client snpp-send snpp-sandbox snpp-relay
   mkdir -p "$out"
 }
 
@@ -83,6 +84,11 @@ group() {
     "$out/group.json"
 }
 
+relay() {
+  python3 bench/relay_bench.py "$build/tools/relay/snpp-relay" "$build/tools/sandbox/snpp-sandbox" \
+    "$out/relay.json"
+}
+
 report() {
   python3 bench/report.py "$out"
   if [ -f "$out/group.json" ]; then python3 bench/group_bench.py --report "$out/group.json"; fi
@@ -94,9 +100,10 @@ plot() {
 }
 
 case "$what" in
-  all) build; machine; throughput; memory; cost; tool; group; report ;;
+  all) build; machine; throughput; memory; cost; tool; group; relay; report ;;
   throughput|memory|cost|tool|group) build; machine; "$what"; report ;;
+  relay) build; machine; relay ;;
   report) report ;;
   plot) plot ;;
-  *) echo "usage: scripts/bench.sh [all|throughput|memory|cost|tool|group|report|plot]" >&2; exit 2 ;;
+  *) echo "usage: scripts/bench.sh [all|throughput|memory|cost|tool|group|relay|report|plot]" >&2; exit 2 ;;
 esac
