@@ -6,7 +6,7 @@ include(CMakePackageConfigHelpers)
 set(KESTREL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kestrel_snpp)
 
 install(TARGETS kestrel_platform_interfaces kestrel_platform kestrel_session kestrel_control
-                kestrel_persistence kestrel_snpp
+                kestrel_persistence kestrel_delivery kestrel_snpp
         EXPORT kestrel_snpp_targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
@@ -51,4 +51,21 @@ install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md
 if(KESTREL_BUILD_TOOLS)
   install(TARGETS snpp-send snpp-sandbox RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
                                          COMPONENT runtime)
+  # The relay: a daemon (section 8), its systemd unit and system user, and a sample
+  # configuration to copy to /etc/snpp-relay/relay.toml and edit (it names example gateways,
+  # so it is not installed there itself).
+  install(TARGETS snpp-relay RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT runtime)
+  # The unit names the program's absolute path, known only when installing (as the .pc file).
+  install(CODE "
+    string(MD5 kestrel_unit_key \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+    set(kestrel_unit \"${PROJECT_BINARY_DIR}/systemd/\${kestrel_unit_key}/snpp-relay.service\")
+    set(sbindir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/tools/relay/snpp-relay.service.in\" \"\${kestrel_unit}\" @ONLY)
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\"
+         TYPE FILE FILES \"\${kestrel_unit}\")
+  " COMPONENT runtime)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/relay/snpp-relay.sysusers
+          DESTINATION lib/sysusers.d RENAME snpp-relay.conf COMPONENT runtime)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/relay/snpp-relay.toml
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT runtime)
 endif()

@@ -2,13 +2,16 @@
 # Builds the benchmarks in Release (build-bench) and runs them. Results go to build-bench/results/
 # (Google Benchmark JSON, callgrind profiles) and a table against the goals is printed.
 #
-#   scripts/bench.sh [all|throughput|memory|cost|tool|tls|report|plot]    (default: all)
+#   scripts/bench.sh [all|throughput|memory|cost|tool|tls|group|relay|report|plot]    (default: all)
 #
 # throughput  pages/s, controls against the plain Asio floor, 1/16/256 at once, level 1 and 2
 # memory      heap bytes per idle control and per session in flight
 # cost        instructions per level-2 page under callgrind: session alone, whole client path
 # tool        snpp-send start to exit against minimal_client
 # tls         pages/s with TLS against plain, 1 and 16 sessions, the handshake's share of a page
+# group       100 pagers, one message: snpp-send against HylaFAX sendpage and Net::SNPP, at
+#             --reply-delay 0 and 20 ms; one pager per run against sendpage (ROUNDS=, SINGLE_ROUNDS=)
+# relay       snpp-relay: durable accepts/s from 16 HTTP clients (wrk), POST-to-gateway latency
 # report      print the table again from the saved results
 # plot        docs/throughput.png from the saved throughput results (needs python3-matplotlib)
 #
@@ -27,7 +30,7 @@ build() {
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTREL_BUILD_BENCH=ON \
     -DKESTREL_BUILD_TESTS=OFF >/dev/null
   cmake --build "$build" -j "$(nproc)" --target kestrel_bench kestrel_bench_memory \
-    kestrel_page_cost minimal_client snpp-send snpp-sandbox
+    kestrel_page_cost minimal_client snpp-send snpp-sandbox snpp-relay
   mkdir -p "$out"
 }
 
@@ -82,7 +85,20 @@ tool() {
     --benchmark_out="$out/tool.json" --benchmark_out_format=json
 }
 
-report() { python3 bench/report.py "$out"; }
+group() {
+  python3 bench/group_bench.py "$build/tools/send/snpp-send" "$build/tools/sandbox/snpp-sandbox" \
+    "$out/group.json"
+}
+
+relay() {
+  python3 bench/relay_bench.py "$build/tools/relay/snpp-relay" "$build/tools/sandbox/snpp-sandbox" \
+    "$out/relay.json"
+}
+
+report() {
+  python3 bench/report.py "$out"
+  if [ -f "$out/group.json" ]; then python3 bench/group_bench.py --report "$out/group.json"; fi
+}
 plot() {
   local py=python3
   python3 -c 'import matplotlib' 2>/dev/null || py=/usr/bin/python3  # Debian's, with the package
@@ -90,9 +106,10 @@ plot() {
 }
 
 case "$what" in
-  all) build; machine; throughput; memory; cost; tool; tls; report ;;
-  throughput|memory|cost|tool|tls) build; machine; "$what"; report ;;
+  all) build; machine; throughput; memory; cost; tool; tls; group; relay; report ;;
+  throughput|memory|cost|tool|tls|group) build; machine; "$what"; report ;;
+  relay) build; machine; relay ;;
   report) report ;;
   plot) plot ;;
-  *) echo "usage: scripts/bench.sh [all|throughput|memory|cost|tool|tls|report|plot]" >&2; exit 2 ;;
+  *) echo "usage: scripts/bench.sh [all|throughput|memory|cost|tool|tls|group|relay|report|plot]" >&2; exit 2 ;;
 esac

@@ -9,8 +9,10 @@ import os
 import socket
 import subprocess
 import sys
+import re
 import tempfile
 import threading
+import time
 import unittest
 
 SEND = SANDBOX = None
@@ -22,25 +24,39 @@ class Sandbox:
     def __init__(self, *args):
         self.dir = tempfile.TemporaryDirectory()
         self.log = os.path.join(self.dir.name, "pages.jsonl")
+        self.stderr = open(os.path.join(self.dir.name, "stderr.txt"), "w+")
         self.proc = subprocess.Popen([SANDBOX, "--port", "0", "--log", self.log, *args],
-                                     stdout=subprocess.PIPE, text=True)
+                                     stdout=subprocess.PIPE, stderr=self.stderr, text=True)
         line = self.proc.stdout.readline()  # READY snpp-sandbox 127.0.0.1:PORT
         if not line.startswith("READY"):
             self.proc.kill()
             raise RuntimeError("sandbox did not start: %r" % line)
         self.port = int(line.split()[-1].rsplit(":", 1)[1])
 
-    def pages(self):
-        if not os.path.exists(self.log):
-            return []
-        with open(self.log) as f:
-            return [json.loads(l) for l in f if l.strip()]
+    def pages(self, at_least=0, wait=10.0):
+        """The pages logged so far. The sandbox writes its log from a thread of its own, so a
+        page may land there just after the client heard 250: wait (bounded) for `at_least`."""
+        give_up = time.monotonic() + wait
+        while True:
+            pages = []
+            if os.path.exists(self.log):
+                with open(self.log) as f:
+                    pages = [json.loads(l) for l in f if l.endswith("\n") and l.strip()]
+            if len(pages) >= at_least or time.monotonic() > give_up:
+                return pages
+            time.sleep(0.01)
 
     def close(self):
+        """Stops the sandbox; returns what it said on stderr."""
         self.proc.terminate()
         self.proc.wait(timeout=10)
         self.proc.stdout.close()
+        self.final_pages = self.pages(wait=0)  # complete: the log is drained before exit
+        self.stderr.seek(0)
+        said = self.stderr.read()
+        self.stderr.close()
         self.dir.cleanup()
+        return said
 
 
 def send(port, *args, env=None, stdin=None):
@@ -91,7 +107,7 @@ class SendTool(unittest.TestCase):
         r = send(self.sandbox.port, "--level", "1", "--pager", "5551234", "--message", "disk full")
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         self.assertRegex(r.stdout, r"^delivered: 250 ")
-        page = self.sandbox.pages()[before]
+        page = self.sandbox.pages(before + 1)[before]
         self.assertEqual(page["message"], "disk full")
         self.assertEqual(page["pagers"][0]["id"], "5551234")
 
@@ -106,7 +122,7 @@ class SendTool(unittest.TestCase):
         finally:
             os.unlink(body.name)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        page = self.sandbox.pages()[before]
+        page = self.sandbox.pages(before + 1)[before]
         self.assertEqual(page["via"], "DATA")
         self.assertEqual(page["message"], "line one\n.\n.dotted\n\nlast")
         self.assertEqual(page["subject"], "Disk")
@@ -198,7 +214,7 @@ class Settings(unittest.TestCase):
         r = subprocess.run([SEND, "--settings", gw, "--pager", "5551234", "--message", "real"],
                            capture_output=True, text=True, timeout=60)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        page = self.sandbox.pages()[before]
+        page = self.sandbox.pages(before + 1)[before]
         self.assertEqual((page["pagers"][0]["id"], page["message"], page["subject"]),
                          ("5551234", "real", "From gw"))
         self.assertEqual(page["login"], "ops")
@@ -240,6 +256,182 @@ class Failures(unittest.TestCase):
             srv.close()
         self.assertEqual(r.returncode, 3, r.stdout + r.stderr)
         self.assertIn("deadline", r.stdout)
+
+
+def free_port():
+    """A loopback port with nothing listening on it: connections are refused."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def pagers(*ids):
+    return [a for i in ids for a in ("--pager", i)]
+
+
+class Group(unittest.TestCase):
+    """Several pagers and several gateways in one run: failover, retries, outcomes, exit codes."""
+
+    def run_group(self, sb, *args):
+        started = time.monotonic()
+        r = send(sb.port, "--retry-backoff", "0.05", *args)
+        return r, time.monotonic() - started
+
+    def test_fails_over_past_a_refusing_server_and_past_busy_replies(self):
+        sb = Sandbox("--fail-first", "2")
+        try:
+            r, _ = self.run_group(sb, "--server", "127.0.0.1:%d" % free_port(),
+                                  "--server", "127.0.0.1", *pagers("1", "2", "3"),
+                                  "--retries", "3", "--message", "db down")
+            pages = sb.pages(3)
+        finally:
+            sb.close()
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        # First attempts are refused at the first server; at the second, the first two
+        # connections are turned away with 421; the third attempts go round to the refusing
+        # server again, the fourth succeed.
+        attempts = sorted(int(a) for a in re.findall(r"\(attempt (\d+)\)", r.stdout))
+        self.assertEqual(attempts, [2, 4, 4], r.stdout)
+        self.assertEqual(sorted(p["pagers"][0]["id"] for p in pages), ["1", "2", "3"])
+
+    def test_a_refused_login_moves_on_to_the_next_gateway_at_once(self):
+        strict, open_gw = Sandbox("--login", "ops:right"), Sandbox()
+        try:
+            r = send(strict.port, "--retry-backoff", "30", "--login", "ops",
+                     "--server", "127.0.0.1", "--server", "127.0.0.1:%d" % open_gw.port,
+                     *pagers("1", "2"), "--message", "x", "--deadline", "20",
+                     env={"SNPP_PASSWORD": "wrong"})
+            alone = send(strict.port, "--login", "ops", *pagers("1", "2"), "--message", "x",
+                         env={"SNPP_PASSWORD": "wrong"})
+            self.assertEqual(len(open_gw.pages(2)), 2)
+            self.assertEqual(strict.pages(), [])
+        finally:
+            strict.close()
+            open_gw.close()
+        # No 30 s backoff: a login refusal is not a passing failure of the gateway.
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertEqual(r.stdout.count("(attempt 2)"), 2, r.stdout)
+        self.assertEqual(alone.returncode, 1, alone.stdout)
+        self.assertEqual(len(re.findall(r"(?m)^refused \d via 127\.0\.0\.1:\d+: the login was "
+                                        r"refused by every gateway: 550 ", alone.stdout)), 2,
+                         alone.stdout)
+        self.assertNotIn("wrong", alone.stdout + alone.stderr + r.stdout + r.stderr)
+
+    def test_one_refused_pager_of_three_is_not_retried_and_exits_4(self):
+        sb = Sandbox("--refuse-pager", "550")
+        try:
+            r, _ = self.run_group(sb, "-v", "--json", *pagers("1", "550", "3"), "--message", "x")
+        finally:
+            sb.close()
+        self.assertEqual(r.returncode, 4, r.stdout + r.stderr)
+        out = json.loads(r.stdout)
+        self.assertEqual(out["outcome"], "partial")
+        self.assertEqual([(x["pager"], x["outcome"], x["attempts"]) for x in out["recipients"]],
+                         [("1", "delivered", 1), ("550", "refused", 1), ("3", "delivered", 1)])
+        self.assertTrue(out["recipients"][1]["error"].startswith("550 "))
+        self.assertEqual(r.stderr.count("> PAGE 550"), 1)
+
+    def test_lost_reply_to_send_is_uncertain_and_never_resent(self):
+        sb = Sandbox("--drop-after-send")
+        try:
+            r, _ = self.run_group(sb, *pagers("1", "2"), "--message", "x")
+            one, _ = self.run_group(sb, "--pager", "3", "--message", "x")
+        finally:
+            sb.close()
+        pages = sb.final_pages
+        self.assertEqual(r.returncode, 4, r.stdout + r.stderr)
+        for pager in ("1", "2"):
+            self.assertRegex(r.stdout, r"(?m)^uncertain %s via 127\.0\.0\.1:\d+: the connection "
+                             r"was lost after SEND; the page may have been delivered; not "
+                             r"resent$" % pager)
+        self.assertEqual(one.returncode, 4, one.stdout)  # one pager: today's words, exit 4
+        self.assertRegex(one.stdout, r"^failed: .*may or may not have been delivered")
+        self.assertEqual(sorted(p["pagers"][0]["id"] for p in pages), ["1", "2", "3"])
+
+    def test_concurrency_bounds_sessions_and_max_sessions_below_it_still_delivers(self):
+        ids = [str(5550000 + i) for i in range(8)]
+        sb = Sandbox("--reply-delay", "30")
+        try:
+            r, _ = self.run_group(sb, "--concurrency", "3", *pagers(*ids), "--message", "x")
+            self.assertEqual(len(sb.pages(8)), 8)
+        finally:
+            said = sb.close()
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertIn("at most 3 sessions were open at once", said)
+        # A gateway that takes fewer sessions than we open says 421 to the rest: they are tried
+        # again, and every page still gets through.
+        sb = Sandbox("--max-sessions", "2", "--reply-delay", "30")
+        try:
+            r, _ = self.run_group(sb, "--concurrency", "6", "--retries", "20", *pagers(*ids),
+                                  "--message", "x")
+            self.assertEqual(sorted(p["pagers"][0]["id"] for p in sb.pages(8)), ids)
+        finally:
+            sb.close()
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertGreater(r.stdout.count("(attempt 1)"), 0)
+        self.assertLess(r.stdout.count("(attempt 1)"), 8, "some were turned away first")
+
+    def test_split_parts_arrive_in_order(self):
+        text = "the primary database is down and the replica is lagging behind by an hour"
+        sb = Sandbox()
+        try:
+            r, _ = self.run_group(sb, *pagers("1", "2"), "--max-length", "24", "--split",
+                                  "--message", text)
+            pages = sb.pages(8)
+        finally:
+            sb.close()
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        for pager in ("1", "2"):
+            parts = [p["message"] for p in pages if p["pagers"][0]["id"] == pager]
+            self.assertGreaterEqual(len(parts), 4)
+            for i, part in enumerate(parts):
+                self.assertTrue(part.startswith("(%d/%d) " % (i + 1, len(parts))), parts)
+                self.assertLessEqual(len(part), 24)
+            # In order, nothing lost: only the spaces at the breaks are dropped.
+            self.assertEqual("".join(p.split(" ", 1)[1] for p in parts).replace(" ", ""),
+                             text.replace(" ", ""))
+
+    def test_cut_message_warns_and_ascii_replaces(self):
+        sb = Sandbox()
+        try:
+            r, _ = self.run_group(sb, "--pager", "1", "--max-length", "10", "--ascii",
+                                  "--message", "Caf\u00e9 \u2615 is closed today")
+            pages = sb.pages(1)
+        finally:
+            sb.close()
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertEqual(pages[0]["message"], "Cafe ? ...")
+        self.assertIn("--split", r.stderr)
+
+    def test_deadline_bounds_a_run_against_a_server_that_never_greets(self):
+        sb = Sandbox("--no-greeting")
+        try:
+            r, took = self.run_group(sb, *pagers("1", "2", "3"), "--deadline", "2",
+                                     "--timeout", "30", "--message", "x")
+        finally:
+            sb.close()
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        self.assertEqual(len(re.findall(r"(?m)^failed \d after 1 attempt: the deadline passed",
+                                        r.stdout)), 3, r.stdout)
+        self.assertLess(took, 6)
+
+    def test_bad_group_input_sends_nothing(self):
+        sb = Sandbox()
+        with tempfile.NamedTemporaryFile("w", delete=False) as f:
+            f.write("# on call\n\n5551234\nnot one word\n")
+        try:
+            cases = [["--pagers-file", f.name], ["--pagers-file", "/nonexistent"],
+                     ["--pager", "1", "--server", "[::1"], ["--pager", "1", "--server", "h:0"],
+                     ["--pager", "1", "--split"], ["--pager", "1", "--server", ":444"]]
+            for args in cases:
+                r = send(sb.port, "--message", "x", *args)
+                self.assertEqual(r.returncode, 2, (args, r.stdout, r.stderr))
+            self.assertEqual(sb.pages(), [])
+        finally:
+            os.unlink(f.name)
+            sb.close()
 
 
 if __name__ == "__main__":

@@ -225,10 +225,11 @@ class HostileInput(unittest.TestCase):
         path = settings_file(self.dir.name, "body.json", SnppLevel={"type": "Integer", "value": 1},
                              Data=text("line one\nline two"), Message=text("short"),
                              Subject=text("with\ttab"))
+        before = len(self.sandbox.pages())
         r = send(self.sandbox.port, "--settings", path, "--pager", "5551234")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn("warning: the settings file holds a multi-line Data body", r.stderr)
-        self.assertEqual(self.sandbox.pages()[-1]["message"], "short")
+        self.assertEqual(self.sandbox.pages(before + 1)[before]["message"], "short")
 
 
 class RawClient:

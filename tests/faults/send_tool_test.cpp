@@ -157,7 +157,7 @@ INSTANTIATE_TEST_SUITE_P(
         ToolCase{"silent_at_SUBJ", 2, {"SUBJ", Fault::kSilence}, 3, "last state WaitSubject"},
         ToolCase{"silent_at_SEND", 1, {"SEND", Fault::kSilence}, 3, "last state WaitSend"},
         ToolCase{
-            "reset_at_SEND", 1, {"SEND", Fault::kReset}, 1, "may or may not have been delivered"},
+            "reset_at_SEND", 1, {"SEND", Fault::kReset}, 4, "may or may not have been delivered"},
         ToolCase{"junk_at_PAGE", 1, {"PAGE", Fault::kJunkLine}, 1, "failed: "}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -51,9 +51,12 @@ def tls_sandbox(cert, *args):
 
 
 def send(port, *args):
+    """One attempt per run (--retries 0): PlainCapture serves a single connection, and a
+    handshake that failed once fails the same way again."""
     env = dict(os.environ, SNPP_PASSWORD=PASSWORD)
     return subprocess.run([SEND, "--port", str(port), "--level", "2", "--login", "alice",
-                           "--pager", "5551234", "--message", "disk full", *args],
+                           "--retries", "0", "--pager", "5551234", "--message", "disk full",
+                           *args],
                           capture_output=True, text=True, env=env, timeout=60)
 
 

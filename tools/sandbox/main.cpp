@@ -64,6 +64,7 @@ int main(int argc, char** argv) {
   Options options;
   double greet_delay = 0;
   double idle_timeout = 300;
+  int reply_delay_ms = 0;
   double command_timeout = 60;
   std::string log_path;
   std::string login;
@@ -132,6 +133,17 @@ int main(int argc, char** argv) {
   // A page log reader that goes away must be an error we report, not a signal that kills us.
   std::signal(SIGPIPE, SIG_IGN);
 
+  app.add_option("--reply-delay", reply_delay_ms,
+                 "Send every reply MS milliseconds after its command arrived, and the greeting "
+                 "MS after the connection was accepted (a gateway on a wide-area network)")
+      ->type_name("MS")
+      ->check(CLI::Range(0, 600000));
+  app.add_option("--fail-first", options.fail_first,
+                 "Answer the first N connections with 421 Service unavailable and close them")
+      ->type_name("N");
+  app.add_flag("--drop-after-send", options.drop_after_send,
+               "Log each page at its SEND, then close without replying (a lost reply)");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {  // --help
@@ -163,6 +175,8 @@ int main(int argc, char** argv) {
   }
   options.greeting = !no_greeting;
   options.greet_delay = Seconds(greet_delay);
+  options.reply_delay = std::chrono::milliseconds(reply_delay_ms);
+  if (options.greet_delay.count() == 0) options.greet_delay = options.reply_delay;
   options.idle_timeout = Seconds(idle_timeout);
   options.command_timeout = Seconds(command_timeout);
   options.keep_pages = false;
@@ -204,6 +218,8 @@ int main(int argc, char** argv) {
     std::cout << "READY " << kName << ' ' << (v6 ? "[" + address + "]" : address) << ':'
               << server.port() << std::endl;
     loop.Run();
+    std::cerr << kName << ": at most " << server.max_session_count()
+              << " sessions were open at once" << std::endl;
   } catch (const std::system_error& e) {
     if (e.code().category() == asio::error::get_ssl_category()) {
       std::cerr << kName << ": cannot use the TLS certificate or key: " << e.code().message()

@@ -1,5 +1,6 @@
 #include "kestrel/sandbox/sandbox_server.hpp"
 
+#include <algorithm>
 #include <array>
 #include <asio/ip/address.hpp>
 #include <asio/ip/tcp.hpp>
@@ -74,6 +75,11 @@ class SandboxServer::Impl : public std::enable_shared_from_this<Impl> {
   asio::steady_timer retry_timer_;
   std::map<std::uint64_t, std::shared_ptr<Connection>> connections_;
   std::uint64_t next_id_ = 0;
+  // Sessions: connections accepted and not yet said goodbye to (a connection that has sent its
+  // last reply is lingering, not in a session). Counted when the goodbye is queued, before the
+  // client can see it, so a client that hangs up and reconnects at once is never counted twice.
+  std::size_t sessions_ = 0;
+  std::size_t max_sessions_ = 0;
   std::vector<Page> pages_;
   std::function<void(const Page&)> on_page_;
   bool stopped_ = false;
@@ -89,6 +95,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
         options_(server.options_),
         tls_context_(server.tls_),
         greet_timer_(socket.get_executor()),
+        reply_timer_(socket.get_executor()),
         idle_timer_(socket.get_executor()),
         command_timer_(socket.get_executor()),
         linger_timer_(socket.get_executor()),
@@ -109,6 +116,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Stop() noexcept;
 
  private:
+  // Marks the session over (the goodbye is queued, or the connection is gone); once.
+  void EndSession() noexcept;
+  void SetClosing() {
+    closing_ = true;
+    EndSession();
+  }
+
   void Greet();
   void Read();
   void OnRead(const asio::error_code& error, std::size_t size);
@@ -148,6 +162,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::optional<tcp::socket> socket_;                // plain
   std::optional<asio::ssl::stream<tcp::socket>> tls_;
   asio::steady_timer greet_timer_;
+  asio::steady_timer reply_timer_;  // holds replies back for Options::reply_delay
   asio::steady_timer idle_timer_;
   asio::steady_timer command_timer_;
   asio::steady_timer linger_timer_;
@@ -168,7 +183,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool handshaking_ = false;
   bool closing_tls_ = false;  // close_notify is out
   bool stopped_ = false;
+  bool in_session_ = false;
 };
+
+void Connection::EndSession() noexcept {
+  if (!in_session_ || server_ == nullptr) return;
+  in_session_ = false;
+  --server_->sessions_;
+}
 
 void Connection::Start() {
   if (!tls_) {
@@ -191,6 +213,13 @@ void Connection::Start() {
 }
 
 void Connection::Begin() {
+  if (id_ < options_->fail_first) {
+    closing_ = true;  // turned away: never a session
+    Write("421 Service unavailable, try later\r\n");
+    return;
+  }
+  in_session_ = true;
+  server_->max_sessions_ = std::max(server_->max_sessions_, ++server_->sessions_);
   if (!options_->greeting) {
     // Keep reading so a client that gives up is noticed, but never say a word.
     silent_ = true;
@@ -209,9 +238,11 @@ void Connection::Begin() {
 
 void Connection::Stop() noexcept {
   if (stopped_) return;
+  EndSession();
   stopped_ = true;
   server_ = nullptr;
   CancelQuietly(greet_timer_);
+  CancelQuietly(reply_timer_);
   CancelQuietly(idle_timer_);
   CancelQuietly(command_timer_);
   CancelQuietly(linger_timer_);
@@ -303,19 +334,33 @@ void Connection::Pump() {
     if (result == CommandFramer::Result::kNeedMore) break;
     if (result == CommandFramer::Result::kTooLong) {
       replies += "421 Line too long, Goodbye\r\n";
-      closing_ = true;
+      SetClosing();
       break;
     }
     NoteLineStarted();  // the next line, if any of it is here, starts its time now
     auto step = dialogue_.Handle(line);
     replies += step.reply;
-    closing_ = step.close;
+    if (step.close) SetClosing();
     if (step.page) {
       server_->Deliver(std::move(*step.page));
       if (stopped_) return;  // the page callback stopped or destroyed the server
+      if (options_->drop_after_send) {
+        Finish();  // the page is in; its reply never leaves
+        return;
+      }
     }
   }
-  if (!replies.empty()) {
+  if (!replies.empty() && options_->reply_delay.count() > 0) {
+    // Held back on a timer, so that other connections go on meanwhile. writing_ keeps Pump
+    // from answering more until these are out.
+    writing_ = true;
+    reply_timer_.expires_after(options_->reply_delay);
+    reply_timer_.async_wait([self = shared_from_this(),
+                             replies = std::move(replies)](const asio::error_code& error) mutable {
+      if (self->stopped_ || error) return;
+      self->Write(std::move(replies));
+    });
+  } else if (!replies.empty()) {
     Write(std::move(replies));
   } else if (closing_) {
     Linger();
@@ -356,7 +401,7 @@ void Connection::OnIdle() {
     Finish();
     return;
   }
-  closing_ = true;
+  SetClosing();
   Write("421 Timeout, Goodbye\r\n");
 }
 
@@ -490,6 +535,10 @@ std::uint16_t SandboxServer::port() const {
 
 std::size_t SandboxServer::connection_count() const {
   return impl_->connections_.size();
+}
+
+std::size_t SandboxServer::max_session_count() const {
+  return impl_->max_sessions_;
 }
 
 const std::vector<Page>& SandboxServer::pages() const {

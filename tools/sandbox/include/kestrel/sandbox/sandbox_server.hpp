@@ -7,7 +7,7 @@
 // each page a client sends is kept in pages() (unless keep_pages is off), handed to the OnPage
 // callback and, when a log stream is set, written to it as one JSON line. Switches in Options make
 // it misbehave on purpose (refuse pager IDs, never greet, greet late, fail every SEND, drop idle
-// sessions).
+// sessions, answer slowly, turn the first connections away, lose the reply to SEND).
 //
 //   acceptor ──accept──▶ Connection ──[TLS handshake]──greeting (now, later or never)──▶ read
 //   read ──bytes──▶ command framer ──each line──▶ Dialogue ──reply──▶ write ──▶ read again
@@ -51,6 +51,13 @@ struct Options {
   std::chrono::milliseconds greet_delay{0};
   bool fail_send = false;  // every complete SEND is answered 554
   std::chrono::milliseconds idle_timeout{std::chrono::minutes(5)};  // zero: never
+  // Every reply goes out this long after the commands it answers arrived (a wide-area gateway).
+  std::chrono::milliseconds reply_delay{0};
+  // The first this many connections get "421 Service unavailable, try later" and are closed.
+  std::size_t fail_first = 0;
+  // After a complete SEND the page is kept and logged, and the connection is closed without a
+  // reply: the reply lost on its way back.
+  bool drop_after_send = false;
   // A command line (or DATA body line) must be complete within this time of its first byte,
   // however busy the client keeps the connection; otherwise 421 and close. Zero: never.
   std::chrono::milliseconds command_timeout{std::chrono::minutes(1)};
@@ -112,6 +119,9 @@ class SandboxServer {
   std::string address() const;
   std::uint16_t port() const;  // the port actually bound
   std::size_t connection_count() const;
+  // The most sessions open at once so far: connections accepted (and not turned away) whose
+  // goodbye had not yet been queued.
+  std::size_t max_session_count() const;
   const std::vector<Page>& pages() const;
   void OnPage(std::function<void(const Page&)> callback);
 

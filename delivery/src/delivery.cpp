@@ -1,0 +1,663 @@
+// Delivery's I/O edge: one SNPPInstance per attempt, the reply and SEND time-outs, the wake
+// timer of the scheduler, and the hooks.
+
+#include "kestrel/delivery/delivery.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <map>
+#include <random>
+#include <stdexcept>
+#include <utility>
+
+#include "kestrel/delivery/outcome.hpp"
+#include "kestrel/delivery/scheduler.hpp"
+#include "kestrel/platform/control_host.hpp"
+#include "kestrel/platform/error.hpp"
+#include "kestrel/platform/forwarding_socket.hpp"
+#include "kestrel/session/session_state.hpp"
+#include "kestrel/session/snpp_instance.hpp"
+#include "kestrel/session/wire.hpp"
+
+namespace kestrel::delivery {
+
+using session::SessionState;
+
+const char* ToString(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kDelivered:
+      return "delivered";
+    case Outcome::kRefused:
+      return "refused";
+    case Outcome::kFailed:
+      return "failed";
+    case Outcome::kUncertain:
+      return "uncertain";
+  }
+  return "?";
+}
+
+std::string Gateway::where() const {
+  const bool v6 = host.find(':') != std::string::npos;
+  return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+namespace {
+
+// After the page is delivered, the server's 221 to QUIT is awaited this long before the
+// connection is simply closed.
+constexpr Duration kQuitBound = std::chrono::seconds(2);
+
+// "30 s", "0.25 s".
+std::string Seconds(Duration d) {
+  const auto ms = d.count();
+  if (ms % 1000 == 0) return std::to_string(ms / 1000) + " s";
+  std::string frac = std::to_string(ms % 1000 + 1000).substr(1);
+  while (frac.back() == '0') frac.pop_back();
+  return std::to_string(ms / 1000) + "." + frac + " s";
+}
+
+std::string Trimmed(std::string s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+  return s;
+}
+
+}  // namespace
+
+class Delivery::Impl {
+ public:
+  Impl(Environment env, std::vector<Gateway> gateways, Hooks hooks);
+  ~Impl();
+
+  RequestId Submit(Request request);
+  void Stop() noexcept;
+
+  // One recipient of one request, from Submit to its result.
+  struct Recipient {
+    RecipientRef ref;
+    std::shared_ptr<const Request> request;
+    int attempts = 0;
+    std::string host;
+    std::uint16_t port = 0;
+    std::string reply;
+    std::string error;
+    std::string detail;
+    bool timed_out = false;
+    bool deadline_ended_session = false;
+    AttemptEvidence::Kind ended_by = AttemptEvidence::Kind::kError;
+    int last_state = -1;
+    std::int32_t error_number = 0;
+    std::size_t parts_delivered = 0;
+  };
+
+  class Attempt;
+  // The socket of an attempt: tells it when SEND has gone out and when the control closed it.
+  class WatchSocket;
+
+  void PostPump();
+  void Pump();
+  void StartAttempt(const Scheduler::Start& start);
+  void AttemptEnded(Attempt& attempt, const AttemptEvidence& evidence);
+  void SessionClosed(Attempt& attempt);
+  void Finish(Scheduler::Id id, Outcome outcome, Scheduler::Reason reason);
+  void ArmWake();
+  double Random();
+
+  Environment env_;
+  std::vector<Gateway> gateways_;
+  Hooks hooks_;
+  Scheduler scheduler_;
+  std::map<Scheduler::Id, Recipient> recipients_;
+  std::map<Scheduler::Id, std::unique_ptr<Attempt>> attempts_;  // running, by recipient
+  std::vector<std::unique_ptr<Attempt>> closing_;  // decided; waiting for QUIT or destruction
+  std::unique_ptr<platform::Timer> wake_;
+  std::mt19937_64 rng_{std::random_device{}()};
+  RequestId next_request_ = 1;
+  Stats stats_;
+  bool pump_posted_ = false;
+  bool stopped_ = false;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+class Delivery::Impl::WatchSocket final : public platform::ForwardingSocket {
+ public:
+  WatchSocket(std::unique_ptr<platform::Socket> inner, Attempt& attempt)
+      : ForwardingSocket(std::move(inner)), attempt_(&attempt) {}
+  void SendData(std::string_view text) override;
+  void Close() override;
+  void Detach() { attempt_ = nullptr; }
+
+ private:
+  Attempt* attempt_;
+};
+
+class Delivery::Impl::Attempt final : public platform::ControlHost {
+ public:
+  Attempt(Impl& owner, const Scheduler::Start& start, std::shared_ptr<const Request> request)
+      : owner(owner), start(start), request(std::move(request)) {}
+  ~Attempt() override {
+    if (socket) socket->Detach();
+  }
+
+  void PropertyChanged(std::string_view name) override;
+  void RaiseEvent(platform::EventId event, String& argument) override;
+  // Notifications run from the loop, never from inside a call the owner is making: a nested
+  // run here would start and end other attempts in the middle of this one's work.
+  void DoEvents() override {}
+
+  void ArmReplyTimer(Duration bound);
+  void OnReplyTimeout();
+  // Ends the session with a verdict from `evidence`, once.
+  void End(AttemptEvidence evidence);
+  void Close() noexcept;
+
+  Impl& owner;
+  Scheduler::Start start;
+  std::shared_ptr<const Request> request;  // outlives the recipient's record while QUIT goes
+  std::unique_ptr<session::SNPPInstance> control;
+  WatchSocket* socket = nullptr;  // owned by the control
+  std::unique_ptr<platform::Timer> reply_timer;
+  bool send_written = false;
+  bool decided = false;
+  bool released = false;
+  bool hook_failed = false;
+  std::string hook_error;
+};
+
+void Delivery::Impl::WatchSocket::SendData(std::string_view text) {
+  inner().SendData(text);
+  if (attempt_ && text == "SEND\r\n") attempt_->send_written = true;
+}
+
+void Delivery::Impl::WatchSocket::Close() {
+  inner().Close();
+  if (attempt_) attempt_->owner.SessionClosed(*attempt_);
+}
+
+// --- Attempt -------------------------------------------------------------------------------------
+
+void Delivery::Impl::Attempt::PropertyChanged(std::string_view name) {
+  if (name != "State" || !control || released) return;
+  const auto state = static_cast<SessionState>(control->get_State());
+  const Policy& policy = request->policy;
+  switch (state) {
+    case SessionState::kWaitGreeting:
+    case SessionState::kNone:
+      return;  // the control bounds the wait for the greeting itself (ServerTimeout)
+    case SessionState::kWaitSend: {
+      if (decided) return;
+      if (owner.hooks_.before_send) {
+        const auto& r = owner.recipients_.at(start.id);
+        const auto& gw = owner.gateways_[start.gateway];
+        SendNotice notice{r.ref,         start.part, r.request->page.parts.size(),
+                          start.attempt, gw.host,    gw.port};
+        try {
+          owner.hooks_.before_send(notice);
+        } catch (const std::exception& e) {
+          hook_failed = true;
+          hook_error = e.what();
+        } catch (...) {
+          hook_failed = true;
+          hook_error = "the host refused to let the page go";
+        }
+        // Raised here, the error keeps SEND off the wire; the control reports it as OnError.
+        if (hook_failed) throw RuntimeError(err::kSiteRefusedChange, hook_error);
+      }
+      ArmReplyTimer(policy.send_timeout);
+      return;
+    }
+    case SessionState::kWaitQuit:
+      ArmReplyTimer(decided ? std::min(kQuitBound, policy.reply_timeout) : policy.reply_timeout);
+      return;
+    default:
+      ArmReplyTimer(policy.reply_timeout);
+      return;
+  }
+}
+
+void Delivery::Impl::Attempt::RaiseEvent(platform::EventId event, String& argument) {
+  if (released || !control) return;
+  if (decided) {
+    // After the page: a bad answer to QUIT. The page stands; just hang up.
+    if (event == platform::EventId::kOnError) Close();
+    return;
+  }
+  AttemptEvidence evidence;
+  evidence.state = control->get_State();
+  evidence.send_written = send_written;
+  evidence.text = Trimmed(argument);
+  if (event == platform::EventId::kOnComplete) {
+    evidence.kind = AttemptEvidence::Kind::kCompleted;
+  } else if (hook_failed) {
+    evidence.kind = AttemptEvidence::Kind::kHookFailed;
+    evidence.text = hook_error;
+  } else if (!control->getLastError().empty()) {
+    // Reported from a caught runtime error: a fresh control per attempt, so it is this one.
+    evidence.kind = AttemptEvidence::Kind::kError;
+    evidence.error_number = control->LastErrorNumber();
+  } else if (argument == session::SNPPInstance::kTimeoutText) {
+    evidence.kind = AttemptEvidence::Kind::kGreetingTimeout;
+  } else {
+    evidence.kind = AttemptEvidence::Kind::kServerReply;
+  }
+  End(std::move(evidence));
+}
+
+void Delivery::Impl::Attempt::ArmReplyTimer(Duration bound) {
+  reply_timer->SetEnabled(false);
+  reply_timer->SetInterval(static_cast<Long>(std::clamp<Duration::rep>(bound.count(), 1, 1 << 30)));
+  reply_timer->SetEnabled(true);
+}
+
+void Delivery::Impl::Attempt::OnReplyTimeout() {
+  reply_timer->SetEnabled(false);
+  if (released || !control) return;
+  if (decided) {
+    Close();  // no 221 in time: the page is delivered anyway
+    return;
+  }
+  AttemptEvidence evidence;
+  evidence.kind = AttemptEvidence::Kind::kReplyTimeout;
+  evidence.state = control->get_State();
+  evidence.send_written = send_written;
+  End(std::move(evidence));
+}
+
+void Delivery::Impl::Attempt::End(AttemptEvidence evidence) {
+  if (decided) return;
+  decided = true;
+  const bool delivered = evidence.kind == AttemptEvidence::Kind::kCompleted;
+  if (!delivered) Close();  // releases the slot
+  owner.AttemptEnded(*this, evidence);
+}
+
+void Delivery::Impl::Attempt::Close() noexcept {
+  reply_timer->SetEnabled(false);
+  try {
+    control->CloseConnect();  // through WatchSocket::Close: SessionClosed
+  } catch (...) {
+  }
+  if (!released) owner.SessionClosed(*this);
+}
+
+// --- Impl ----------------------------------------------------------------------------------------
+
+namespace {
+std::vector<int> Concurrency(const std::vector<Gateway>& gateways) {
+  std::vector<int> c;
+  for (const auto& g : gateways) c.push_back(g.concurrency);
+  return c;
+}
+}  // namespace
+
+Delivery::Impl::Impl(Environment env, std::vector<Gateway> gateways, Hooks hooks)
+    : env_(std::move(env)),
+      gateways_(std::move(gateways)),
+      hooks_(std::move(hooks)),
+      scheduler_(Concurrency(gateways_)) {
+  if (!env_.make_socket || !env_.make_timer || !env_.now || !env_.post) {
+    throw std::invalid_argument("a delivery needs sockets, timers, a clock and a loop to post to");
+  }
+  for (const auto& g : gateways_) {
+    if (g.host.empty() || g.port == 0) {
+      throw std::invalid_argument("a gateway needs a host and a port from 1 to 65535");
+    }
+  }
+  wake_ = env_.make_timer();
+  wake_->OnTick([this] {
+    wake_->SetEnabled(false);
+    Pump();
+  });
+}
+
+Delivery::Impl::~Impl() {
+  *alive_ = false;
+  Stop();
+  wake_->OnTick(nullptr);
+}
+
+double Delivery::Impl::Random() {
+  if (env_.random) return env_.random();
+  return std::uniform_real_distribution<double>(0.0, 1.0)(rng_);
+}
+
+RequestId Delivery::Impl::Submit(Request request) {
+  const Page& page = request.page;
+  for (const auto& part : page.parts) {
+    if (!page.as_data && session::HasLineBreak(part)) {
+      throw std::invalid_argument(
+          "a message line holds a line break; send a multi-line text as a DATA body");
+    }
+  }
+  for (const auto* field : {&page.subject, &page.caller, &page.hold}) {
+    if (session::HasLineBreak(*field)) {
+      throw std::invalid_argument("a page field holds a line break; SNPP commands are one line");
+    }
+  }
+  for (const auto& pager : request.recipients) {
+    if (pager.empty() || session::HasLineBreak(pager) ||
+        pager.find_first_of(" \t") != std::string::npos) {
+      throw std::invalid_argument(
+          "a pager id is empty or holds a space or line break; give each pager id on its own");
+    }
+  }
+  if (page.as_data) {
+    for (const auto& g : gateways_) {
+      if (g.snpp_level < 2) {
+        throw std::invalid_argument("a DATA body needs SNPP level 2 or more at every gateway; " +
+                                    g.where() + " is at level 1");
+      }
+    }
+  }
+  const RequestId id = next_request_++;
+  if (request.recipients.empty() || page.parts.empty() || stopped_) return id;
+  auto shared = std::make_shared<const Request>(std::move(request));
+  const auto now = env_.now();
+  for (std::size_t i = 0; i < shared->recipients.size(); ++i) {
+    const auto sid = scheduler_.Add(shared->policy, shared->page.parts.size(), now);
+    Recipient r;
+    r.ref = RecipientRef{id, shared->tag, i, shared->recipients[i]};
+    r.request = shared;
+    recipients_.emplace(sid, std::move(r));
+  }
+  PostPump();
+  return id;
+}
+
+void Delivery::Impl::PostPump() {
+  if (pump_posted_ || stopped_) return;
+  pump_posted_ = true;
+  env_.post([this, alive = alive_] {
+    if (!*alive) return;
+    pump_posted_ = false;
+    Pump();
+  });
+}
+
+void Delivery::Impl::Pump() {
+  if (stopped_) return;
+  const auto now = env_.now();
+  for (const auto id : scheduler_.Expired(now)) {
+    if (stopped_) return;
+    Finish(id, Outcome::kFailed, Scheduler::Reason::kDeadline);
+  }
+  for (const auto id : scheduler_.RunningPastDeadline(now)) {
+    if (stopped_) return;
+    const auto it = attempts_.find(id);
+    if (it == attempts_.end()) continue;
+    AttemptEvidence evidence;
+    evidence.kind = AttemptEvidence::Kind::kDeadline;
+    evidence.state = it->second->control->get_State();
+    evidence.send_written = it->second->send_written;
+    it->second->End(std::move(evidence));
+  }
+  for (const auto& start : scheduler_.Due(now)) {
+    if (stopped_) return;
+    StartAttempt(start);
+  }
+  ArmWake();
+}
+
+void Delivery::Impl::ArmWake() {
+  if (stopped_) return;
+  const auto now = env_.now();
+  const auto next = scheduler_.NextWake(now);
+  wake_->SetEnabled(false);
+  if (!next) return;
+  const auto wait = std::chrono::duration_cast<Duration>(*next - now).count();
+  wake_->SetInterval(static_cast<Long>(std::clamp<Duration::rep>(wait, 1, 1 << 30)));
+  wake_->SetEnabled(true);
+}
+
+void Delivery::Impl::StartAttempt(const Scheduler::Start& start) {
+  auto& r = recipients_.at(start.id);
+  const Gateway& gw = gateways_[start.gateway];
+  const Request& request = *r.request;
+  const Page& page = request.page;
+  ++r.attempts;
+  r.host = gw.host;
+  r.port = gw.port;
+  ++stats_.attempts;
+
+  auto attempt = std::make_unique<Attempt>(*this, start, r.request);
+  Attempt& a = *attempt;
+  auto raw = gw.socket_factory ? gw.socket_factory() : env_.make_socket();
+  auto socket = std::make_unique<WatchSocket>(std::move(raw), a);
+  a.socket = socket.get();
+  a.reply_timer = env_.make_timer();
+  a.reply_timer->OnTick([&a] { a.OnReplyTimeout(); });
+  a.control = std::make_unique<session::SNPPInstance>(a, std::move(socket), env_.make_timer());
+  attempts_.emplace(start.id, std::move(attempt));
+  ++stats_.sessions_open;
+  stats_.max_sessions_open = std::max(stats_.max_sessions_open, stats_.sessions_open);
+
+  auto& c = *a.control;
+  auto& p = c.stored();  // no change notices for the setup
+  const auto greeting = std::chrono::duration_cast<std::chrono::seconds>(
+                            request.policy.greeting_timeout + std::chrono::milliseconds(999))
+                            .count();
+  p.ServerTimeout = static_cast<Integer>(std::clamp<long long>(greeting, 0, 32767));
+  p.SnppLevel = static_cast<Integer>(std::clamp(gw.snpp_level, -32768, 32767));
+  p.LoginName = gw.login;
+  p.Password = gw.password;
+  p.Recipient = r.ref.pager;
+  const std::string& text = page.parts.at(start.part);
+  if (page.as_data) {
+    p.Message.clear();
+    p.Data = text;
+  } else {
+    p.Message = text;
+    p.Data.clear();
+  }
+  p.Subject = page.subject;
+  p.SenderID = page.caller;
+  p.HoldUntil = page.hold;
+  p.coverageArea = static_cast<Integer>(std::clamp(page.coverage, -1, 32767));
+  p.ServiceLevel = static_cast<Integer>(std::clamp(page.service_level, -1, 32767));
+  p.AlertOverride = page.alert ? kTrue : kFalse;
+  try {
+    c.sck().SetRemoteHost(gw.host);
+    c.sck().SetRemotePort(gw.port);
+    c.Send();
+  } catch (const RuntimeError& e) {
+    AttemptEvidence evidence;
+    evidence.kind = AttemptEvidence::Kind::kError;
+    evidence.state = c.get_State();
+    evidence.text = e.description();
+    evidence.error_number = e.number();
+    a.End(std::move(evidence));
+  }
+}
+
+void Delivery::Impl::AttemptEnded(Attempt& attempt, const AttemptEvidence& evidence) {
+  const auto id = attempt.start.id;
+  auto& r = recipients_.at(id);
+  const Verdict verdict = ClassifyAttempt(evidence);
+  const bool reply = evidence.kind == AttemptEvidence::Kind::kServerReply ||
+                     evidence.kind == AttemptEvidence::Kind::kCompleted;
+  const auto& policy = r.request->policy;
+  std::string text = evidence.text;
+  switch (evidence.kind) {
+    case AttemptEvidence::Kind::kReplyTimeout: {
+      const bool at_send = evidence.state == static_cast<Integer>(SessionState::kWaitSend);
+      const auto bound = at_send ? policy.send_timeout : policy.reply_timeout;
+      text = std::string("no reply ") + (at_send ? "to SEND" : "from the paging server") +
+             " within " + Seconds(bound) + " (" + session::ToString(evidence.state) + ")";
+      break;
+    }
+    case AttemptEvidence::Kind::kDeadline:
+      text = "the deadline passed during the session (" + session::ToString(evidence.state) + ")";
+      break;
+    default:
+      break;
+  }
+  if (reply) r.reply = text;
+  r.detail = text;
+  r.deadline_ended_session = evidence.kind == AttemptEvidence::Kind::kDeadline;
+  r.ended_by = evidence.kind;
+  if (verdict == Verdict::kUncertain) {
+    text = (evidence.kind == AttemptEvidence::Kind::kServerReply
+                ? "the reply to SEND was not understood (" + evidence.text + ")"
+            : evidence.kind == AttemptEvidence::Kind::kReplyTimeout ||
+                    evidence.kind == AttemptEvidence::Kind::kDeadline
+                ? text
+                : "the connection was lost after SEND") +
+           "; the page may have been delivered; " +
+           (policy.resend_uncertain ? "sending it again" : "not resent");
+  }
+  if (verdict != Verdict::kDelivered) r.error = text;
+  r.last_state = evidence.state;
+  r.error_number = evidence.kind == AttemptEvidence::Kind::kError ? evidence.error_number : 0;
+  r.timed_out = evidence.kind == AttemptEvidence::Kind::kReplyTimeout ||
+                evidence.kind == AttemptEvidence::Kind::kGreetingTimeout ||
+                evidence.kind == AttemptEvidence::Kind::kDeadline;
+  if (verdict == Verdict::kDelivered) {
+    ++r.parts_delivered;
+    r.error.clear();
+  }
+  if (hooks_.on_attempt) {
+    const auto& gw = gateways_[attempt.start.gateway];
+    hooks_.on_attempt(AttemptReport{r.ref, attempt.start.part, attempt.start.attempt, gw.host,
+                                    gw.port, ToString(verdict), text});
+    if (stopped_) return;
+  }
+  // The attempt that ended no longer counts as running; a delivered one stays in closing_
+  // until its QUIT is done.
+  if (auto it = attempts_.find(id); it != attempts_.end() && it->second.get() == &attempt) {
+    closing_.push_back(std::move(it->second));
+    attempts_.erase(it);
+  }
+  const auto followup = scheduler_.AttemptEnded(id, verdict, env_.now(), Random());
+  if (followup.finished) {
+    Finish(id, followup.outcome, followup.reason);
+  } else {
+    PostPump();
+  }
+}
+
+void Delivery::Impl::SessionClosed(Attempt& attempt) {
+  if (!attempt.decided || attempt.released) return;
+  attempt.released = true;
+  attempt.reply_timer->SetEnabled(false);
+  attempt.control->Timer1().SetEnabled(false);
+  scheduler_.ReleaseSlot(attempt.start.gateway);
+  if (stats_.sessions_open > 0) --stats_.sessions_open;
+  // Destroyed later, from the loop: we may be inside one of its own calls.
+  env_.post([this, alive = alive_, target = &attempt] {
+    if (!*alive) return;
+    std::erase_if(closing_, [target](const auto& a) { return a.get() == target; });
+  });
+  PostPump();
+}
+
+void Delivery::Impl::Finish(Scheduler::Id id, Outcome outcome, Scheduler::Reason reason) {
+  const auto it = recipients_.find(id);
+  if (it == recipients_.end()) return;
+  Recipient r = std::move(it->second);
+  recipients_.erase(it);
+  RecipientResult result;
+  result.recipient = r.ref;
+  result.outcome = outcome;
+  result.attempts = r.attempts;
+  result.parts_delivered = r.parts_delivered;
+  result.host = r.host;
+  result.port = r.port;
+  result.reply = r.reply;
+  result.timed_out = r.timed_out;
+  result.deadline_passed = reason == Scheduler::Reason::kDeadline;
+  if (outcome != Outcome::kDelivered) {
+    switch (reason) {
+      case Scheduler::Reason::kDeadline:
+        result.error = r.error.empty() ? "the deadline passed before an attempt could be made"
+                       : r.deadline_ended_session
+                           ? r.error
+                           : r.error + "; the deadline leaves no time to try again";
+        break;
+      case Scheduler::Reason::kLoginRefusedEverywhere:
+        result.error = "the login was refused by every gateway: " + r.error +
+                       ". Check the login name and password";
+        break;
+      default:
+        result.error = r.error;
+        break;
+    }
+  }
+  result.detail = r.detail;
+  result.ended_by = r.ended_by;
+  result.last_state = r.last_state;
+  result.error_number = r.error_number;
+  if (hooks_.on_result) hooks_.on_result(result);
+}
+
+void Delivery::Impl::Stop() noexcept {
+  if (stopped_) return;
+  stopped_ = true;
+  try {
+    wake_->SetEnabled(false);
+    for (auto& [id, a] : attempts_) {
+      a->released = true;
+      a->reply_timer->SetEnabled(false);
+      a->control->Timer1().SetEnabled(false);
+      try {
+        a->control->CloseConnect();
+      } catch (...) {
+      }
+      closing_.push_back(std::move(a));
+    }
+    attempts_.clear();
+    for (auto& a : closing_) {
+      a->released = true;
+      a->reply_timer->SetEnabled(false);
+      try {
+        a->control->CloseConnect();
+      } catch (...) {
+      }
+    }
+    scheduler_.Clear();
+    recipients_.clear();
+    stats_.sessions_open = 0;
+    if (*alive_) {
+      // Destroyed from the loop: Stop() may run inside one of their calls.
+      env_.post([this, alive = alive_] {
+        if (*alive) closing_.clear();
+      });
+    } else {
+      closing_.clear();
+    }
+  } catch (...) {
+  }
+}
+
+// --- Delivery ------------------------------------------------------------------------------------
+
+Delivery::Delivery(Environment environment, std::vector<Gateway> gateways, Hooks hooks)
+    : impl_(std::make_unique<Impl>(std::move(environment), std::move(gateways), std::move(hooks))) {
+}
+
+Delivery::~Delivery() noexcept = default;
+
+RequestId Delivery::Submit(Request request) {
+  return impl_->Submit(std::move(request));
+}
+
+void Delivery::Stop() noexcept {
+  impl_->Stop();
+}
+
+bool Delivery::idle() const {
+  return impl_->recipients_.empty();
+}
+
+std::size_t Delivery::unfinished() const {
+  return impl_->recipients_.size();
+}
+
+Stats Delivery::stats() const {
+  return impl_->stats_;
+}
+
+const std::vector<Gateway>& Delivery::gateways() const {
+  return impl_->gateways_;
+}
+
+}  // namespace kestrel::delivery

@@ -1,0 +1,342 @@
+// The delivery layer over fake sockets and fake time: the outcome table, the backoff arithmetic,
+// failover and concurrency, the reply and SEND time-outs, and the hook before SEND.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kestrel/delivery/delivery.hpp"
+#include "kestrel/delivery/outcome.hpp"
+#include "kestrel/delivery/scheduler.hpp"
+#include "kestrel/testing/fakes.hpp"
+
+namespace kestrel::delivery {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FakeClock;
+using testing::FakeLoop;
+using testing::FakeSocket;
+using testing::FakeTimer;
+using Kind = AttemptEvidence::Kind;
+
+TEST(Backoff, DoublesFromTheFirstWaitUpToTheCapWithJitterInTheUpperHalf) {
+  const Policy p{.first_backoff = 1s, .max_backoff = 30s};
+  struct Row {
+    int retry;
+    double random;
+    Duration wait;
+  } rows[] = {{1, 0.0, 500ms},  {1, 1.0, 1000ms}, {2, 0.0, 1000ms}, {2, 1.0, 2000ms},
+              {3, 0.5, 3000ms}, {5, 1.0, 16s},    {6, 1.0, 30s},    {6, 0.0, 15s},
+              {60, 1.0, 30s}};  // no overflow however many retries
+  for (const auto& r : rows) {
+    EXPECT_EQ(Backoff(p, r.retry, r.random), r.wait) << "retry " << r.retry << " r " << r.random;
+  }
+}
+
+TEST(Classify, TheOutcomeTable) {
+  const Integer kGreeting = 0, kPage = 11, kSend = 13, kLogin = 22;
+  struct Row {
+    AttemptEvidence e;
+    Verdict v;
+  } rows[] = {
+      {{Kind::kCompleted, kSend, true, "250 Message Sent"}, Verdict::kDelivered},
+      {{Kind::kServerReply, kGreeting, false, "421 Service unavailable, try later"},
+       Verdict::kTransient},
+      {{Kind::kServerReply, kPage, false, "450 busy"}, Verdict::kTransient},
+      {{Kind::kServerReply, kSend, true, "421 Exceeded number of allowed transactions"},
+       Verdict::kTransient},
+      {{Kind::kServerReply, kPage, false, "550 Unknown pager"}, Verdict::kRefused},
+      {{Kind::kServerReply, kSend, true, "554 Message refused"}, Verdict::kRefused},
+      {{Kind::kServerReply, kLogin, false, "550 Login refused"}, Verdict::kLoginRefused},
+      {{Kind::kServerReply, kGreeting, false, "hello there"}, Verdict::kTransient},
+      {{Kind::kServerReply, kSend, true, "hello there"}, Verdict::kUncertain},
+      {{Kind::kError, kGreeting, false, "refused", err::kSocketConnectFailed}, Verdict::kTransient},
+      {{Kind::kError, kPage, false, "lost", err::kConnectionLost}, Verdict::kTransient},
+      {{Kind::kError, kSend, true, "lost", err::kConnectionLost}, Verdict::kUncertain},
+      {{Kind::kError, kPage, false, "line break", err::kLineBreakInParameter}, Verdict::kFailed},
+      {{Kind::kGreetingTimeout, kGreeting, false, ""}, Verdict::kTransient},
+      {{Kind::kReplyTimeout, kPage, false, ""}, Verdict::kTransient},
+      {{Kind::kReplyTimeout, kSend, true, ""}, Verdict::kUncertain},
+      // State 13 is entered just before SEND goes out: a failed write leaves it unwritten.
+      {{Kind::kError, kSend, false, "write failed", err::kSocketIo}, Verdict::kTransient},
+      {{Kind::kDeadline, kPage, false, ""}, Verdict::kFailed},
+      {{Kind::kDeadline, kSend, true, ""}, Verdict::kUncertain},
+      {{Kind::kHookFailed, kSend, false, "disk full"}, Verdict::kFailed},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(ClassifyAttempt(r.e), r.v) << r.e.text << " in state " << r.e.state;
+  }
+}
+
+TEST(Scheduler, FailsOverWaitsForSlotsAndStopsAtTheLimits) {
+  const TimePoint t0{};
+  Scheduler s({1, 1, 1});
+  const Policy p{.max_attempts = 4, .first_backoff = 1s};
+  const auto a = s.Add(p, 1, t0);
+  const auto b = s.Add(p, 1, t0);
+  auto due = s.Due(t0);
+  ASSERT_EQ(due.size(), 1u);  // one slot at the first gateway: b waits its turn
+  EXPECT_EQ(due[0].id, a);
+  auto f = s.AttemptEnded(a, Verdict::kTransient, t0, 1.0);
+  ASSERT_FALSE(f.finished);
+  EXPECT_EQ(*f.retry_at, t0 + 1s);
+  EXPECT_TRUE(s.Due(t0).empty()) << "the slot is still held until the session is closed";
+  s.ReleaseSlot(0);
+  due = s.Due(t0);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].id, b);
+  EXPECT_EQ(*s.NextWake(t0), t0 + 1s);
+  due = s.Due(t0 + 1s);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].gateway, 1u);  // a's second attempt: the next gateway
+  EXPECT_EQ(due[0].attempt, 2);
+  // A login refusal moves on at once, skipping that gateway from then on.
+  f = s.AttemptEnded(a, Verdict::kLoginRefused, t0 + 1s, 1.0);
+  EXPECT_EQ(*f.retry_at, t0 + 1s);
+  s.ReleaseSlot(1);
+  due = s.Due(t0 + 1s);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].gateway, 2u);
+  f = s.AttemptEnded(a, Verdict::kTransient, t0 + 1s, 1.0);  // third attempt failed
+  s.ReleaseSlot(2);
+  EXPECT_EQ(*f.retry_at, t0 + 1s + 4s);
+  EXPECT_TRUE(s.AttemptEnded(b, Verdict::kDelivered, t0 + 2s, 1.0).finished);
+  s.ReleaseSlot(0);
+  due = s.Due(t0 + 5s);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].gateway, 0u) << "wrapped round past the gateway that refused the login";
+  f = s.AttemptEnded(a, Verdict::kTransient, t0 + 5s, 1.0);
+  EXPECT_TRUE(f.finished);
+  EXPECT_EQ(f.outcome, Outcome::kFailed);
+  EXPECT_EQ(f.reason, Scheduler::Reason::kAttemptsExhausted);
+
+  // Every gateway refuses the login: refused, saying so.
+  Scheduler two({1, 1});
+  const auto c = two.Add(p, 1, t0);
+  two.Due(t0);
+  two.AttemptEnded(c, Verdict::kLoginRefused, t0, 0.0);
+  two.ReleaseSlot(0);
+  two.Due(t0);
+  f = two.AttemptEnded(c, Verdict::kLoginRefused, t0, 0.0);
+  EXPECT_EQ(f.outcome, Outcome::kRefused);
+  EXPECT_EQ(f.reason, Scheduler::Reason::kLoginRefusedEverywhere);
+
+  // The deadline: no retry that would start after it; waiting recipients expire.
+  Scheduler late({1});
+  const Policy short_deadline{.max_attempts = 0, .first_backoff = 10s, .deadline = t0 + 5s};
+  const auto d = late.Add(short_deadline, 1, t0);
+  const auto e = late.Add(short_deadline, 1, t0);
+  late.Due(t0);
+  f = late.AttemptEnded(d, Verdict::kTransient, t0, 1.0);
+  EXPECT_EQ(f.reason, Scheduler::Reason::kDeadline);
+  EXPECT_EQ(*late.NextWake(t0), t0 + 5s);
+  EXPECT_EQ(late.Expired(t0 + 5s), std::vector<Scheduler::Id>{e});
+}
+
+// --- The engine over fakes
+// ------------------------------------------------------------------------
+
+// Lends a socket the rig keeps, so that tests can look at it after the session is gone.
+class LentSocket final : public platform::Socket {
+ public:
+  explicit LentSocket(FakeSocket& s) : s_(s) {}
+  ~LentSocket() override {
+    s_.OnDataArrival(nullptr);
+    s_.OnClosed(nullptr);
+  }
+  void Connect(const String& host, Long port) override { s_.Connect(host, port); }
+  void SendData(std::string_view text) override { s_.SendData(text); }
+  String GetData() override { return s_.GetData(); }
+  void Close() override { s_.Close(); }
+  platform::SocketState State() const override { return s_.State(); }
+  String RemoteHost() const override { return s_.RemoteHost(); }
+  void SetRemoteHost(const String& host) override { s_.SetRemoteHost(host); }
+  Long RemotePort() const override { return s_.RemotePort(); }
+  void SetRemotePort(Long port) override { s_.SetRemotePort(port); }
+  void OnDataArrival(DataArrivalHandler h) override { s_.OnDataArrival(std::move(h)); }
+  void OnClosed(ClosedHandler h) override { s_.OnClosed(std::move(h)); }
+
+ private:
+  FakeSocket& s_;
+};
+
+struct Rig {
+  FakeLoop loop;
+  FakeClock clock{loop};
+  std::vector<std::unique_ptr<FakeSocket>> kept;
+  std::vector<FakeSocket*> sockets;
+  std::vector<RecipientResult> results;
+  std::vector<std::string> journal;  // hook calls and SEND writes, in order
+  std::function<void(const SendNotice&)> before_send;
+  std::unique_ptr<Delivery> delivery;
+
+  explicit Rig(std::vector<Gateway> gateways) {
+    Environment env;
+    env.make_socket = [this] {
+      kept.push_back(std::make_unique<FakeSocket>(loop));
+      sockets.push_back(kept.back().get());
+      return std::make_unique<LentSocket>(*kept.back());
+    };
+    env.make_timer = [this] { return std::make_unique<FakeTimer>(clock); };
+    env.now = [this] { return TimePoint(std::chrono::milliseconds(clock.now())); };
+    env.post = [this](std::function<void()> fn) { loop.Post(std::move(fn)); };
+    env.random = [] { return 1.0; };  // the whole nominal wait
+    Hooks hooks;
+    hooks.before_send = [this](const SendNotice& n) {
+      journal.push_back("before_send " + n.recipient.pager + " " + n.host);
+      if (before_send) before_send(n);
+    };
+    hooks.on_result = [this](const RecipientResult& r) { results.push_back(r); };
+    delivery = std::make_unique<Delivery>(std::move(env), std::move(gateways), std::move(hooks));
+  }
+  void Submit(std::vector<std::string> pagers, Policy policy = {}) {
+    delivery->Submit(Request{
+        .page = {.parts = {"disk full"}}, .recipients = std::move(pagers), .policy = policy});
+    loop.RunPending();
+  }
+  // The server side of socket i: the connection comes up, then each line in turn.
+  void Serve(std::size_t i, std::initializer_list<std::string_view> lines) {
+    FakeSocket& s = *sockets.at(i);
+    if (s.State() == platform::SocketState::kConnecting) s.CompleteConnect();
+    for (auto line : lines) {
+      s.Receive(std::string(line) + "\r\n");
+      loop.RunPending();
+    }
+  }
+  bool SendWritten(std::size_t i) const {
+    const auto& w = sockets.at(i)->writes;
+    return std::find(w.begin(), w.end(), "SEND\r\n") != w.end();
+  }
+};
+
+Gateway Level1(std::string host, int concurrency = 4) {
+  return Gateway{.host = std::move(host), .port = 444, .snpp_level = 1, .concurrency = concurrency};
+}
+
+TEST(Delivery, FailsOverAfterTheBackoffAndHooksInBeforeSendIsWritten) {
+  Rig rig({Level1("gw-a"), Level1("gw-b")});
+  rig.Submit({"5551234"});
+  ASSERT_EQ(rig.sockets.size(), 1u);
+  EXPECT_EQ(rig.sockets[0]->connects.at(0).first, "gw-a");
+  rig.sockets[0]->PeerClose(err::kSocketConnectFailed, "Connection refused");
+  rig.loop.RunPending();
+  EXPECT_TRUE(rig.results.empty());
+  rig.clock.Advance(999);
+  EXPECT_EQ(rig.sockets.size(), 1u) << "the first backoff is 1 s";
+  rig.clock.Advance(1);
+  ASSERT_EQ(rig.sockets.size(), 2u);
+  EXPECT_EQ(rig.sockets[1]->connects.at(0).first, "gw-b");
+  rig.Serve(1, {"220 hi", "250 ok", "250 ok"});
+  // The hook ran from the State 13 notice, before SEND reached the socket.
+  ASSERT_EQ(rig.journal.size(), 1u);
+  EXPECT_EQ(rig.journal[0], "before_send 5551234 gw-b");
+  EXPECT_TRUE(rig.SendWritten(1));
+  rig.Serve(1, {"250 Message Sent"});
+  ASSERT_EQ(rig.results.size(), 1u);
+  const auto& r = rig.results[0];
+  EXPECT_EQ(r.outcome, Outcome::kDelivered);
+  EXPECT_EQ((std::pair{r.attempts, r.host}), (std::pair{2, std::string("gw-b")}));
+  EXPECT_EQ(r.reply, "250 Message Sent");
+  EXPECT_EQ(rig.sockets[1]->last_write(), "QUIT\r\n");
+  EXPECT_FALSE(rig.delivery->idle() && rig.delivery->stats().sessions_open == 0)
+      << "the session stays open for QUIT";
+  rig.Serve(1, {"221 bye"});
+  rig.loop.RunPending();
+  EXPECT_EQ(rig.delivery->stats().sessions_open, 0u);
+}
+
+TEST(Delivery, RefusalIsFinalAndConcurrencyIsBoundedPerGateway) {
+  Rig rig({Level1("gw", 2)});
+  rig.Submit({"1", "550", "3"});
+  ASSERT_EQ(rig.sockets.size(), 2u) << "two slots";
+  rig.Serve(1, {"220 hi", "550 Unknown pager"});
+  rig.loop.RunPending();
+  ASSERT_EQ(rig.results.size(), 1u);
+  EXPECT_EQ(rig.results[0].outcome, Outcome::kRefused);
+  EXPECT_EQ(rig.results[0].error, "550 Unknown pager");
+  ASSERT_EQ(rig.sockets.size(), 3u) << "the freed slot goes to the third pager";
+  rig.clock.Advance(60'000);  // the others time out and are tried again; 550 never is
+  int pages_to_550 = 0;
+  for (const auto* s : rig.sockets) {
+    pages_to_550 +=
+        static_cast<int>(std::count(s->writes.begin(), s->writes.end(), "PAGE 550\r\n"));
+  }
+  EXPECT_EQ(pages_to_550, 1);
+  EXPECT_EQ(rig.delivery->stats().max_sessions_open, 2u);
+}
+
+TEST(Delivery, ReplyAndSendTimeOutsAreTransientThenUncertain) {
+  Rig rig({Level1("gw")});
+  rig.Submit(
+      {"1"},
+      Policy{.max_attempts = 2, .first_backoff = 1s, .reply_timeout = 5s, .send_timeout = 20s});
+  rig.Serve(0, {"220 hi"});  // then silence at PAGE
+  rig.clock.Advance(4999);
+  EXPECT_TRUE(rig.results.empty());
+  rig.clock.Advance(1);
+  EXPECT_EQ(rig.sockets[0]->State(), platform::SocketState::kClosed);
+  rig.clock.Advance(1000);  // backoff, second attempt
+  ASSERT_EQ(rig.sockets.size(), 2u);
+  rig.Serve(1, {"220 hi", "250 ok", "250 ok"});  // SEND written, no reply
+  rig.clock.Advance(19'999);
+  EXPECT_TRUE(rig.results.empty()) << "SEND has a bound of its own";
+  rig.clock.Advance(1);
+  ASSERT_EQ(rig.results.size(), 1u);
+  EXPECT_EQ(rig.results[0].outcome, Outcome::kUncertain);
+  EXPECT_THAT(rig.results[0].error, ::testing::StartsWith("no reply to SEND within 20 s"));
+  rig.clock.Advance(120'000);
+  EXPECT_EQ(rig.sockets.size(), 2u) << "an uncertain page is not resent";
+}
+
+TEST(Delivery, LostAfterSendIsResentOnlyWhenAskedAndAFailingHookKeepsSendOffTheWire) {
+  for (const bool resend : {false, true}) {
+    Rig rig({Level1("gw")});
+    rig.Submit({"1"}, Policy{.resend_uncertain = resend});
+    rig.Serve(0, {"220 hi", "250 ok", "250 ok"});
+    rig.sockets[0]->PeerClose(err::kSocketClosedByPeer, "The server closed the connection.");
+    rig.loop.RunPending();
+    rig.clock.Advance(1000);
+    EXPECT_EQ(rig.sockets.size(), resend ? 2u : 1u);
+    EXPECT_EQ(rig.results.size(), resend ? 0u : 1u);
+  }
+  Rig rig({Level1("gw")});
+  rig.before_send = [](const SendNotice&) { throw std::runtime_error("the journal is full"); };
+  rig.Submit({"1"});
+  rig.Serve(0, {"220 hi", "250 ok", "250 ok"});
+  EXPECT_FALSE(rig.SendWritten(0));
+  ASSERT_EQ(rig.results.size(), 1u);
+  EXPECT_EQ(rig.results[0].outcome, Outcome::kFailed);
+  EXPECT_EQ(rig.results[0].error, "the journal is full");
+}
+
+TEST(Delivery, PartsGoInOrderAndTheDeadlineEndsWaitingAndRunningAlike) {
+  Rig rig({Level1("gw")});
+  rig.delivery->Submit(Request{.page = {.parts = {"(1/2) a", "(2/2) b"}}, .recipients = {"7"}});
+  rig.loop.RunPending();
+  rig.Serve(0, {"220 hi", "250 ok", "250 ok"});
+  EXPECT_EQ(rig.sockets[0]->writes.at(1), "MESS (1/2) a\r\n");
+  EXPECT_EQ(rig.sockets.size(), 1u) << "part 2 waits until part 1 was accepted";
+  rig.Serve(0, {"250 sent"});
+  ASSERT_EQ(rig.sockets.size(), 2u);
+  rig.Serve(1, {"220 hi", "250 ok", "250 ok", "250 sent"});
+  EXPECT_EQ(rig.sockets[1]->writes.at(1), "MESS (2/2) b\r\n");
+  ASSERT_EQ(rig.results.size(), 1u);
+  EXPECT_EQ(rig.results[0].parts_delivered, 2u);
+
+  Rig late({Level1("gw", 1)});
+  late.Submit({"1", "2"}, Policy{.deadline = TimePoint(3s)});
+  late.Serve(0, {"220 hi"});  // silent at PAGE; pager 2 waits for the slot
+  late.clock.Advance(3000);
+  ASSERT_EQ(late.results.size(), 2u);
+  for (const auto& r : late.results) {
+    EXPECT_EQ(r.outcome, Outcome::kFailed);
+    EXPECT_TRUE(r.deadline_passed);
+  }
+}
+
+}  // namespace
+}  // namespace kestrel::delivery

@@ -1,0 +1,356 @@
+// The relay's configuration and request parsing: every problem of a damaged file with its line,
+// every kind of bad request turned away with the right status, and alerts made into pages.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "kestrel/relay/config.hpp"
+#include "kestrel/relay/dispatcher.hpp"
+#include "kestrel/relay/requests.hpp"
+
+namespace kestrel::relay {
+namespace {
+
+using ::testing::AllOf;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::Field;
+using ::testing::HasSubstr;
+
+constexpr const char* kGoodConfig = R"toml(
+[relay]
+listen = "[::1]:9444"
+outbox = "outbox.db"
+api_tokens_file = "tokens"
+expire_after = "30m"
+
+[retry]
+backoff = "250ms"
+max_backoff = "1m"
+
+[[gateway]]
+name = "primary"
+server = "pager.example.net"
+level = 2
+login = "ops"
+password_file = "primary.password"
+concurrency = 8
+
+[[gateway]]
+name = "backup"
+server = "127.0.0.1:4444"
+
+[[receiver]]
+name = "oncall"
+pagers = ["5551234", "5555678"]
+max_length = 20
+ascii = true
+template = "{{status}} {{labels.alertname}} x{{count}}"
+)toml";
+
+class ConfigTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() / ("relay-config-" + std::to_string(::getpid()) +
+                                                     "-" + std::to_string(std::random_device{}()));
+    std::filesystem::create_directories(dir_);
+    Write("tokens", "# ops\n  secret-one  \n\nsecret-two\n");
+    Write("primary.password", "hunter2\n");
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void Write(const std::string& name, const std::string& text) {
+    std::ofstream(dir_ / name) << text;
+  }
+  ConfigResult Parse(std::string_view text) { return ParseConfig(text, "relay.toml", dir_); }
+
+  std::filesystem::path dir_;
+};
+
+TEST_F(ConfigTest, AGoodFileWithSecretsFromTheirFiles) {
+  const auto result = Parse(kGoodConfig);
+  ASSERT_TRUE(result.config) << (result.problems.empty() ? "" : result.problems[0].what);
+  const RelayConfig& config = *result.config;
+  EXPECT_EQ(config.listen_host, "::1");
+  EXPECT_EQ(config.listen_port, 9444);
+  EXPECT_EQ(config.outbox, (dir_ / "outbox.db").string());
+  EXPECT_THAT(config.api_tokens, ElementsAre("secret-one", "secret-two"));
+  EXPECT_EQ(config.expire_after, 30 * 60'000);
+  EXPECT_EQ(config.backoff, 250);
+  EXPECT_EQ(config.max_backoff, 60'000);
+  ASSERT_EQ(config.gateways.size(), 2u);
+  EXPECT_EQ(config.gateways[0].host, "pager.example.net");
+  EXPECT_EQ(config.gateways[0].port, 444);
+  EXPECT_EQ(config.gateways[0].password, "hunter2");
+  EXPECT_EQ(config.gateways[0].concurrency, 8);
+  EXPECT_EQ(config.gateways[1].port, 4444);
+  EXPECT_EQ(config.gateways[1].concurrency, 4);
+  ASSERT_NE(config.FindReceiver("oncall"), nullptr);
+  EXPECT_EQ(config.FindReceiver("oncall")->max_length, 20);
+  EXPECT_EQ(config.FindReceiver("nobody"), nullptr);
+}
+
+TEST_F(ConfigTest, EveryProblemIsReportedWithItsLine) {
+  const auto result = Parse(R"toml(
+[relay]
+outbox = "outbox.db"
+api_tokens_file = "missing-tokens"
+expire_after = "soon"
+listen = "localhost"
+
+[retry]
+backof = "1s"
+
+[[gateway]]
+name = "a"
+server = "h:99999"
+password = "plain"
+level = 4
+
+[[gateway]]
+name = "a"
+server = "h2"
+concurrency = "4"
+
+[[receiver]]
+name = "r"
+pagers = []
+template = "{{#open}}"
+)toml");
+  EXPECT_FALSE(result.config);
+  std::vector<std::pair<int, std::string>> seen;
+  for (const auto& p : result.problems) seen.emplace_back(p.line, p.what);
+  const auto has = [&](int line, const std::string& text) {
+    return Contains(::testing::Pair(line, HasSubstr(text)));
+  };
+  EXPECT_THAT(seen, has(4, "api_tokens_file: cannot read"));
+  EXPECT_THAT(seen, has(5, "is not a duration"));
+  EXPECT_THAT(seen, has(6, "is not HOST:PORT"));
+  EXPECT_THAT(seen, has(9, "unknown key 'backof'"));
+  EXPECT_THAT(seen, has(13, "is not HOST[:PORT]"));
+  EXPECT_THAT(seen, has(14, "password_file"));
+  EXPECT_THAT(seen, has(15, "must be from 1 to 3"));
+  EXPECT_THAT(seen, has(18, "another gateway is named 'a'"));
+  EXPECT_THAT(seen, has(20, "must be an integer"));
+  EXPECT_THAT(seen, has(24, "'pagers' must be a list"));
+  EXPECT_THAT(seen, has(25, "template"));
+  EXPECT_EQ(seen.size(), 11u);
+}
+
+TEST_F(ConfigTest, DamagedFilesAndMissingParts) {
+  struct Case {
+    const char* text;
+    int line;
+    const char* problem;
+  };
+  const Case cases[] = {
+      {"[relay\noutbox = 1", 1, "fix the TOML syntax"},
+      {"[relay]\noutbox = \"o\"\napi_tokens_file = \"tokens\"\n", 1, "no [[gateway]]"},
+      {"[[gateway]]\nname = \"g\"\nserver = \"h\"\n", 1, "[relay] is missing"},
+      {"relay = 3\n", 1, "[relay] is missing"},
+      {"[relay]\noutbox = \"\"\napi_tokens_file = \"tokens\"\n[[gateway]]\nname=\"g\"\n"
+       "server=\"h\"\n",
+       2, "'outbox' must not be empty"},
+      {"[relay]\noutbox = \"o\"\napi_tokens_file = \"tokens\"\n[gateway]\nname=\"g\"\n", 4,
+       "must be written [[gateway]]"},
+      {"[relay]\noutbox = \"o\"\napi_tokens_file = \"tokens\"\n[[gateway]]\nname=\"g\"\n"
+       "server=\"h\"\ntls = true\n",
+       7, "cannot speak TLS"},
+      {"\xff\xfe[relay]", 1, "fix the TOML syntax"},
+  };
+  for (const auto& c : cases) {
+    const auto result = Parse(c.text);
+    EXPECT_FALSE(result.config) << c.text;
+    EXPECT_THAT(result.problems, Contains(AllOf(Field(&ConfigProblem::line, c.line),
+                                                Field(&ConfigProblem::what, HasSubstr(c.problem)))))
+        << c.text;
+  }
+}
+
+TEST(ConfigValues, TheShippedSampleIsValid) {
+  std::ifstream in(KESTREL_RELAY_SAMPLE_CONFIG);
+  ASSERT_TRUE(in);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto result = ParseConfig(text, "snpp-relay.toml", "", false);
+  EXPECT_TRUE(result.config) << (result.problems.empty() ? "" : result.problems[0].what);
+}
+
+TEST(ConfigValues, DurationsAndAddresses) {
+  EXPECT_EQ(ParseDuration("30s"), 30'000);
+  EXPECT_EQ(ParseDuration("5m"), 300'000);
+  EXPECT_EQ(ParseDuration("1h"), 3'600'000);
+  EXPECT_EQ(ParseDuration("250ms"), 250);
+  for (const char* bad : {"", "s", "10", "1.5s", "-1s", "1d", "1 s", "99999999999999999999h"}) {
+    EXPECT_FALSE(ParseDuration(bad)) << bad;
+  }
+  EXPECT_EQ(ParseHostPort("[::1]:80", std::nullopt),
+            std::make_pair(std::string("::1"), std::uint16_t{80}));
+  EXPECT_EQ(ParseHostPort("pager", 444), std::make_pair(std::string("pager"), std::uint16_t{444}));
+  for (const char* bad : {"::1:80", "h:", "h:x", "h:65536", ":80", "[]:1", "h\n:1"}) {
+    EXPECT_FALSE(ParseHostPort(bad, 444)) << bad;
+  }
+  // The retry wait doubles from backoff, stops at max_backoff, and jitter only shortens it.
+  EXPECT_EQ(RetryDelay(1, 1000, 60'000, 1.0), 1000);
+  EXPECT_EQ(RetryDelay(3, 1000, 60'000, 1.0), 4000);
+  EXPECT_EQ(RetryDelay(40, 1000, 60'000, 1.0), 60'000);
+  EXPECT_EQ(RetryDelay(3, 1000, 60'000, 0.5), 2000);
+}
+
+class RequestTest : public ::testing::Test {
+ protected:
+  RequestTest() {
+    ReceiverConfig oncall;
+    oncall.name = "oncall";
+    oncall.pagers = {"5551234", "5555678"};
+    oncall.max_length = 40;
+    oncall.template_text = "[{{status}}] {{labels.alertname}}: {{annotations.summary}} ({{count}})";
+    config_.receivers.push_back(oncall);
+    config_.expire_after = 60'000;
+  }
+  RelayConfig config_;
+};
+
+TEST_F(RequestTest, PagesFromTheApi) {
+  auto result = ParsePageRequest(
+      R"({"pagers":["1","2"],"message":"disk full","subject":"db1","idempotencyKey":"k",
+          "level2":{"alert":true,"coverage":3,"hold":"0812151200","callerId":"ops"}})",
+      config_);
+  ASSERT_TRUE(std::holds_alternative<Pages>(result));
+  const auto& page = std::get<Pages>(result).pages.at(0);
+  EXPECT_THAT(page.pagers, ElementsAre("1", "2"));
+  EXPECT_EQ(page.content.message, "disk full");
+  EXPECT_EQ(page.content.subject, "db1");
+  EXPECT_EQ(page.idempotency_key, "k");
+  EXPECT_EQ(page.expire_after, 60'000);
+  EXPECT_EQ(page.content.options,
+            R"({"alert":true,"callerId":"ops","coverage":3,"hold":"0812151200"})");
+
+  result = ParsePageRequest(R"({"receiver":"oncall","data":"line 1\nline 2"})", config_);
+  ASSERT_TRUE(std::holds_alternative<Pages>(result));
+  EXPECT_THAT(std::get<Pages>(result).pages.at(0).pagers, ElementsAre("5551234", "5555678"));
+  EXPECT_EQ(std::get<Pages>(result).pages.at(0).content.data, "line 1\nline 2");
+}
+
+TEST_F(RequestTest, BadRequestsSayWhatIsWrong) {
+  struct Case {
+    const char* body;
+    int status;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"{\"pagers\":[\"1\"],\"message\":", 400, "not valid JSON"},
+      {"", 400, "not valid JSON"},
+      {"[1,2]", 400, "must be a JSON object"},
+      {R"({"pagers":"1","message":"m"})", 400, "\"pagers\" must be a list"},
+      {R"({"pagers":[1],"message":"m"})", 400, "each pager id"},
+      {R"({"pagers":["1 2"],"message":"m"})", 400, "each pager id"},
+      {R"({"pagers":[],"message":"m"})", 400, "\"pagers\" must be a list"},
+      {R"({"pagers":["1"],"message":5})", 400, "\"message\" must be a string"},
+      {R"({"pagers":["1"]})", 400, "either \"message\""},
+      {R"({"pagers":["1"],"message":"a","data":"b"})", 400, "either \"message\""},
+      {R"({"pagers":["1"],"message":"a\r\nPAGE 2"})", 400, "one line"},
+      {R"({"pagers":["1"],"message":"m","subject":"a\nb"})", 400, "\"subject\" must be one line"},
+      {R"({"pagers":["1"],"receiver":"oncall","message":"m"})", 400, "not both"},
+      {R"({"message":"m"})", 400, "not both or neither"},
+      {R"({"pagers":["1"],"message":"m","extra":1})", 400, "unknown member \"extra\""},
+      {R"({"pagers":["1"],"message":"m","level2":{"alert":"yes"}})", 400, "level2.alert"},
+      {R"({"pagers":["1"],"message":"m","level2":{"coverage":-1}})", 400, "level2.coverage"},
+      {R"({"pagers":["1"],"message":"m","level2":{"hold":"1 2"}})", 400, "level2.hold"},
+      {R"({"pagers":["1"],"message":"m","level2":{"priority":1}})", 400, "unknown option"},
+      {R"({"pagers":["1"],"message":"m","idempotencyKey":""})", 400, "idempotencyKey"},
+      {R"({"receiver":"nobody","message":"m"})", 404, "no receiver is named \"nobody\""},
+      {R"({"receiver":7,"message":"m"})", 400, "\"receiver\" must be a string"},
+  };
+  for (const auto& c : cases) {
+    const auto result = ParsePageRequest(c.body, config_);
+    ASSERT_TRUE(std::holds_alternative<RequestError>(result)) << c.body;
+    EXPECT_EQ(std::get<RequestError>(result).status, c.status) << c.body;
+    EXPECT_THAT(std::get<RequestError>(result).message, HasSubstr(c.message)) << c.body;
+  }
+}
+
+std::string Notification(const std::string& status, const std::string& fingerprints) {
+  return R"({"version":"4","status":")" + status +
+         R"(","receiver":"relay","groupKey":"{}:{alertname=\"DiskFull\"}",
+    "groupLabels":{"alertname":"DiskFull"},"commonLabels":{"alertname":"DiskFull"},
+    "externalURL":"http://am","alerts":[)" +
+         fingerprints + "]}";
+}
+
+std::string Alert(const std::string& fingerprint, const std::string& summary) {
+  return R"({"status":"firing","labels":{"alertname":"DiskFull","instance":"db1"},
+    "annotations":{"summary":")" +
+         summary + R"("},"startsAt":"2026-12-08T10:00:00Z","fingerprint":")" + fingerprint + "\"}";
+}
+
+TEST_F(RequestTest, AnAlertBecomesOnePageFittedToTheReceiver) {
+  const auto& oncall = *config_.FindReceiver("oncall");
+  auto result = ParseAlertmanagerRequest(
+      Notification("firing", Alert("a1", "disk <full> on db1") + "," + Alert("b2", "other")),
+      oncall, config_);
+  ASSERT_TRUE(std::holds_alternative<Pages>(result));
+  const auto& pages = std::get<Pages>(result).pages;
+  ASSERT_EQ(pages.size(), 1u);
+  // The first alert's labels and annotations, not HTML-escaped; count; cut to 40 characters.
+  EXPECT_EQ(pages[0].content.message, "[firing] DiskFull: disk <full> on db1...");
+  EXPECT_THAT(pages[0].pagers, ElementsAre("5551234", "5555678"));
+  EXPECT_EQ(pages[0].source, "alertmanager/oncall");
+
+  // The same group, status and set of fingerprints, in another order: the same dedup key.
+  const auto again = ParseAlertmanagerRequest(
+      Notification("firing", Alert("b2", "other") + "," + Alert("a1", "disk <full> on db1")),
+      oncall, config_);
+  EXPECT_EQ(std::get<Pages>(again).pages[0].dedup_key, pages[0].dedup_key);
+  const auto fewer =
+      ParseAlertmanagerRequest(Notification("firing", Alert("a1", "x")), oncall, config_);
+  EXPECT_NE(std::get<Pages>(fewer).pages[0].dedup_key, pages[0].dedup_key);
+
+  // Resolved: paged only with send_resolved, under another key than firing.
+  const auto resolved =
+      ParseAlertmanagerRequest(Notification("resolved", Alert("a1", "x")), oncall, config_);
+  EXPECT_TRUE(std::get<Pages>(resolved).pages.empty());
+  EXPECT_THAT(std::get<Pages>(resolved).skipped, HasSubstr("send_resolved = false"));
+  auto sends_resolved = oncall;
+  sends_resolved.send_resolved = true;
+  const auto paged =
+      ParseAlertmanagerRequest(Notification("resolved", Alert("a1", "x")), sends_resolved, config_);
+  ASSERT_EQ(std::get<Pages>(paged).pages.size(), 1u);
+  EXPECT_NE(std::get<Pages>(paged).pages[0].dedup_key, std::get<Pages>(fewer).pages[0].dedup_key);
+}
+
+TEST_F(RequestTest, MalformedNotificationsAreTurnedAway) {
+  const auto& oncall = *config_.FindReceiver("oncall");
+  const char* bodies[] = {
+      "{",
+      R"({"version":"3","status":"firing","groupKey":"g","alerts":[{}]})",
+      R"({"version":4,"status":"firing","groupKey":"g","alerts":[{}]})",
+      R"({"version":"4","status":"pending","groupKey":"g","alerts":[{}]})",
+      R"({"version":"4","status":"firing","alerts":[{}]})",
+      R"({"version":"4","status":"firing","groupKey":"g","alerts":[]})",
+      R"({"version":"4","status":"firing","groupKey":"g","alerts":[1]})",
+      R"({"version":"4","status":"firing","groupKey":"g","alerts":[{"labels":[]}]})",
+      R"({"version":"4","status":"firing","groupKey":"g","alerts":[{"fingerprint":1}]})",
+  };
+  for (const char* body : bodies) {
+    const auto result = ParseAlertmanagerRequest(body, oncall, config_);
+    ASSERT_TRUE(std::holds_alternative<RequestError>(result)) << body;
+    EXPECT_EQ(std::get<RequestError>(result).status, 400) << body;
+  }
+}
+
+TEST(FitText, OneLineAsciiCutOrSplit) {
+  EXPECT_THAT(FitText("a\r\n\tb  ", 0, false, false), ElementsAre("a b"));
+  EXPECT_THAT(FitText("Grüße aus Köln", 0, false, true), ElementsAre("Grusse aus Koln"));
+  EXPECT_THAT(FitText("0123456789", 8, false, false), ElementsAre("01234..."));
+  const auto parts = FitText("one two three four five six seven eight", 20, true, false);
+  ASSERT_GT(parts.size(), 1u);
+  for (const auto& part : parts) EXPECT_LE(part.size(), 20u) << part;
+  EXPECT_THAT(parts.front(), HasSubstr("(1/"));
+}
+
+}  // namespace
+}  // namespace kestrel::relay

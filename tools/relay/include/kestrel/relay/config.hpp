@@ -1,0 +1,77 @@
+#pragma once
+// The relay's configuration: one TOML file with [relay], [retry], [[gateway]] and [[receiver]].
+// Secrets are read from the files it names (password_file, api_tokens_file), never from the
+// file itself. Loading collects every problem, each with its line, rather than the first only.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrel::relay {
+
+using Millis = std::int64_t;
+
+struct GatewayConfig {
+  std::string name;
+  std::string host;
+  std::uint16_t port = 444;
+  int level = 1;
+  std::string login;
+  std::string password;  // from password_file; never logged
+  int concurrency = 4;
+  bool tls = false;
+  std::string ca_file;
+  bool tls_insecure = false;
+};
+
+struct ReceiverConfig {
+  std::string name;
+  std::vector<std::string> pagers;
+  int max_length = 0;  // characters; 0: no bound
+  bool split = false;
+  bool ascii = false;
+  bool send_resolved = false;
+  std::string template_text = "[{{status}}] {{labels.alertname}}: {{annotations.summary}}";
+};
+
+struct RelayConfig {
+  std::string listen_host = "127.0.0.1";
+  std::uint16_t listen_port = 8444;
+  std::string outbox;
+  std::vector<std::string> api_tokens;  // from api_tokens_file; never logged
+  Millis expire_after = 3'600'000;
+  Millis backoff = 2'000;
+  Millis max_backoff = 300'000;
+  Millis shutdown_grace = 10'000;
+  std::vector<GatewayConfig> gateways;
+  std::vector<ReceiverConfig> receivers;
+
+  const ReceiverConfig* FindReceiver(std::string_view name) const;
+};
+
+struct ConfigProblem {
+  int line = 0;  // 0: the file as a whole
+  std::string what;
+};
+
+struct ConfigResult {
+  std::optional<RelayConfig> config;  // set when there was no problem
+  std::vector<ConfigProblem> problems;
+};
+
+// Parses configuration text. Relative secret file names are taken from `base_dir`; with
+// `read_secrets` false the secret files are not opened (for checking text alone).
+ConfigResult ParseConfig(std::string_view text, const std::string& source_name,
+                         const std::string& base_dir, bool read_secrets = true);
+// Reads and parses the file at `path`.
+ConfigResult LoadConfig(const std::string& path);
+
+// "30s", "5m", "1h", "250ms" as milliseconds; none for anything else.
+std::optional<Millis> ParseDuration(std::string_view text);
+// "host:port", "[v6]:port"; none when malformed.
+std::optional<std::pair<std::string, std::uint16_t>> ParseHostPort(
+    std::string_view text, std::optional<std::uint16_t> default_port);
+
+}  // namespace kestrel::relay

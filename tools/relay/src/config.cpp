@@ -1,0 +1,428 @@
+#include "kestrel/relay/config.hpp"
+
+#include <toml++/toml.h>
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "kainjow/mustache.hpp"
+
+namespace kestrel::relay {
+
+namespace {
+
+int LineOf(const toml::node& node) {
+  return static_cast<int>(node.source().begin.line);
+}
+
+// Reads one table's keys, noting each problem with its line.
+class TableReader {
+ public:
+  TableReader(const toml::table& table, std::string name, std::vector<ConfigProblem>& problems)
+      : table_(table), name_(std::move(name)), problems_(problems) {}
+
+  int line() const { return LineOf(table_); }
+
+  void Problem(const toml::node* at, const std::string& what) {
+    problems_.push_back({at ? LineOf(*at) : line(), what});
+  }
+
+  const toml::node* Get(std::string_view key) {
+    known_.insert(std::string(key));
+    return table_.get(key);
+  }
+
+  template <typename T>
+  std::optional<T> Value(std::string_view key, const char* type_name, bool required = false) {
+    const toml::node* node = Get(key);
+    if (!node) {
+      if (required) Problem(nullptr, name_ + ": '" + std::string(key) + "' is missing");
+      return std::nullopt;
+    }
+    if (auto value = node->value_exact<T>()) return value;
+    Problem(node, name_ + ": '" + std::string(key) + "' must be " + type_name);
+    return std::nullopt;
+  }
+
+  std::optional<std::string> String(std::string_view key, bool required = false) {
+    auto value = Value<std::string>(key, "a string", required);
+    if (value && value->empty()) {
+      Problem(Get(key), name_ + ": '" + std::string(key) + "' must not be empty");
+      return std::nullopt;
+    }
+    return value;
+  }
+
+  std::optional<std::int64_t> Integer(std::string_view key, std::int64_t low, std::int64_t high) {
+    auto value = Value<std::int64_t>(key, "an integer");
+    if (value && (*value < low || *value > high)) {
+      Problem(Get(key), name_ + ": '" + std::string(key) + "' must be from " + std::to_string(low) +
+                            " to " + std::to_string(high));
+      return std::nullopt;
+    }
+    return value;
+  }
+
+  std::optional<Millis> Duration(std::string_view key) {
+    auto text = Value<std::string>(key, "a duration such as \"30s\", \"5m\" or \"1h\"");
+    if (!text) return std::nullopt;
+    auto value = ParseDuration(*text);
+    if (!value || *value <= 0) {
+      Problem(Get(key), name_ + ": '" + std::string(key) + "' = \"" + *text +
+                            "\" is not a duration; write a positive number and a unit: "
+                            "\"250ms\", \"30s\", \"5m\" or \"1h\"");
+      return std::nullopt;
+    }
+    return value;
+  }
+
+  // A key this reader never asked for: most likely a typing mistake.
+  void UnknownKeys() {
+    for (const auto& [key, node] : table_) {
+      if (!known_.count(std::string(key.str()))) {
+        problems_.push_back({LineOf(node), name_ + ": unknown key '" + std::string(key.str()) +
+                                               "'; check its spelling"});
+      }
+    }
+  }
+
+ private:
+  const toml::table& table_;
+  std::string name_;
+  std::vector<ConfigProblem>& problems_;
+  std::set<std::string> known_;
+};
+
+std::optional<std::string> ReadSecretFile(const std::string& path, std::string* error) {
+  std::ifstream in(path);
+  if (!in) {
+    *error = "cannot read '" + path + "'; check that it exists and the relay may read it";
+    return std::nullopt;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string Trim(std::string_view text) {
+  const auto begin = text.find_first_not_of(" \t\r\n");
+  if (begin == text.npos) return {};
+  const auto end = text.find_last_not_of(" \t\r\n");
+  return std::string(text.substr(begin, end - begin + 1));
+}
+
+std::string Resolve(const std::string& base_dir, const std::string& path) {
+  if (path.empty() || path.front() == '/' || base_dir.empty()) return path;
+  return (std::filesystem::path(base_dir) / path).string();
+}
+
+bool OneLine(std::string_view text) {
+  return text.find_first_of("\r\n") == text.npos;
+}
+
+void ReadRelay(const toml::table& root, RelayConfig& config, std::vector<ConfigProblem>& problems,
+               const std::string& base_dir, bool read_secrets) {
+  const toml::node* node = root.get("relay");
+  if (!node || !node->is_table()) {
+    problems.push_back({node ? LineOf(*node) : 1,
+                        "[relay] is missing; it needs at least outbox and api_tokens_file"});
+    return;
+  }
+  TableReader relay(*node->as_table(), "[relay]", problems);
+  if (auto listen = relay.Value<std::string>("listen", "a string \"HOST:PORT\"")) {
+    if (auto parsed = ParseHostPort(*listen, std::nullopt)) {
+      config.listen_host = parsed->first;
+      config.listen_port = parsed->second;
+    } else {
+      relay.Problem(relay.Get("listen"), "[relay]: listen = \"" + *listen +
+                                             "\" is not HOST:PORT (\"127.0.0.1:8444\", "
+                                             "\"[::1]:8444\")");
+    }
+  }
+  if (auto outbox = relay.String("outbox", true)) config.outbox = Resolve(base_dir, *outbox);
+  if (auto tokens_file = relay.String("api_tokens_file", true); tokens_file && read_secrets) {
+    std::string error;
+    if (auto text = ReadSecretFile(Resolve(base_dir, *tokens_file), &error)) {
+      std::istringstream lines(*text);
+      for (std::string line; std::getline(lines, line);) {
+        line = Trim(line);
+        if (!line.empty() && line.front() != '#') config.api_tokens.push_back(line);
+      }
+      if (config.api_tokens.empty()) {
+        relay.Problem(relay.Get("api_tokens_file"),
+                      "[relay]: api_tokens_file holds no token; write one token a line");
+      }
+    } else {
+      relay.Problem(relay.Get("api_tokens_file"), "[relay]: api_tokens_file: " + error);
+    }
+  }
+  if (auto value = relay.Duration("expire_after")) config.expire_after = *value;
+  if (auto value = relay.Duration("shutdown_grace")) config.shutdown_grace = *value;
+  relay.UnknownKeys();
+}
+
+void ReadRetry(const toml::table& root, RelayConfig& config, std::vector<ConfigProblem>& problems) {
+  const toml::node* node = root.get("retry");
+  if (!node) return;
+  if (!node->is_table()) {
+    problems.push_back({LineOf(*node), "retry must be a table: [retry]"});
+    return;
+  }
+  TableReader retry(*node->as_table(), "[retry]", problems);
+  if (auto value = retry.Duration("backoff")) config.backoff = *value;
+  if (auto value = retry.Duration("max_backoff")) config.max_backoff = *value;
+  if (config.max_backoff < config.backoff) {
+    retry.Problem(retry.Get("max_backoff"), "[retry]: max_backoff is shorter than backoff");
+  }
+  retry.UnknownKeys();
+}
+
+// Calls `fn` with each table of an array of tables, noting anything else.
+template <typename Fn>
+void EachTable(const toml::table& root, std::string_view key, std::vector<ConfigProblem>& problems,
+               Fn&& fn) {
+  const toml::node* node = root.get(key);
+  if (!node) return;
+  const toml::array* array = node->as_array();
+  if (!array) {
+    problems.push_back({LineOf(*node), std::string(key) + " must be written [[" + std::string(key) +
+                                           "]], one table per entry"});
+    return;
+  }
+  for (std::size_t i = 0; i < array->size(); ++i) {
+    const toml::node& entry = *array->get(i);
+    if (const toml::table* table = entry.as_table()) {
+      fn(*table, "[[" + std::string(key) + "]] #" + std::to_string(i + 1));
+    } else {
+      problems.push_back(
+          {LineOf(entry), std::string(key) + " #" + std::to_string(i + 1) + " must be a table"});
+    }
+  }
+}
+
+void ReadGateways(const toml::table& root, RelayConfig& config,
+                  std::vector<ConfigProblem>& problems, const std::string& base_dir,
+                  bool read_secrets) {
+  std::set<std::string> names;
+  EachTable(root, "gateway", problems, [&](const toml::table& table, std::string label) {
+    TableReader reader(table, label, problems);
+    GatewayConfig gateway;
+    if (auto name = reader.String("name", true)) {
+      gateway.name = *name;
+      if (!names.insert(*name).second) {
+        reader.Problem(reader.Get("name"), label + ": another gateway is named '" + *name + "'");
+      }
+    }
+    if (auto server = reader.String("server", true)) {
+      if (auto parsed = ParseHostPort(*server, 444)) {
+        gateway.host = parsed->first;
+        gateway.port = parsed->second;
+      } else {
+        reader.Problem(reader.Get("server"),
+                       label + ": server = \"" + *server + "\" is not HOST[:PORT]");
+      }
+    }
+    if (auto level = reader.Integer("level", 1, 3)) gateway.level = static_cast<int>(*level);
+    if (auto login = reader.String("login")) {
+      if (OneLine(*login)) {
+        gateway.login = *login;
+      } else {
+        reader.Problem(reader.Get("login"), label + ": login must be one line");
+      }
+    }
+    if (auto password_file = reader.String("password_file"); password_file && read_secrets) {
+      std::string error;
+      if (auto text = ReadSecretFile(Resolve(base_dir, *password_file), &error)) {
+        std::string password = text->substr(0, text->find('\n'));
+        if (!password.empty() && password.back() == '\r') password.pop_back();
+        gateway.password = password;
+      } else {
+        reader.Problem(reader.Get("password_file"), label + ": password_file: " + error);
+      }
+    }
+    if (table.get("password")) {
+      reader.Problem(table.get("password"),
+                     label +
+                         ": a password is never written here; put it in a file of its own "
+                         "and name that file in password_file");
+      reader.Get("password");
+    }
+    if (auto concurrency = reader.Integer("concurrency", 1, 256)) {
+      gateway.concurrency = static_cast<int>(*concurrency);
+    }
+    if (auto tls = reader.Value<bool>("tls", "true or false")) gateway.tls = *tls;
+    if (auto ca_file = reader.String("ca_file")) gateway.ca_file = Resolve(base_dir, *ca_file);
+    if (auto insecure = reader.Value<bool>("tls_insecure", "true or false")) {
+      gateway.tls_insecure = *insecure;
+    }
+    if (gateway.tls) {
+      reader.Problem(reader.Get("tls"),
+                     label +
+                         ": this build of snpp-relay cannot speak TLS to a gateway yet; set "
+                         "tls = false and put a TLS terminator (stunnel) in front of it");
+    }
+    reader.UnknownKeys();
+    config.gateways.push_back(std::move(gateway));
+  });
+  if (config.gateways.empty()) {
+    problems.push_back({1, "no [[gateway]]: name at least one SNPP server to deliver through"});
+  }
+}
+
+void ReadReceivers(const toml::table& root, RelayConfig& config,
+                   std::vector<ConfigProblem>& problems) {
+  std::set<std::string> names;
+  EachTable(root, "receiver", problems, [&](const toml::table& table, std::string label) {
+    TableReader reader(table, label, problems);
+    ReceiverConfig receiver;
+    if (auto name = reader.String("name", true)) {
+      receiver.name = *name;
+      if (!names.insert(*name).second) {
+        reader.Problem(reader.Get("name"), label + ": another receiver is named '" + *name + "'");
+      }
+    }
+    const toml::node* pagers = reader.Get("pagers");
+    if (!pagers) {
+      reader.Problem(nullptr, label + ": 'pagers' is missing; list the pager ids to page");
+    } else if (const toml::array* list = pagers->as_array(); !list || list->empty()) {
+      reader.Problem(pagers, label +
+                                 ": 'pagers' must be a list of pager ids, such as "
+                                 "[\"5551234\"]");
+    } else {
+      for (const auto& pager : *list) {
+        auto id = pager.value_exact<std::string>();
+        if (!id || id->empty() || !OneLine(*id) || id->find(' ') != id->npos) {
+          reader.Problem(&pager, label +
+                                     ": each pager id must be a non-empty string without "
+                                     "spaces or line breaks");
+        } else {
+          receiver.pagers.push_back(*id);
+        }
+      }
+    }
+    if (auto max_length = reader.Integer("max_length", 0, 65535)) {
+      receiver.max_length = static_cast<int>(*max_length);
+    }
+    if (auto split = reader.Value<bool>("split", "true or false")) receiver.split = *split;
+    if (auto ascii = reader.Value<bool>("ascii", "true or false")) receiver.ascii = *ascii;
+    if (auto resolved = reader.Value<bool>("send_resolved", "true or false")) {
+      receiver.send_resolved = *resolved;
+    }
+    if (auto text = reader.Value<std::string>("template", "a string")) {
+      kainjow::mustache::mustache parsed(*text);
+      if (!parsed.is_valid()) {
+        reader.Problem(reader.Get("template"),
+                       label + ": template: " + parsed.error_message() +
+                           "; see the Mustache syntax, such as {{labels.alertname}}");
+      } else {
+        receiver.template_text = *text;
+      }
+    }
+    reader.UnknownKeys();
+    config.receivers.push_back(std::move(receiver));
+  });
+}
+
+}  // namespace
+
+const ReceiverConfig* RelayConfig::FindReceiver(std::string_view name) const {
+  for (const auto& receiver : receivers) {
+    if (receiver.name == name) return &receiver;
+  }
+  return nullptr;
+}
+
+std::optional<Millis> ParseDuration(std::string_view text) {
+  std::int64_t number = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (error != std::errc() || end == text.data() || number < 0) return std::nullopt;
+  const std::string_view unit(end, static_cast<std::size_t>(text.data() + text.size() - end));
+  std::int64_t scale = 0;
+  if (unit == "ms") {
+    scale = 1;
+  } else if (unit == "s") {
+    scale = 1000;
+  } else if (unit == "m") {
+    scale = 60'000;
+  } else if (unit == "h") {
+    scale = 3'600'000;
+  } else {
+    return std::nullopt;
+  }
+  if (number > INT64_C(1) << 40) return std::nullopt;  // beyond any sensible wait
+  return number * scale;
+}
+
+std::optional<std::pair<std::string, std::uint16_t>> ParseHostPort(
+    std::string_view text, std::optional<std::uint16_t> default_port) {
+  std::string host;
+  std::string_view rest;
+  if (!text.empty() && text.front() == '[') {
+    const auto close = text.find(']');
+    if (close == text.npos || close == 1) return std::nullopt;
+    host = std::string(text.substr(1, close - 1));
+    rest = text.substr(close + 1);
+  } else {
+    const auto colon = text.rfind(':');
+    host = std::string(text.substr(0, colon));
+    rest = colon == text.npos ? std::string_view() : text.substr(colon);
+    if (host.find(':') != host.npos) return std::nullopt;  // an IPv6 literal needs brackets
+  }
+  if (host.empty() || !OneLine(host) || host.find(' ') != host.npos) return std::nullopt;
+  if (rest.empty()) {
+    if (!default_port) return std::nullopt;
+    return std::make_pair(host, *default_port);
+  }
+  if (rest.front() != ':' || rest.size() < 2) return std::nullopt;
+  unsigned port = 0;
+  const auto digits = rest.substr(1);
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+  if (error != std::errc() || end != digits.data() + digits.size() || port > 65535) {
+    return std::nullopt;
+  }
+  return std::make_pair(host, static_cast<std::uint16_t>(port));
+}
+
+ConfigResult ParseConfig(std::string_view text, const std::string& source_name,
+                         const std::string& base_dir, bool read_secrets) {
+  ConfigResult result;
+  toml::table root;
+  try {
+    root = toml::parse(text, source_name);
+  } catch (const toml::parse_error& e) {
+    result.problems.push_back({static_cast<int>(e.source().begin.line),
+                               std::string(e.description()) + " (fix the TOML syntax)"});
+    return result;
+  }
+  RelayConfig config;
+  ReadRelay(root, config, result.problems, base_dir, read_secrets);
+  ReadRetry(root, config, result.problems);
+  ReadGateways(root, config, result.problems, base_dir, read_secrets);
+  ReadReceivers(root, config, result.problems);
+  for (const auto& [key, node] : root) {
+    const std::string name(key.str());
+    if (name != "relay" && name != "retry" && name != "gateway" && name != "receiver") {
+      result.problems.push_back(
+          {LineOf(node), "unknown section '" + name +
+                             "'; the sections are [relay], [retry], [[gateway]] and [[receiver]]"});
+    }
+  }
+  if (result.problems.empty()) result.config = std::move(config);
+  return result;
+}
+
+ConfigResult LoadConfig(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) {
+    return {std::nullopt,
+            {{0, "cannot read '" + path + "'; check the file name and its permissions"}}};
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  const auto base = std::filesystem::path(path).parent_path().string();
+  return ParseConfig(text.str(), path, base);
+}
+
+}  // namespace kestrel::relay

@@ -1,0 +1,53 @@
+#pragma once
+// The relay's HTTP API on RESTinio, run on the relay's own event loop (the one the SNPP sessions
+// use). Accepted pages are gathered for one turn of the loop and committed together; each
+// request is answered once its page is on disk.
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "kestrel/outbox/outbox.hpp"
+#include "kestrel/relay/config.hpp"
+#include "kestrel/relay/dispatcher.hpp"
+#include "kestrel/relay/metrics.hpp"
+
+namespace kestrel::platform {
+class EventLoop;
+}
+
+namespace kestrel::relay {
+
+struct ApiContext {
+  outbox::Outbox& outbox;
+  Dispatcher& dispatcher;
+  Metrics& metrics;
+  LogFn log;
+  // The configuration in force; a reload replaces it between requests.
+  std::function<const RelayConfig&()> config;
+  std::function<std::size_t()> sessions_open;
+};
+
+inline constexpr std::size_t kMaxBody = 1 << 20;  // 1 MiB: larger bodies get 413
+
+class HttpApi {
+ public:
+  HttpApi(platform::EventLoop& loop, ApiContext context);
+  ~HttpApi();
+  HttpApi(const HttpApi&) = delete;
+  HttpApi& operator=(const HttpApi&) = delete;
+
+  // Binds and starts accepting; throws std::system_error when the address cannot be had.
+  void Open(const std::string& host, std::uint16_t port);
+  // Stops accepting new connections; requests under way are still answered.
+  void Close();
+  // The port bound (useful when 0 was asked for).
+  std::uint16_t port() const;
+
+  class Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kestrel::relay

@@ -1,0 +1,171 @@
+// snpp-relay: accepts pages over HTTP, keeps them in a durable outbox and delivers them to SNPP
+// gateways, retrying until they go out or expire.
+//
+//   snpp-relay --config FILE        runs in the foreground; one log line per event on stderr
+//   snpp-relay check-config FILE    reports every problem of the file with its line
+//
+// stdout carries one "READY snpp-relay <addr>:<port>" line once the API listens. SIGTERM (or
+// SIGINT) stops accepting, lets the sessions under way finish for [relay] shutdown_grace and
+// exits 0; SIGHUP reads the configuration again. Exit 2: bad usage or configuration; 1: the
+// relay could not start (outbox or listening address).
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <asio/signal_set.hpp>
+#include <csignal>
+#include <iostream>
+
+#include "http_api.hpp"
+#include "kestrel/platform/asio_event_loop.hpp"
+#include "kestrel/relay/config.hpp"
+#include "kestrel/relay/dispatcher.hpp"
+
+namespace {
+
+constexpr const char* kName = "snpp-relay";
+
+void Log(const std::string& line) {
+  std::cerr << kName << ": " << line << '\n';
+}
+
+void PrintProblems(const std::string& path, std::vector<kestrel::relay::ConfigProblem> problems) {
+  std::stable_sort(problems.begin(), problems.end(),
+                   [](const auto& a, const auto& b) { return a.line < b.line; });
+  for (const auto& problem : problems) {
+    std::cerr << path;
+    if (problem.line > 0) std::cerr << ':' << problem.line;
+    std::cerr << ": " << problem.what << '\n';
+  }
+}
+
+int CheckConfig(const std::string& path) {
+  const auto result = kestrel::relay::LoadConfig(path);
+  if (!result.config) {
+    PrintProblems(path, result.problems);
+    std::cerr << path << ": " << result.problems.size() << " problem(s)\n";
+    return 2;
+  }
+  std::cout << path << ": ok (" << result.config->gateways.size() << " gateway(s), "
+            << result.config->receivers.size() << " receiver(s))\n";
+  return 0;
+}
+
+int Run(const std::string& path) {
+  using namespace kestrel;
+  auto loaded = relay::LoadConfig(path);
+  if (!loaded.config) {
+    PrintProblems(path, loaded.problems);
+    return 2;
+  }
+  relay::RelayConfig config = std::move(*loaded.config);
+
+  std::unique_ptr<outbox::Outbox> outbox;
+  try {
+    outbox = outbox::OpenSqliteOutbox(config.outbox);
+  } catch (const std::exception& e) {
+    std::cerr << kName << ": " << e.what() << '\n';
+    return 1;
+  }
+
+  platform::EventLoop loop;
+  relay::Metrics metrics;
+  relay::Dispatcher dispatcher(loop, *outbox, metrics, Log);
+  dispatcher.Configure(config);
+  relay::HttpApi api(loop, {*outbox, dispatcher, metrics, Log,
+                            [&]() -> const relay::RelayConfig& { return config; },
+                            [&] { return dispatcher.in_flight(); }});
+  try {
+    api.Open(config.listen_host, config.listen_port);
+  } catch (const std::exception& e) {
+    std::cerr << kName << ": cannot listen on " << config.listen_host << ':' << config.listen_port
+              << ": " << e.what() << " (is another program on that port? change [relay] listen)\n";
+    return 1;
+  }
+  const auto recovery = dispatcher.Start();
+  if (recovery.requeued + recovery.uncertain > 0) {
+    Log("recovered from an earlier run: " + std::to_string(recovery.requeued) +
+        " recipient(s) queued again (SEND not written), " + std::to_string(recovery.uncertain) +
+        " uncertain (SEND written; not resent)");
+  }
+  const bool v6 = config.listen_host.find(':') != std::string::npos;
+  const std::string where =
+      (v6 ? "[" + config.listen_host + "]" : config.listen_host) + ":" + std::to_string(api.port());
+  Log("listening on " + where + " with " + std::to_string(config.gateways.size()) +
+      " gateway(s); outbox " + config.outbox);
+  std::cout << "READY " << kName << ' ' << where << std::endl;
+
+  asio::signal_set signals(platform::AsioContext(loop), SIGINT, SIGTERM, SIGHUP);
+  bool stopping = false;
+  std::function<void(const asio::error_code&, int)> on_signal = [&](const asio::error_code& error,
+                                                                    int number) {
+    if (error) return;
+    if (number == SIGHUP) {
+      auto reloaded = relay::LoadConfig(path);
+      if (!reloaded.config) {
+        Log("reload: the configuration has problems; keeping the one in force");
+        PrintProblems(path, reloaded.problems);
+      } else {
+        if (reloaded.config->listen_host != config.listen_host ||
+            reloaded.config->listen_port != config.listen_port ||
+            reloaded.config->outbox != config.outbox) {
+          Log("reload: listen and outbox changes take effect at the next start");
+          reloaded.config->listen_host = config.listen_host;
+          reloaded.config->listen_port = config.listen_port;
+          reloaded.config->outbox = config.outbox;
+        }
+        config = std::move(*reloaded.config);
+        dispatcher.Configure(config);
+        Log("reload: configuration read again (" + std::to_string(config.gateways.size()) +
+            " gateway(s), " + std::to_string(config.receivers.size()) + " receiver(s))");
+      }
+      signals.async_wait(on_signal);
+      return;
+    }
+    if (stopping) return;
+    stopping = true;
+    Log("stopping: no new requests; waiting up to " + std::to_string(config.shutdown_grace) +
+        " ms for " + std::to_string(dispatcher.in_flight()) + " session(s) under way");
+    api.Close();
+    dispatcher.Drain(config.shutdown_grace, [&] {
+      Log("stopped");
+      loop.Stop();
+    });
+    signals.async_wait(on_signal);
+  };
+  signals.async_wait(on_signal);
+  loop.Run();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "A paging relay: accepts pages over HTTP (and Alertmanager's webhook), keeps them in a "
+      "durable outbox and delivers them to SNPP gateways, retrying until they go out or expire.",
+      kName};
+  std::string config_path;
+  app.add_option("--config", config_path, "The relay's TOML configuration file")->type_name("FILE");
+  std::string check_path;
+  auto* check = app.add_subcommand("check-config",
+                                   "Report every problem of a configuration file with its line; "
+                                   "exit 0 when there is none, 2 otherwise");
+  check->add_option("file", check_path, "The configuration file")->required()->type_name("FILE");
+  app.footer(
+      "Exit status: 0 stopped by SIGTERM or a good check; 1 could not start (outbox, listening "
+      "address); 2 bad usage or configuration.");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::cerr << kName << ": " << e.what() << " (see " << kName << " --help)\n";
+    return 2;
+  }
+  if (*check) return CheckConfig(check_path);
+  if (config_path.empty()) {
+    std::cerr << kName << ": --config FILE is needed (see " << kName << " --help)\n";
+    return 2;
+  }
+  return Run(config_path);
+}
