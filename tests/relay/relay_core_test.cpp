@@ -158,8 +158,8 @@ TEST_F(ConfigTest, DamagedFilesAndMissingParts) {
       {"[relay]\noutbox = \"o\"\napi_tokens_file = \"tokens\"\n[gateway]\nname=\"g\"\n", 4,
        "must be written [[gateway]]"},
       {"[relay]\noutbox = \"o\"\napi_tokens_file = \"tokens\"\n[[gateway]]\nname=\"g\"\n"
-       "server=\"h\"\ntls = true\n",
-       7, "cannot speak TLS"},
+       "server=\"h\"\ntls = true\nca_file = \"missing-ca.pem\"\n",
+       8, "missing-ca.pem"},
       {"\xff\xfe[relay]", 1, "fix the TOML syntax"},
   };
   for (const auto& c : cases) {

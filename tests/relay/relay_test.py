@@ -20,7 +20,7 @@ import threading
 import time
 import unittest
 
-RELAY = SANDBOX = None
+RELAY = SANDBOX = MAKE_CERTS = None
 TOKEN = "t0ken-for-tests"
 ALERTMANAGER = "/usr/bin/prometheus-alertmanager"
 
@@ -79,7 +79,8 @@ class Relay:
         with open(os.path.join(folder, "tokens"), "w") as f:
             f.write("# tokens\n%s\n" % TOKEN)
         gateway_text = "".join(
-            '[[gateway]]\nname = "%s"\nserver = "127.0.0.1:%d"\nlevel = 2\nconcurrency = %d\n\n' % g
+            '[[gateway]]\nname = "%s"\nserver = "127.0.0.1:%d"\nlevel = 2\nconcurrency = %d\n%s\n'
+            % (g[0], g[1], g[2], g[3] if len(g) > 3 else "")
             for g in gateways)
         self.config = os.path.join(folder, "relay.toml")
         with open(self.config, "w") as f:
@@ -287,6 +288,38 @@ class Gateways(RelayTest):
         self.assertIn("stopped", relay.log_text())
 
 
+    def test_a_tls_gateway_is_verified_against_its_ca(self):
+        certs = os.path.join(self.dir, "certs")
+        subprocess.run(["sh", MAKE_CERTS, certs], check=True, capture_output=True, timeout=60)
+        gateway = self.sandbox(0, "tls", "--tls-cert", os.path.join(certs, "server.pem"),
+                               "--tls-key", os.path.join(certs, "server.key"))
+        trusted = 'tls = true\nca_file = "%s"\n' % os.path.join(certs, "ca.pem")
+        relay = self.relay([("tls", gateway.port, 2, trusted)])
+        page_id = relay.post_page({"pagers": ["5551234"], "message": "over tls"})
+        wait_for("delivery over TLS", lambda: relay.states(page_id) == ["delivered"])
+        self.assertEqual([p["message"] for p in gateway.pages()], ["over tls"])
+        relay.stop()
+
+        # A CA that does not vouch for the gateway: attempts fail, nothing reaches it.
+        untrusted = 'tls = true\nca_file = "%s"\n' % os.path.join(certs, "self.pem")
+        os.mkdir(os.path.join(self.dir, "untrusted"))
+        relay = Relay(os.path.join(self.dir, "untrusted"), [("tls", gateway.port, 2, untrusted)]).start()
+        self.cleanups.append(relay.stop)
+        page_id = relay.post_page({"pagers": ["5551235"], "message": "must not arrive"})
+        wait_for("a refused handshake", lambda: relay.page(page_id)["recipients"][0]["attempts"] >= 1
+                 and "not trusted" in relay.page(page_id)["recipients"][0]["lastReply"])
+        self.assertEqual([p["message"] for p in gateway.pages()], ["over tls"])
+
+        # A CA file that cannot be read is a configuration problem, with its line.
+        os.mkdir(os.path.join(self.dir, "broken"))
+        broken = Relay(os.path.join(self.dir, "broken"),
+                       [("tls", gateway.port, 2, 'tls = true\nca_file = "missing.pem"\n')])
+        checked = subprocess.run([RELAY, "check-config", broken.config], capture_output=True,
+                                 text=True, timeout=30)
+        self.assertEqual(checked.returncode, 2, checked.stdout + checked.stderr)
+        self.assertIn("missing.pem", checked.stdout + checked.stderr)
+
+
 class CrashSafety(RelayTest):
     PAGES = 200
     ROUNDS = 20
@@ -419,5 +452,5 @@ receivers:
 
 
 if __name__ == "__main__":
-    RELAY, SANDBOX = sys.argv[1], sys.argv[2]
+    RELAY, SANDBOX, MAKE_CERTS = sys.argv[1], sys.argv[2], sys.argv[3]
     unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "kainjow/mustache.hpp"
+#include "kestrel/platform/error.hpp"
 
 namespace kestrel::relay {
 
@@ -258,10 +259,15 @@ void ReadGateways(const toml::table& root, RelayConfig& config,
       gateway.tls_insecure = *insecure;
     }
     if (gateway.tls) {
-      reader.Problem(reader.Get("tls"),
-                     label +
-                         ": this build of snpp-relay cannot speak TLS to a gateway yet; set "
-                         "tls = false and put a TLS terminator (stunnel) in front of it");
+      platform::TlsSettings settings;
+      settings.verify = !gateway.tls_insecure;
+      settings.ca_file = gateway.ca_file;
+      try {
+        gateway.tls_context = platform::MakeTlsContext(settings);
+      } catch (const RuntimeError& e) {
+        reader.Problem(table.get("ca_file") ? table.get("ca_file") : table.get("tls"),
+                       label + ": " + e.description());
+      }
     }
     reader.UnknownKeys();
     config.gateways.push_back(std::move(gateway));

@@ -200,8 +200,15 @@ std::shared_ptr<Dispatcher::Lane> Dispatcher::MakeLane(const GatewayConfig& gate
   target.login = gateway.login;
   target.password = gateway.password;
   target.concurrency = gateway.concurrency;
-  target.socket_factory = [this] {
-    return std::make_unique<HeldSendSocket>(platform::MakeAsioSocket(loop_), *gate_, log_);
+  if (gateway.tls && gateway.tls_insecure) {
+    log_("gateway " + gateway.name +
+         ": tls_insecure = true: the gateway's certificate is NOT verified; anyone on the path "
+         "can read the password. Give its CA with ca_file instead");
+  }
+  target.socket_factory = [this, context = gateway.tls ? gateway.tls_context : nullptr] {
+    auto socket =
+        context ? platform::MakeAsioTlsSocket(loop_, context) : platform::MakeAsioSocket(loop_);
+    return std::make_unique<HeldSendSocket>(std::move(socket), *gate_, log_);
   };
   delivery::Hooks hooks;
   hooks.before_send = [this](const delivery::SendNotice& notice) {

@@ -4,10 +4,13 @@
 // file itself. Loading collects every problem, each with its line, rather than the first only.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "kestrel/platform/tls.hpp"
 
 namespace kestrel::relay {
 
@@ -22,8 +25,11 @@ struct GatewayConfig {
   std::string password;  // from password_file; never logged
   int concurrency = 4;
   bool tls = false;
-  std::string ca_file;
+  std::string ca_file;  // empty: the system's CA store
   bool tls_insecure = false;
+  // Built from the three above when tls is on, so that a CA file that cannot be used is a
+  // configuration problem rather than a failure of every attempt.
+  std::shared_ptr<const platform::TlsContext> tls_context;
 };
 
 struct ReceiverConfig {
