@@ -306,8 +306,8 @@ class Gateways(RelayTest):
         relay = Relay(os.path.join(self.dir, "untrusted"), [("tls", gateway.port, 2, untrusted)]).start()
         self.cleanups.append(relay.stop)
         page_id = relay.post_page({"pagers": ["5551235"], "message": "must not arrive"})
-        wait_for("a refused handshake", lambda: relay.page(page_id)["recipients"][0]["attempts"] >= 1
-                 and "not trusted" in relay.page(page_id)["recipients"][0]["lastReply"])
+        wait_for("a refused handshake", lambda: "not trusted" in
+                 relay.page(page_id)["recipients"][0].get("lastReply", ""))
         self.assertEqual([p["message"] for p in gateway.pages()], ["over tls"])
 
         # A CA file that cannot be read is a configuration problem, with its line.
