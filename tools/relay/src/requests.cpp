@@ -29,6 +29,9 @@ std::variant<json, RequestError> ParseObject(std::string_view body) {
   } catch (const json::parse_error& e) {
     return Bad("the body is not valid JSON (near byte " + std::to_string(e.byte) +
                "); send a JSON object");
+  } catch (const json::exception&) {
+    // A number too large for any JSON number type: out_of_range, not a parse_error.
+    return Bad("the body holds a number out of range; send a JSON object with ordinary values");
   }
   if (!parsed.is_object()) return Bad("the body must be a JSON object");
   return parsed;
