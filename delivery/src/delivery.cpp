@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "kestrel/delivery/outcome.hpp"
+#include "kestrel/delivery/pager_id.hpp"
 #include "kestrel/delivery/scheduler.hpp"
 #include "kestrel/platform/control_host.hpp"
 #include "kestrel/platform/error.hpp"
@@ -335,10 +336,8 @@ RequestId Delivery::Impl::Submit(Request request) {
     }
   }
   for (const auto& pager : request.recipients) {
-    if (pager.empty() || session::HasLineBreak(pager) ||
-        pager.find_first_of(" \t") != std::string::npos) {
-      throw std::invalid_argument(
-          "a pager id is empty or holds a space or line break; give each pager id on its own");
+    if (const auto problem = CheckPagerId(pager)) {
+      throw std::invalid_argument(Describe(*problem, pager));
     }
   }
   if (page.as_data) {
