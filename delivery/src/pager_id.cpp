@@ -1,5 +1,7 @@
 #include "kestrel/delivery/pager_id.hpp"
 
+#include "kestrel/delivery/shown_text.hpp"
+
 namespace kestrel::delivery {
 
 std::optional<PagerIdProblem> CheckPagerId(std::string_view id) {
@@ -15,19 +17,8 @@ std::optional<PagerIdProblem> CheckPagerId(std::string_view id) {
 }
 
 std::string Describe(PagerIdProblem problem, std::string_view id) {
-  static constexpr char kHex[] = "0123456789abcdef";
   constexpr std::size_t kShown = 40;  // a few words of a long id are enough to find it
-  std::string shown;
-  for (std::size_t i = 0; i < id.size() && i < kShown; ++i) {
-    const auto byte = static_cast<unsigned char>(id[i]);
-    if (byte < 0x20 || byte >= 0x7f || byte == '"' || byte == '\\') {
-      shown += "\\x";
-      shown += kHex[byte >> 4];
-      shown += kHex[byte & 0xf];
-    } else {
-      shown += static_cast<char>(byte);
-    }
-  }
+  std::string shown = EscapeControls(id.substr(0, kShown));
   if (id.size() > kShown) shown += "...";
   const std::string named = "the pager id \"" + shown + "\"";
   constexpr const char* kRule = "; a pager id is one word of printable ASCII, at most 128 bytes";

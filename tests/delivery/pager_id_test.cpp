@@ -27,7 +27,10 @@ TEST(PagerId, TheTable) {
       {" 5551234", P::kSpace},
       {"555\r\n", P::kControl},
       {"55\n5", P::kControl},
-      {std::string("55\0" "5", 4), P::kControl},
+      {std::string("55\0"
+                   "5",
+                   4),
+       P::kControl},
       {"11\x1b[31m1", P::kControl},
       {"1\a", P::kControl},
       {"1\v2", P::kControl},

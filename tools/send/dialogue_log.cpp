@@ -1,7 +1,6 @@
 #include "dialogue_log.hpp"
 
 #include <algorithm>
-#include <array>
 
 namespace kestrel::tools {
 
@@ -11,35 +10,6 @@ std::string MaskSecrets(std::string_view line) {
   const auto login_end = line.find(' ', 5);
   if (login_end == line.npos) return std::string(line);
   return std::string(line.substr(0, login_end)) + " ****";
-}
-
-std::string EscapeControls(std::string_view text) {
-  static constexpr std::array<char, 16> kDigits = {'0', '1', '2', '3', '4', '5', '6', '7',
-                                                   '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
-  const auto escape = [](std::string& out, unsigned char c) {
-    out += "\\x";
-    out += kDigits[c >> 4];
-    out += kDigits[c & 0x0F];
-  };
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x20 || c == 0x7F) {
-      escape(out, c);
-    } else if (c == 0xC2 && i + 1 < text.size() &&
-               static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-               static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
-      // A C1 control in UTF-8 (U+0080..U+009F); U+009B is a one-character escape sequence.
-      escape(out, c);
-      escape(out, static_cast<unsigned char>(text[++i]));
-    } else if (c >= 0x80 && c <= 0x9F) {
-      escape(out, c);  // a lone C1 byte, read as a control by terminals that are not UTF-8
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
 }
 
 void DialogueLog::Show(std::string_view prefix, Partial& pending, std::string_view bytes) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "kestrel/delivery/shown_text.hpp"
 #include "kestrel/platform/forwarding_socket.hpp"
 
 namespace kestrel::tools {
@@ -43,8 +44,6 @@ class DialogueLog final : public platform::ForwardingSocket {
 // The line as it may be shown: a LOGI line's password replaced by "****".
 std::string MaskSecrets(std::string_view line);
 
-// The text with every control character (C0, DEL and C1, including ESC) written as "\xHH", so
-// that text from a server cannot move the cursor, retitle or clear the user's terminal.
-std::string EscapeControls(std::string_view text);
+using delivery::EscapeControls;
 
 }  // namespace kestrel::tools
