@@ -3,6 +3,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -161,6 +162,18 @@ TEST_F(ConfigTest, DamagedFilesAndMissingParts) {
        "server=\"h\"\ntls = true\nca_file = \"missing-ca.pem\"\n",
        8, "missing-ca.pem"},
       {"\xff\xfe[relay]", 1, "fix the TOML syntax"},
+      // Pager ids by the one rule every entry point shares; the limits at their edges.
+      {"[relay]\noutbox = \"o\"\napi_tokens_file = \"tokens\"\nmax_connections = 0\n", 4,
+       "'max_connections' must be from 1"},
+      {"[[receiver]]\nname = \"r\"\npagers = [\"555\\t1234\"]\n", 3, "holds a space or TAB"},
+      {"[[receiver]]\nname = \"r\"\npagers = [\"55\\u001b1\"]\n", 3,
+       "\"55\\x1b1\" holds a control character"},
+      {"[[receiver]]\nname = \"r\"\npagers = [\"\"]\n", 3, "a pager id is empty"},
+      {"[[receiver]]\nname = \"r\"\npagers = [\"caf\u00e9\"]\n", 3, "not ASCII"},
+      {"[[receiver]]\nname = \"r\"\npagers = [\"1\"]\nmax_parts = 0\n", 4,
+       "'max_parts' must be from 1 to 100"},
+      {"[[receiver]]\nname = \"r\"\npagers = [\"1\"]\nmax_parts = -1\n", 4, "max_parts"},
+      {"[[gateway]]\nname = \"g\"\nserver = \"h\"\nlogin = \"ops\\u0000\"\n", 4, "printable"},
   };
   for (const auto& c : cases) {
     const auto result = Parse(c.text);
@@ -168,6 +181,59 @@ TEST_F(ConfigTest, DamagedFilesAndMissingParts) {
     EXPECT_THAT(result.problems, Contains(AllOf(Field(&ConfigProblem::line, c.line),
                                                 Field(&ConfigProblem::what, HasSubstr(c.problem)))))
         << c.text;
+  }
+}
+
+// A secret file is a regular file of bounded size, read without blocking; one that other users
+// may read is loaded with a warning.
+TEST_F(ConfigTest, SecretFilesAreRegularBoundedAndPrivate) {
+  const std::string relay = "[relay]\noutbox = \"o\"\napi_tokens_file = \"tokens\"\n";
+  const std::string gateway =
+      "[[gateway]]\nname = \"g\"\nserver = \"h\"\npassword_file = \"primary.password\"\n";
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir_ / "folder");
+  Write("huge", std::string(kMaxSecretFile + 1, 'x'));
+  struct Case {
+    std::string tokens_file;
+    const char* problem;
+  };
+  const Case refused[] = {
+      {(dir_ / "fifo").string(), "is not a regular file"},
+      {"/dev/zero", "is not a regular file"},
+      {(dir_ / "folder").string(), "is not a regular file"},
+      {(dir_ / "huge").string(), "is larger than 65536 bytes"},
+      {(dir_ / "missing").string(), "cannot read"},
+  };
+  for (const auto& c : refused) {
+    const auto result =
+        Parse("[relay]\noutbox = \"o\"\napi_tokens_file = \"" + c.tokens_file + "\"\n" + gateway);
+    EXPECT_FALSE(result.config) << c.tokens_file;
+    EXPECT_THAT(result.problems, Contains(AllOf(Field(&ConfigProblem::line, 3),
+                                                Field(&ConfigProblem::what, HasSubstr(c.problem)))))
+        << c.tokens_file;
+  }
+
+  const auto warnings = [&](mode_t tokens, mode_t password) {
+    ::chmod((dir_ / "tokens").c_str(), tokens);
+    ::chmod((dir_ / "primary.password").c_str(), password);
+    const auto result = Parse(relay + gateway);
+    EXPECT_TRUE(result.config);
+    std::vector<std::pair<int, std::string>> seen;
+    for (const auto& w : result.warnings) seen.emplace_back(w.line, w.what);
+    return seen;
+  };
+  EXPECT_THAT(warnings(0600, 0600), ::testing::IsEmpty());
+  // Group-readable is the unit's layout when the group is the relay's own.
+  EXPECT_THAT(warnings(0640, 0640), ::testing::IsEmpty());
+  EXPECT_THAT(
+      warnings(0644, 0604),
+      ElementsAre(::testing::Pair(3, HasSubstr("api_tokens_file '" + (dir_ / "tokens").string() +
+                                               "' (mode 0644) can be read by every user")),
+                  ::testing::Pair(7, HasSubstr("password_file"))));
+  // Another group than the relay's: only when this process may give the file one.
+  if (::chown((dir_ / "tokens").c_str(), static_cast<uid_t>(-1), ::getegid() + 1) == 0) {
+    EXPECT_THAT(warnings(0640, 0600),
+                ElementsAre(::testing::Pair(3, HasSubstr("its group, which is not the relay's"))));
   }
 }
 
