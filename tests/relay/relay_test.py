@@ -78,6 +78,7 @@ class Relay:
         self.outbox = os.path.join(folder, "outbox.db")
         with open(os.path.join(folder, "tokens"), "w") as f:
             f.write("# tokens\n%s\n" % TOKEN)
+        os.chmod(os.path.join(folder, "tokens"), 0o600)  # the relay warns of wider modes
         gateway_text = "".join(
             '[[gateway]]\nname = "%s"\nserver = "127.0.0.1:%d"\nlevel = 2\nconcurrency = %d\n%s\n'
             % (g[0], g[1], g[2], g[3] if len(g) > 3 else "")
@@ -89,10 +90,10 @@ class Relay:
                     '[retry]\n%s\n\n%s%s' % (extra, retry, gateway_text, receivers))
         self.stderr_path = os.path.join(folder, "relay.log")
 
-    def start(self):
+    def start(self, preexec_fn=None):
         self.stderr = open(self.stderr_path, "a")
         self.proc = subprocess.Popen([RELAY, "--config", self.config], stdout=subprocess.PIPE,
-                                     stderr=self.stderr, text=True)
+                                     stderr=self.stderr, text=True, preexec_fn=preexec_fn)
         line = self.proc.stdout.readline()
         if not line.startswith("READY"):
             self.proc.kill()
