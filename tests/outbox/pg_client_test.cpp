@@ -202,6 +202,8 @@ TEST_F(PgClient, FailuresToConnectSayWhyAndNeverRepeatThePassword) {
   const std::vector<Case> cases = {
       {"wrong password", cluster_->TcpConninfo("postgres", wrong), "password authentication"},
       {"no database", cluster_->Conninfo("no_such_database"), "does not exist"},
+      {"unreadable string", "host=127.0.0.1 password=" + wrong + "%zz user", "cannot be read"},
+      {"unreadable URI", "postgresql://kestrel:" + wrong + "%zz@127.0.0.1/db", "cannot be read"},
       {"silent server", "host=127.0.0.1 port=" + std::to_string(silent.port),
        "no connection within 300 ms"},
   };

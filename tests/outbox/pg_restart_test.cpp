@@ -18,9 +18,9 @@ std::vector<Query> AcceptUnit(int n) {
   const std::string key = "k" + std::to_string(n);
   std::vector<Query> unit;
   unit.emplace_back(kLockKeys, Params{ArrayLiteral(std::vector<std::string>{"i:" + key})});
-  unit.emplace_back(kAcceptPage,
-                    Params{"p" + std::to_string(n) + "-" + std::to_string(++attempt), "api", "m", "",
-                           "", "{}", "3600000", key, std::nullopt, "{100}"});
+  unit.emplace_back(
+      kAcceptPage, Params{"p" + std::to_string(n) + "-" + std::to_string(++attempt), "api", "m", "",
+                          "", "{}", "3600000", key, std::nullopt, "{100}"});
   unit.emplace_back(kWake);
   return unit;
 }

@@ -236,6 +236,17 @@ struct Connection::Impl : std::enable_shared_from_this<Impl> {
     }
     keywords.push_back(nullptr);
     values.push_back(nullptr);
+    // libpq's words for a string it cannot read may quote a piece of it, which may be the
+    // password: check it first, and say only that it is wrong.
+    char* parse_error = nullptr;
+    if (PQconninfoOption* parsed = PQconninfoParse(options.conninfo.c_str(), &parse_error)) {
+      PQconninfoFree(parsed);
+    } else {
+      PQfreemem(parse_error);
+      return Lost(MakeError(Error::Kind::kUnavailable,
+                            "the database connection string cannot be read: write it as "
+                            "keyword=value pairs or as a postgresql:// URI"));
+    }
     conn = PQconnectStartParams(keywords.data(), values.data(), /*expand_dbname=*/1);
     if (conn == nullptr) {
       return ConnectFailed("libpq could not allocate a connection");
