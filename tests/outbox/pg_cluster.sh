@@ -27,6 +27,11 @@ set -eu
 
 state=${2:-}
 [ -n "$state" ] || { echo "usage: pg_cluster.sh start|restart|stop STATE_DIR" >&2; exit 2; }
+here=$(cd "$(dirname "$0")" && pwd)
+mkdir -p "$state" && state=$(cd "$state" && pwd)
+# The server's programs resolve their own path from the current folder, which the postgres
+# user may not be allowed to enter (a build tree under /root): work from /tmp.
+cd /tmp
 
 as_owner() {
   if [ "$(id -u)" -eq 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
@@ -53,7 +58,7 @@ value() {  # value KEY: from cluster.env
 
 case "$1" in
 start)
-  if [ -f "$state/cluster.env" ]; then sh "$0" stop "$state" || true; fi
+  if [ -f "$state/cluster.env" ]; then sh "$here/pg_cluster.sh" stop "$state" || true; fi
   rm -rf "$state" && mkdir -p "$state"
   bin=$(bindir)
   if [ -z "$bin" ] || [ ! -x "$bin/initdb" ] || [ ! -x "$bin/pg_ctl" ]; then
@@ -86,7 +91,7 @@ log_min_messages = warning
 log_statement = none
 EOF
   # TLS on 127.0.0.1 with the TLS tests' certificates (server.pem names 127.0.0.1).
-  certs=$(cd "$(dirname "$0")/../tls" && pwd)/make_certs.sh
+  certs=$here/../tls/make_certs.sh
   sh "$certs" "$state/certs" >/dev/null
   as_owner sh -c "umask 077 && cat >'$dir/server.key'" <"$state/certs/server.key"
   as_owner sh -c "cat >'$dir/server.pem'" <"$state/certs/server.pem"
@@ -112,7 +117,7 @@ dir=$dir
 bindir=$bin
 socket_dir=$dir
 port=$port
-script=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
+script=$here/pg_cluster.sh
 EOF
   # The ordinary role; its password arrives on standard input, never on a command line.
   as_owner "$bin/psql" -X -q -v ON_ERROR_STOP=1 -h "$dir" -p "$port" -U postgres -d postgres <<EOF
