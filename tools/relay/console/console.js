@@ -31,8 +31,12 @@ function el(tag, props, ...children) {
   return node;
 }
 
+// A value from the relay as it is shown: control characters (but TAB and line breaks) written
+// "\x1b", as snpp-send and the CLI show them, so that a gateway's reply cannot hide its text.
 function str(value) {
-  return typeof value === 'string' ? value : value === undefined || value === null ? '' : String(value);
+  const text = typeof value === 'string' ? value : value === undefined || value === null ? '' : String(value);
+  return text.replace(/[\x00-\x08\x0b-\x1f\x7f-\x9f]/g,
+    (c) => '\\x' + c.charCodeAt(0).toString(16).padStart(2, '0'));
 }
 
 class ApiError extends Error {
