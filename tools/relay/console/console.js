@@ -151,6 +151,8 @@ async function act(page, pager, action, note) {
       say('uncertain-action', 'Could not ' + action + ' ' + pager + ' of page ' + page + ': ' + e.message, true);
     }
   }
+  // A refresh already under way may have read the state before the change: wait it out first.
+  await refreshing;
   await refresh();
 }
 
