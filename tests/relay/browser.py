@@ -47,26 +47,37 @@ class Browser:
         self._buffer = b""
         self._next_id = 0
         self.events = []  # every event seen, in order: (method, params)
-        target = self.call("Target.createTarget", url="about:blank")["targetId"]
-        self.session = self.call("Target.attachToTarget", targetId=target,
-                                 flatten=True)["sessionId"]
-        for domain in ("Page", "Runtime", "Network", "Log"):
-            self.page(domain + ".enable")
+        try:
+            target = self.call("Target.createTarget", url="about:blank")["targetId"]
+            self.session = self.call("Target.attachToTarget", targetId=target,
+                                     flatten=True)["sessionId"]
+            for domain in ("Page", "Runtime", "Network", "Log"):
+                self.page(domain + ".enable")
+        except BaseException:
+            self.close()
+            raise
 
     # -- the protocol -------------------------------------------------------------------------
     def _read_message(self, deadline):
         while b"\0" not in self._buffer:
             left = deadline - time.monotonic()
             if left <= 0:
-                raise BrowserError("no message from Chromium in time")
+                raise BrowserError("no message from Chromium in time; its last words:\n" +
+                                   self._log_tail())
             ready, _, _ = select.select([self._from_browser], [], [], left)
             if ready:
                 chunk = os.read(self._from_browser, 1 << 16)
                 if not chunk:
-                    raise BrowserError("Chromium closed its pipe; see chromium.log")
+                    raise BrowserError("Chromium closed its pipe; its last words:\n" +
+                                       self._log_tail())
                 self._buffer += chunk
         message, self._buffer = self._buffer.split(b"\0", 1)
         return json.loads(message)
+
+    def _log_tail(self):
+        self.log.flush()
+        with open(self.log.name, errors="replace") as f:
+            return "".join(f.readlines()[-15:])
 
     def _send(self, method, params, session):
         self._next_id += 1
