@@ -178,7 +178,7 @@ function uncertainRow(page, recipient) {
     el('td', { text: str(recipient.attempts) }),
     el('td', { text: str(recipient.gateway) }),
     el('td', { className: 'text', text: str(recipient.lastReply) }),
-    el('td', {}, note),
+    el('td', {}, addressable(pager) ? note : null),
     actions);
 }
 
