@@ -13,11 +13,11 @@ import sqlite3
 import stat
 import subprocess
 import sys
-import threading
 import unittest
 
 import relay_test as rt
 from relay_test import TOKEN, Relay, RelayTest, wait_for
+from scripted_gateway import GARBLED, ScriptedGateway
 
 GOOD = {"pagers": ["5551234"], "message": "disk full"}
 
@@ -37,39 +37,6 @@ def exchange(port, data, timeout=10):
 def head(method, path, headers=(), body=b""):
     lines = ["%s %s HTTP/1.1" % (method, path), "Host: relay"] + list(headers)
     return ("\r\n".join(lines) + "\r\n\r\n").encode() + body
-
-
-class ScriptedGateway:
-    """An SNPP gateway on loopback that answers SEND with `send_reply` and 250 to the rest."""
-
-    def __init__(self, send_reply):
-        self.send_reply = send_reply
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.listener.settimeout(0.2)
-        self.port = self.listener.getsockname()[1]
-        self.stopped = False
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-        self.thread.start()
-
-    def serve(self):
-        while not self.stopped:
-            try:
-                conn, _ = self.listener.accept()
-            except socket.timeout:
-                continue
-            with conn, conn.makefile("rb") as lines:
-                conn.sendall(b"220 scripted gateway\r\n")
-                for line in lines:
-                    word = line[:4].upper()
-                    if word == b"QUIT":
-                        conn.sendall(b"221 bye\r\n")
-                        break
-                    conn.sendall(self.send_reply if word == b"SEND" else b"250 ok\r\n")
-
-    def close(self):
-        self.stopped = True
-        self.thread.join(timeout=5)
-        self.listener.close()
 
 
 class HostileClients(RelayTest):
@@ -207,17 +174,17 @@ class Limits(RelayTest):
 
 class HostileGateway(RelayTest):
     def test_a_reply_that_is_not_utf8_is_shown_valid_and_logged_escaped(self):
-        gateway = ScriptedGateway(b"250 sent \xc3\x28 \xff \x1b[2J\r\n")
+        gateway = ScriptedGateway()
         self.cleanups.append(gateway.close)
         relay = self.relay([("scripted", gateway.port, 1)])
-        page_id = relay.post_page(GOOD)
+        page_id = relay.post_page({"pagers": ["garbled-1"], "message": "disk full"})
         wait_for("delivery", lambda: relay.states(page_id) == ["delivered"])
         self.assertEqual(relay.page(page_id)["recipients"][0]["lastReply"],
                          "250 sent \ufffd( \ufffd \x1b[2J")
         relay.stop()
         with open(relay.stderr_path, "rb") as f:
             log = f.read()
-        self.assertIn(b"250 sent \xc3\x28 \xff \\x1b[2J", log)
+        self.assertIn(GARBLED.replace(b"\x1b", b"\\x1b"), log)
         self.assertNotIn(b"\x1b", log)
 
 

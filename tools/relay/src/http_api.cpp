@@ -7,6 +7,7 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "console.hpp"
 #include "http_server.hpp"
 #include "kestrel/platform/event_loop.hpp"
 #include "kestrel/relay/requests.hpp"
@@ -43,10 +44,12 @@ bool SameToken(std::string_view a, std::string_view b) {
   return diff == 0 && !b.empty();
 }
 
-// The calls anyone may make: no token, and no body to read.
+// The calls anyone may make: no token, and no body to read. The console's files are open too:
+// the console asks for the token and sends it with each call of its own.
 bool IsOpen(const http::Request& req) {
   return (req.method == "GET" || req.method == "HEAD") &&
-         (req.path == "/healthz" || req.path == "/readyz" || req.path == "/metrics");
+         (req.path == "/healthz" || req.path == "/readyz" || req.path == "/metrics" ||
+          IsConsolePath(req.path));
 }
 
 bool IsPageId(std::string_view id) {
@@ -131,6 +134,9 @@ class HttpApi::Impl {
       return responder.Send(Reply(200, Dump({{"status", closed_ ? "stopping" : "ok"}})));
     }
     if (get && path == "/readyz") return responder.Send(Readiness());
+    if (get) {
+      if (auto answer = ConsoleAnswer(path)) return responder.Send(std::move(*answer));
+    }
     responder.Send(Error(
         404, "no such endpoint: " + req.method + " " + req.path + "; see the README for the API"));
   }
@@ -149,6 +155,7 @@ class HttpApi::Impl {
     response.status = status;
     response.body = std::move(body);
     response.content_type = type;
+    AddApiHeaders(response);
     if (status == 401) response.headers.emplace_back("WWW-Authenticate", "Bearer");
     return response;
   }
