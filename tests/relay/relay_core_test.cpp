@@ -3,12 +3,14 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <random>
 
+#include "kestrel/delivery/message.hpp"
 #include "kestrel/relay/config.hpp"
 #include "kestrel/relay/dispatcher.hpp"
 #include "kestrel/relay/requests.hpp"
@@ -161,6 +163,18 @@ TEST_F(ConfigTest, DamagedFilesAndMissingParts) {
        "server=\"h\"\ntls = true\nca_file = \"missing-ca.pem\"\n",
        8, "missing-ca.pem"},
       {"\xff\xfe[relay]", 1, "fix the TOML syntax"},
+      // Pager ids by the one rule every entry point shares; the limits at their edges.
+      {"[relay]\noutbox = \"o\"\napi_tokens_file = \"tokens\"\nmax_connections = 0\n", 4,
+       "'max_connections' must be from 1"},
+      {"[[receiver]]\nname = \"r\"\npagers = [\"555\\t1234\"]\n", 3, "holds a space or TAB"},
+      {"[[receiver]]\nname = \"r\"\npagers = [\"55\\u001b1\"]\n", 3,
+       "\"55\\x1b1\" holds a control character"},
+      {"[[receiver]]\nname = \"r\"\npagers = [\"\"]\n", 3, "a pager id is empty"},
+      {"[[receiver]]\nname = \"r\"\npagers = [\"caf\u00e9\"]\n", 3, "not ASCII"},
+      {"[[receiver]]\nname = \"r\"\npagers = [\"1\"]\nmax_parts = 0\n", 4,
+       "'max_parts' must be from 1 to 100"},
+      {"[[receiver]]\nname = \"r\"\npagers = [\"1\"]\nmax_parts = -1\n", 4, "max_parts"},
+      {"[[gateway]]\nname = \"g\"\nserver = \"h\"\nlogin = \"ops\\u0000\"\n", 4, "printable"},
   };
   for (const auto& c : cases) {
     const auto result = Parse(c.text);
@@ -168,6 +182,59 @@ TEST_F(ConfigTest, DamagedFilesAndMissingParts) {
     EXPECT_THAT(result.problems, Contains(AllOf(Field(&ConfigProblem::line, c.line),
                                                 Field(&ConfigProblem::what, HasSubstr(c.problem)))))
         << c.text;
+  }
+}
+
+// A secret file is a regular file of bounded size, read without blocking; one that other users
+// may read is loaded with a warning.
+TEST_F(ConfigTest, SecretFilesAreRegularBoundedAndPrivate) {
+  const std::string relay = "[relay]\noutbox = \"o\"\napi_tokens_file = \"tokens\"\n";
+  const std::string gateway =
+      "[[gateway]]\nname = \"g\"\nserver = \"h\"\npassword_file = \"primary.password\"\n";
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir_ / "folder");
+  Write("huge", std::string(kMaxSecretFile + 1, 'x'));
+  struct Case {
+    std::string tokens_file;
+    const char* problem;
+  };
+  const Case refused[] = {
+      {(dir_ / "fifo").string(), "is not a regular file"},
+      {"/dev/zero", "is not a regular file"},
+      {(dir_ / "folder").string(), "is not a regular file"},
+      {(dir_ / "huge").string(), "is larger than 65536 bytes"},
+      {(dir_ / "missing").string(), "cannot read"},
+  };
+  for (const auto& c : refused) {
+    const auto result =
+        Parse("[relay]\noutbox = \"o\"\napi_tokens_file = \"" + c.tokens_file + "\"\n" + gateway);
+    EXPECT_FALSE(result.config) << c.tokens_file;
+    EXPECT_THAT(result.problems, Contains(AllOf(Field(&ConfigProblem::line, 3),
+                                                Field(&ConfigProblem::what, HasSubstr(c.problem)))))
+        << c.tokens_file;
+  }
+
+  const auto warnings = [&](mode_t tokens, mode_t password) {
+    ::chmod((dir_ / "tokens").c_str(), tokens);
+    ::chmod((dir_ / "primary.password").c_str(), password);
+    const auto result = Parse(relay + gateway);
+    EXPECT_TRUE(result.config);
+    std::vector<std::pair<int, std::string>> seen;
+    for (const auto& w : result.warnings) seen.emplace_back(w.line, w.what);
+    return seen;
+  };
+  EXPECT_THAT(warnings(0600, 0600), ::testing::IsEmpty());
+  // Group-readable is the unit's layout when the group is the relay's own.
+  EXPECT_THAT(warnings(0640, 0640), ::testing::IsEmpty());
+  EXPECT_THAT(
+      warnings(0644, 0604),
+      ElementsAre(::testing::Pair(3, HasSubstr("api_tokens_file '" + (dir_ / "tokens").string() +
+                                               "' (mode 0644) can be read by every user")),
+                  ::testing::Pair(7, HasSubstr("password_file"))));
+  // Another group than the relay's: only when this process may give the file one.
+  if (::chown((dir_ / "tokens").c_str(), static_cast<uid_t>(-1), ::getegid() + 1) == 0) {
+    EXPECT_THAT(warnings(0640, 0600),
+                ElementsAre(::testing::Pair(3, HasSubstr("its group, which is not the relay's"))));
   }
 }
 
@@ -264,6 +331,16 @@ TEST_F(RequestTest, BadRequestsSayWhatIsWrong) {
       {R"({"pagers":["1"],"message":"m","idempotencyKey":""})", 400, "idempotencyKey"},
       {R"({"receiver":"nobody","message":"m"})", 404, "no receiver is named \"nobody\""},
       {R"({"receiver":7,"message":"m"})", 400, "\"receiver\" must be a string"},
+      // What would fail at every gateway never reaches the outbox.
+      {R"({"pagers":["555\t1234"],"message":"m"})", 400, "\"555\\x091234\" holds a space or TAB"},
+      {R"({"pagers":["55\u00001"],"message":"m"})", 400, "\"55\\x001\" holds a control"},
+      {R"({"pagers":["5\u00e9"],"message":"m"})", 400, "not ASCII"},
+      {R"({"pagers":["1"],"message":"disk\u0000full"})", 400,
+       "\"message\" holds the control character \\x00"},
+      {R"({"pagers":["1"],"message":"a\u001b[2Jb"})", 400, "control character \\x1b"},
+      {R"({"pagers":["1"],"message":"m","subject":"s\u0000"})", 400, "\"subject\" holds"},
+      {R"({"pagers":["1"],"data":"line 1\n\u0007"})", 400, "\"data\" holds"},
+      {R"({"pagers":["1"],"message":"m","level2":{"hold":"08\u0001"}})", 400, "level2.hold"},
   };
   for (const auto& c : cases) {
     const auto result = ParsePageRequest(c.body, config_);
@@ -271,6 +348,30 @@ TEST_F(RequestTest, BadRequestsSayWhatIsWrong) {
     EXPECT_EQ(std::get<RequestError>(result).status, c.status) << c.body;
     EXPECT_THAT(std::get<RequestError>(result).message, HasSubstr(c.message)) << c.body;
   }
+  // A line at most kMaxLineBytes; nesting at most kMaxJsonDepth, checked before anything else.
+  const std::string longest(kMaxLineBytes, 'x');
+  const auto nested = [](int depth) {
+    return std::string(depth - 1, '[') + std::string(depth - 1, ']');
+  };
+  const std::pair<std::string, const char*> generated[] = {
+      {R"({"pagers":["1"],"message":")" + longest + "x\"}", "a line of 4001 bytes"},
+      {R"({"pagers":["1"],"data":"a\n)" + longest + "x\\nb\"}", "\"data\" has a line of 4001"},
+      {R"({"pagers":["1"],"message":"m","subject":")" + longest + "x\"}", "\"subject\" has"},
+      {R"({"pagers":["1"],"message":"m","x":)" + nested(64) + "}", "unknown member \"x\""},
+      {R"({"pagers":["1"],"message":"m","x":)" + nested(65) + "}", "deeper than 64 levels"},
+      {std::string(20'000, '[') + std::string(20'000, ']'), "deeper than 64 levels"},
+  };
+  for (const auto& [body, message] : generated) {
+    const auto result = ParsePageRequest(body, config_);
+    ASSERT_TRUE(std::holds_alternative<RequestError>(result)) << body.substr(0, 80);
+    EXPECT_THAT(std::get<RequestError>(result).message, HasSubstr(message)) << body.substr(0, 80);
+    const auto alert = ParseAlertmanagerRequest(body, *config_.FindReceiver("oncall"), config_);
+    ASSERT_TRUE(std::holds_alternative<RequestError>(alert));
+  }
+  auto fits = ParsePageRequest(
+      R"({"pagers":["1"],"message":")" + longest + R"(","data":null,"subject":"a\tb"})", config_);
+  ASSERT_TRUE(std::holds_alternative<Pages>(fits));
+  EXPECT_EQ(std::get<Pages>(fits).pages.at(0).content.message.size(), kMaxLineBytes);
 }
 
 std::string Notification(const std::string& status, const std::string& fingerprints) {
@@ -281,10 +382,11 @@ std::string Notification(const std::string& status, const std::string& fingerpri
          fingerprints + "]}";
 }
 
-std::string Alert(const std::string& fingerprint, const std::string& summary) {
+std::string Alert(const std::string& fingerprint, const std::string& summary,
+                  const std::string& starts_at = "2026-12-08T10:00:00Z") {
   return R"({"status":"firing","labels":{"alertname":"DiskFull","instance":"db1"},
     "annotations":{"summary":")" +
-         summary + R"("},"startsAt":"2026-12-08T10:00:00Z","fingerprint":")" + fingerprint + "\"}";
+         summary + R"("},"startsAt":")" + starts_at + R"(","fingerprint":")" + fingerprint + "\"}";
 }
 
 TEST_F(RequestTest, AnAlertBecomesOnePageFittedToTheReceiver) {
@@ -322,6 +424,53 @@ TEST_F(RequestTest, AnAlertBecomesOnePageFittedToTheReceiver) {
   EXPECT_NE(std::get<Pages>(paged).pages[0].dedup_key, std::get<Pages>(fewer).pages[0].dedup_key);
 }
 
+// A notification sent again (Alertmanager's retries, a second Alertmanager) is the same; the
+// alert firing again after it resolved is a new one.
+TEST_F(RequestTest, AFiringAfterItResolvedIsANewNotification) {
+  auto oncall = *config_.FindReceiver("oncall");
+  oncall.send_resolved = true;
+  const auto key = [&](const std::string& status, const std::string& alerts) {
+    const auto result = ParseAlertmanagerRequest(Notification(status, alerts), oncall, config_);
+    return std::get<Pages>(result).pages.at(0).dedup_key;
+  };
+  const std::string first = "2026-12-08T10:00:00Z";
+  const std::string again = "2026-12-08T11:30:00Z";
+  const auto firing = key("firing", Alert("a1", "x", first) + "," + Alert("b2", "y", first));
+  EXPECT_EQ(key("firing", Alert("b2", "other text", first) + "," + Alert("a1", "x", first)),
+            firing);
+  const auto resolved = key("resolved", Alert("a1", "x", first) + "," + Alert("b2", "y", first));
+  const auto refired = key("firing", Alert("a1", "x", again) + "," + Alert("b2", "y", first));
+  EXPECT_NE(resolved, firing);
+  EXPECT_NE(refired, firing);
+  EXPECT_NE(refired, resolved);
+  const auto no_start = ParseAlertmanagerRequest(
+      Notification("firing", R"({"fingerprint":"a1","startsAt":5})"), oncall, config_);
+  EXPECT_THAT(std::get<RequestError>(no_start).message, HasSubstr("\"startsAt\" must be"));
+}
+
+// Alert text is made printable and cut to what the receiver's pages carry, before and after
+// the template: one huge field never makes thousands of parts.
+TEST_F(RequestTest, AlertTextIsPrintableAndBounded) {
+  auto oncall = *config_.FindReceiver("oncall");
+  const auto page = ParseAlertmanagerRequest(
+      Notification("firing", R"({"labels":{"alertname":"Disk\u0000Full\u001b[2J"},
+                                 "annotations":{"summary":"a\u007fb"}})"),
+      oncall, config_);
+  EXPECT_EQ(std::get<Pages>(page).pages.at(0).content.message, "[firing] Disk?Full?[2J: a?b (1)");
+
+  oncall.split = true;
+  const std::string huge = std::string(900'000, 'w');
+  const auto result = ParseAlertmanagerRequest(Notification("firing", Alert("a1", "start " + huge)),
+                                               oncall, config_);
+  const auto& parts = std::get<Pages>(result).pages;
+  ASSERT_EQ(parts.size(), 5u);
+  for (const auto& part : parts) EXPECT_LE(part.content.message.size(), 40u);
+  EXPECT_THAT(parts.front().content.message, ::testing::StartsWith("(1/5) [firing] DiskFull"));
+  EXPECT_THAT(parts.back().content.message, ::testing::StartsWith("(5/5) w"));
+  EXPECT_THAT(parts.back().content.message, ::testing::EndsWith("..."));
+  EXPECT_NE(parts[0].dedup_key, parts[4].dedup_key);
+}
+
 TEST_F(RequestTest, MalformedNotificationsAreTurnedAway) {
   const auto& oncall = *config_.FindReceiver("oncall");
   const char* bodies[] = {
@@ -343,13 +492,44 @@ TEST_F(RequestTest, MalformedNotificationsAreTurnedAway) {
 }
 
 TEST(FitText, OneLineAsciiCutOrSplit) {
-  EXPECT_THAT(FitText("a\r\n\tb  ", 0, false, false), ElementsAre("a b"));
-  EXPECT_THAT(FitText("Grüße aus Köln", 0, false, true), ElementsAre("Grusse aus Koln"));
-  EXPECT_THAT(FitText("0123456789", 8, false, false), ElementsAre("01234..."));
-  const auto parts = FitText("one two three four five six seven eight", 20, true, false);
+  EXPECT_THAT(FitText("a\r\n\tb  ", 0, false, false, 1), ElementsAre("a b"));
+  EXPECT_THAT(FitText("Grüße aus Köln", 0, false, true, 1), ElementsAre("Grusse aus Koln"));
+  EXPECT_THAT(FitText("0123456789", 8, false, false, 1), ElementsAre("01234..."));
+  const auto parts = FitText("one two three four five six seven eight", 20, true, false, 5);
   ASSERT_GT(parts.size(), 1u);
   for (const auto& part : parts) EXPECT_LE(part.size(), 20u) << part;
   EXPECT_THAT(parts.front(), HasSubstr("(1/"));
+
+  // At most max_parts, the last one cut; without a bound, a line of kMaxLineBytes at most.
+  struct Case {
+    std::string text;
+    int max_length;
+    int max_parts;
+    std::size_t parts;
+    const char* last;
+  };
+  const std::string words = "alpha beta gamma delta epsilon zeta eta theta iota kappa lambda";
+  const Case cases[] = {
+      {words, 20, 100, 5, "(5/5) pa lambda"},
+      {words, 20, 3, 3, "(3/3) on zeta eta..."},
+      {words, 20, 1, 1, "alpha beta gamma ..."},
+      {words, 8, 2, 1, "alpha..."},  // one cut page says more than two of 2 characters
+      {words, 5, 5, 1, "al..."},     // no room for numbers: cut
+      {std::string(kMaxLineBytes + 10, 'z'), 0, 5, 1, "zzz..."},
+      {std::string(3 * kMaxLineBytes, 'z'), 65535, 1, 1, "zzz..."},
+      {"\xc3\xa9" + std::string(5000, 'e'), 0, 1, 1, "eee..."},
+  };
+  for (const auto& c : cases) {
+    const auto fitted = FitText(c.text, c.max_length, true, false, c.max_parts);
+    EXPECT_EQ(fitted.size(), c.parts) << c.text.substr(0, 40) << " " << c.max_length;
+    EXPECT_THAT(fitted.back(), ::testing::EndsWith(c.last)) << c.text.substr(0, 40);
+    for (const auto& part : fitted) {
+      EXPECT_LE(part.size(), kMaxLineBytes);
+      if (c.max_length > 0) {
+        EXPECT_LE(delivery::CharacterCount(part), std::size_t(c.max_length));
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -78,6 +78,7 @@ class Relay:
         self.outbox = os.path.join(folder, "outbox.db")
         with open(os.path.join(folder, "tokens"), "w") as f:
             f.write("# tokens\n%s\n" % TOKEN)
+        os.chmod(os.path.join(folder, "tokens"), 0o600)  # the relay warns of wider modes
         gateway_text = "".join(
             '[[gateway]]\nname = "%s"\nserver = "127.0.0.1:%d"\nlevel = 2\nconcurrency = %d\n%s\n'
             % (g[0], g[1], g[2], g[3] if len(g) > 3 else "")
@@ -89,10 +90,10 @@ class Relay:
                     '[retry]\n%s\n\n%s%s' % (extra, retry, gateway_text, receivers))
         self.stderr_path = os.path.join(folder, "relay.log")
 
-    def start(self):
+    def start(self, preexec_fn=None):
         self.stderr = open(self.stderr_path, "a")
         self.proc = subprocess.Popen([RELAY, "--config", self.config], stdout=subprocess.PIPE,
-                                     stderr=self.stderr, text=True)
+                                     stderr=self.stderr, text=True, preexec_fn=preexec_fn)
         line = self.proc.stdout.readline()
         if not line.startswith("READY"):
             self.proc.kill()
@@ -392,17 +393,13 @@ class CrashSafety(RelayTest):
 
 @unittest.skipUnless(os.access(ALERTMANAGER, os.X_OK), "prometheus-alertmanager is not installed")
 class Alertmanager(RelayTest):
-    def test_an_alert_posted_to_alertmanager_arrives_as_a_page(self):
-        gateway = self.sandbox()
-        relay = self.relay(
-            [("primary", gateway.port, 4)],
-            receivers='[[receiver]]\nname = "oncall"\npagers = ["5551234"]\nmax_length = 160\n'
-                      'template = "[{{status}}] {{labels.alertname}}: '
-                      '{{annotations.summary}} ({{count}})"\n')
-        am_port = free_port()
-        data = os.path.join(self.dir, "alertmanager")
+    def alertmanager(self, relay, name="alertmanager", send_resolved=False):
+        """A real Alertmanager of its own (no cluster) that notifies the relay's receiver oncall;
+        returns a function that posts alerts to it (True once it took them)."""
+        port = free_port()
+        data = os.path.join(self.dir, name)
         os.mkdir(data)
-        config = os.path.join(self.dir, "alertmanager.yml")
+        config = os.path.join(self.dir, name + ".yml")
         with open(config, "w") as f:
             f.write("""route:
   receiver: relay
@@ -414,33 +411,45 @@ receivers:
   - name: relay
     webhook_configs:
       - url: http://127.0.0.1:%d/v1/alertmanager/oncall
-        send_resolved: false
+        send_resolved: %s
         http_config:
           authorization:
             type: Bearer
             credentials: %s
-""" % (relay.port, TOKEN))
-        am_log = open(os.path.join(self.dir, "alertmanager.log"), "w")
+""" % (relay.port, "true" if send_resolved else "false", TOKEN))
+        am_log = open(os.path.join(self.dir, name + ".log"), "w")
         self.cleanups.append(am_log.close)
         am = subprocess.Popen([ALERTMANAGER, "--config.file=" + config,
                                "--storage.path=" + data,
-                               "--web.listen-address=127.0.0.1:%d" % am_port,
+                               "--web.listen-address=127.0.0.1:%d" % port,
                                "--cluster.listen-address="],
                               stdout=subprocess.DEVNULL, stderr=am_log)
         self.cleanups.append(lambda: (am.terminate(), am.wait(timeout=10)))
 
-        def post_alert():
-            conn = http.client.HTTPConnection("127.0.0.1", am_port, timeout=5)
+        def post(alerts):
+            conn = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
             try:
-                conn.request("POST", "/api/v2/alerts", body=json.dumps([{
-                    "labels": {"alertname": "DiskFull", "instance": "db1"},
-                    "annotations": {"summary": "disk full on db1"}}]),
-                    headers={"Content-Type": "application/json"})
+                conn.request("POST", "/api/v2/alerts", body=json.dumps(alerts),
+                             headers={"Content-Type": "application/json"})
                 return conn.getresponse().status == 200
             except OSError:
                 return False
             finally:
                 conn.close()
+        return post
+
+    def test_an_alert_posted_to_alertmanager_arrives_as_a_page(self):
+        gateway = self.sandbox()
+        relay = self.relay(
+            [("primary", gateway.port, 4)],
+            receivers='[[receiver]]\nname = "oncall"\npagers = ["5551234"]\nmax_length = 160\n'
+                      'template = "[{{status}}] {{labels.alertname}}: '
+                      '{{annotations.summary}} ({{count}})"\n')
+        post = self.alertmanager(relay)
+
+        def post_alert():
+            return post([{"labels": {"alertname": "DiskFull", "instance": "db1"},
+                          "annotations": {"summary": "disk full on db1"}}])
         wait_for("Alertmanager to take the alert", post_alert, timeout=30, interval=0.2)
         pages = wait_for("the page in the sandbox log", gateway.pages, timeout=30)
         self.assertEqual(pages[0]["message"], "[firing] DiskFull: disk full on db1 (1)")
@@ -449,6 +458,38 @@ receivers:
         self.assertTrue(post_alert())
         time.sleep(1.5)
         self.assertEqual(len(gateway.pages()), 1)
+
+    def test_firing_again_after_resolved_is_paged_and_a_second_alertmanager_is_not(self):
+        # Two Alertmanagers that do not know each other notify the relay of the same alert: each
+        # notification arrives twice, and is paged once. Firing, resolved, firing again.
+        gateway = self.sandbox()
+        relay = self.relay(
+            [("primary", gateway.port, 4)],
+            receivers='[[receiver]]\nname = "oncall"\npagers = ["5551234"]\n'
+                      'send_resolved = true\ntemplate = "[{{status}}] {{labels.alertname}}"\n')
+        replicas = [self.alertmanager(relay, "am%d" % i, send_resolved=True) for i in (1, 2)]
+
+        def stamp(seconds):
+            return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(seconds)) + ".000Z"
+
+        def to_both(alert, step):
+            # Both take the alert; step pages go out, and the second copy of this step's
+            # notification is answered as a repeat. Only then the next step: an Alertmanager
+            # that has not yet sent "resolved" when the alert fires again sends neither.
+            for post in replicas:
+                wait_for("Alertmanager to take the alert", lambda: post([alert]), timeout=30,
+                         interval=0.2)
+            wait_for("page %d" % step, lambda: len(gateway.pages()) >= step, timeout=30)
+            wait_for("the second copy of notification %d" % step, lambda: relay.log_text().count(
+                "repeated: alertmanager/oncall") >= step, timeout=30)
+
+        labels = {"alertname": "DiskFull", "instance": "db1"}
+        first = time.time() - 60
+        to_both({"labels": labels, "startsAt": stamp(first)}, 1)
+        to_both({"labels": labels, "startsAt": stamp(first), "endsAt": stamp(time.time() - 1)}, 2)
+        to_both({"labels": labels, "startsAt": stamp(time.time())}, 3)
+        self.assertEqual([p["message"] for p in gateway.pages()],
+                         ["[firing] DiskFull", "[resolved] DiskFull", "[firing] DiskFull"])
 
 
 if __name__ == "__main__":

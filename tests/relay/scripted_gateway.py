@@ -4,6 +4,7 @@
   "busy"                421 to PAGE (the relay keeps it queued and tries again)
   "refuse"              550 to SEND, with markup and an ESC in the text
   "drop"                the connection closed right after SEND (the relay: uncertain)
+  "garbled"             250 to SEND, with bytes that are not UTF-8 and an ESC (GARBLED)
   anything else         250 to SEND (delivered)
 """
 import socket
@@ -11,6 +12,7 @@ import socketserver
 import threading
 
 REFUSAL = "550 <b>no such pager</b> \x1b[31m<img src=x onerror=window.__pwned=1>"
+GARBLED = b"250 sent \xc3\x28 \xff \x1b[2J"
 
 
 class _Session(socketserver.StreamRequestHandler):
@@ -42,6 +44,9 @@ class _Session(socketserver.StreamRequestHandler):
                 if pager.startswith("drop"):
                     self.connection.shutdown(socket.SHUT_RDWR)
                     return
+                if pager.startswith("garbled"):
+                    self.wfile.write(GARBLED + b"\r\n")
+                    continue
                 self.reply(REFUSAL if pager.startswith("refuse") else "250 Message Sent Successfully")
             elif verb == "QUIT":
                 self.reply("221 OK, Goodbye")

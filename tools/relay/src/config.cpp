@@ -1,13 +1,19 @@
 #include "kestrel/relay/config.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <toml++/toml.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <sstream>
 
 #include "kainjow/mustache.hpp"
+#include "kestrel/delivery/pager_id.hpp"
 #include "kestrel/platform/error.hpp"
 
 namespace kestrel::relay {
@@ -96,15 +102,70 @@ class TableReader {
   std::set<std::string> known_;
 };
 
-std::optional<std::string> ReadSecretFile(const std::string& path, std::string* error) {
-  std::ifstream in(path);
-  if (!in) {
-    *error = "cannot read '" + path + "'; check that it exists and the relay may read it";
+struct FileText {
+  std::string text;
+  struct stat info {};
+};
+
+// A regular file of at most `limit` bytes. It is opened without blocking, so that a FIFO named
+// by mistake cannot hang the relay, and a device (/dev/zero) cannot feed it without end.
+std::optional<FileText> ReadRegularFile(const std::string& path, std::size_t limit,
+                                        std::string* error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    *error = "cannot read '" + path + "' (" + std::strerror(errno) +
+             "); check that it exists and the relay may read it";
     return std::nullopt;
   }
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  FileText file;
+  std::optional<FileText> result;
+  if (::fstat(fd, &file.info) != 0 || !S_ISREG(file.info.st_mode)) {
+    *error = "'" + path + "' is not a regular file (a directory, FIFO or device?); name a file";
+  } else if (static_cast<std::uintmax_t>(file.info.st_size) > limit) {
+    *error =
+        "'" + path + "' is larger than " + std::to_string(limit) + " bytes; is it the right file?";
+  } else {
+    char buffer[16 * 1024];
+    for (;;) {
+      const ssize_t got = ::read(fd, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        *error = "cannot read '" + path + "' (" + std::strerror(errno) + ")";
+        break;
+      }
+      if (got == 0) {
+        result = std::move(file);
+        break;
+      }
+      file.text.append(buffer, static_cast<std::size_t>(got));
+      if (file.text.size() > limit) {  // it grew while we read
+        *error = "'" + path + "' is larger than " + std::to_string(limit) + " bytes";
+        break;
+      }
+    }
+  }
+  ::close(fd);
+  return result;
+}
+
+// A secret file should be readable by the relay only: by its owner, or through its group when
+// that is the relay's own (root:snpp-relay, mode 0640). Anything wider is worth a warning.
+std::optional<std::string> TooWidelyReadable(const std::string& path, const struct stat& info) {
+  const bool others = (info.st_mode & S_IROTH) != 0;
+  const bool group = (info.st_mode & S_IRGRP) != 0 && info.st_gid != ::getegid();
+  if (!others && !group) return std::nullopt;
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+  return "'" + path + "' (mode " + mode + ") can be read by " +
+         (others ? "every user" : "its group, which is not the relay's") +
+         "; let only the relay read it: chmod 600, or 640 with the relay's group";
+}
+
+bool HasControl(std::string_view text) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return true;
+  }
+  return false;
 }
 
 std::string Trim(std::string_view text) {
@@ -119,12 +180,9 @@ std::string Resolve(const std::string& base_dir, const std::string& path) {
   return (std::filesystem::path(base_dir) / path).string();
 }
 
-bool OneLine(std::string_view text) {
-  return text.find_first_of("\r\n") == text.npos;
-}
-
 void ReadRelay(const toml::table& root, RelayConfig& config, std::vector<ConfigProblem>& problems,
-               const std::string& base_dir, bool read_secrets) {
+               std::vector<ConfigProblem>& warnings, const std::string& base_dir,
+               bool read_secrets) {
   const toml::node* node = root.get("relay");
   if (!node || !node->is_table()) {
     problems.push_back({node ? LineOf(*node) : 1,
@@ -145,8 +203,13 @@ void ReadRelay(const toml::table& root, RelayConfig& config, std::vector<ConfigP
   if (auto outbox = relay.String("outbox", true)) config.outbox = Resolve(base_dir, *outbox);
   if (auto tokens_file = relay.String("api_tokens_file", true); tokens_file && read_secrets) {
     std::string error;
-    if (auto text = ReadSecretFile(Resolve(base_dir, *tokens_file), &error)) {
-      std::istringstream lines(*text);
+    const std::string path = Resolve(base_dir, *tokens_file);
+    if (auto file = ReadRegularFile(path, kMaxSecretFile, &error)) {
+      if (auto wide = TooWidelyReadable(path, file->info)) {
+        warnings.push_back(
+            {LineOf(*relay.Get("api_tokens_file")), "[relay]: api_tokens_file " + *wide});
+      }
+      std::istringstream lines(file->text);
       for (std::string line; std::getline(lines, line);) {
         line = Trim(line);
         if (!line.empty() && line.front() != '#') config.api_tokens.push_back(line);
@@ -161,6 +224,9 @@ void ReadRelay(const toml::table& root, RelayConfig& config, std::vector<ConfigP
   }
   if (auto value = relay.Duration("expire_after")) config.expire_after = *value;
   if (auto value = relay.Duration("shutdown_grace")) config.shutdown_grace = *value;
+  if (auto value = relay.Integer("max_connections", 1, 1'000'000)) {
+    config.max_connections = static_cast<std::size_t>(*value);
+  }
   relay.UnknownKeys();
 }
 
@@ -204,8 +270,8 @@ void EachTable(const toml::table& root, std::string_view key, std::vector<Config
 }
 
 void ReadGateways(const toml::table& root, RelayConfig& config,
-                  std::vector<ConfigProblem>& problems, const std::string& base_dir,
-                  bool read_secrets) {
+                  std::vector<ConfigProblem>& problems, std::vector<ConfigProblem>& warnings,
+                  const std::string& base_dir, bool read_secrets) {
   std::set<std::string> names;
   EachTable(root, "gateway", problems, [&](const toml::table& table, std::string label) {
     TableReader reader(table, label, problems);
@@ -227,17 +293,30 @@ void ReadGateways(const toml::table& root, RelayConfig& config,
     }
     if (auto level = reader.Integer("level", 1, 3)) gateway.level = static_cast<int>(*level);
     if (auto login = reader.String("login")) {
-      if (OneLine(*login)) {
+      if (!HasControl(*login)) {
         gateway.login = *login;
       } else {
-        reader.Problem(reader.Get("login"), label + ": login must be one line");
+        reader.Problem(reader.Get("login"),
+                       label + ": login must be one line of printable characters");
       }
     }
     if (auto password_file = reader.String("password_file"); password_file && read_secrets) {
       std::string error;
-      if (auto text = ReadSecretFile(Resolve(base_dir, *password_file), &error)) {
-        std::string password = text->substr(0, text->find('\n'));
+      const std::string path = Resolve(base_dir, *password_file);
+      if (auto file = ReadRegularFile(path, kMaxSecretFile, &error)) {
+        if (auto wide = TooWidelyReadable(path, file->info)) {
+          warnings.push_back(
+              {LineOf(*reader.Get("password_file")), label + ": password_file " + *wide});
+        }
+        std::string password = file->text.substr(0, file->text.find('\n'));
         if (!password.empty() && password.back() == '\r') password.pop_back();
+        if (HasControl(password)) {
+          reader.Problem(reader.Get("password_file"),
+                         label +
+                             ": password_file: its first line holds a control character, "
+                             "which no gateway takes in LOGI; write the password alone on "
+                             "the first line");
+        }
         gateway.password = password;
       } else {
         reader.Problem(reader.Get("password_file"), label + ": password_file: " + error);
@@ -299,10 +378,10 @@ void ReadReceivers(const toml::table& root, RelayConfig& config,
     } else {
       for (const auto& pager : *list) {
         auto id = pager.value_exact<std::string>();
-        if (!id || id->empty() || !OneLine(*id) || id->find(' ') != id->npos) {
-          reader.Problem(&pager, label +
-                                     ": each pager id must be a non-empty string without "
-                                     "spaces or line breaks");
+        if (!id) {
+          reader.Problem(&pager, label + ": each pager id must be a string, such as \"5551234\"");
+        } else if (const auto problem = delivery::CheckPagerId(*id)) {
+          reader.Problem(&pager, label + ": " + delivery::Describe(*problem, *id));
         } else {
           receiver.pagers.push_back(*id);
         }
@@ -312,6 +391,9 @@ void ReadReceivers(const toml::table& root, RelayConfig& config,
       receiver.max_length = static_cast<int>(*max_length);
     }
     if (auto split = reader.Value<bool>("split", "true or false")) receiver.split = *split;
+    if (auto max_parts = reader.Integer("max_parts", 1, 100)) {
+      receiver.max_parts = static_cast<int>(*max_parts);
+    }
     if (auto ascii = reader.Value<bool>("ascii", "true or false")) receiver.ascii = *ascii;
     if (auto resolved = reader.Value<bool>("send_resolved", "true or false")) {
       receiver.send_resolved = *resolved;
@@ -376,7 +458,7 @@ std::optional<std::pair<std::string, std::uint16_t>> ParseHostPort(
     rest = colon == text.npos ? std::string_view() : text.substr(colon);
     if (host.find(':') != host.npos) return std::nullopt;  // an IPv6 literal needs brackets
   }
-  if (host.empty() || !OneLine(host) || host.find(' ') != host.npos) return std::nullopt;
+  if (host.empty() || HasControl(host) || host.find(' ') != host.npos) return std::nullopt;
   if (rest.empty()) {
     if (!default_port) return std::nullopt;
     return std::make_pair(host, *default_port);
@@ -403,9 +485,9 @@ ConfigResult ParseConfig(std::string_view text, const std::string& source_name,
     return result;
   }
   RelayConfig config;
-  ReadRelay(root, config, result.problems, base_dir, read_secrets);
+  ReadRelay(root, config, result.problems, result.warnings, base_dir, read_secrets);
   ReadRetry(root, config, result.problems);
-  ReadGateways(root, config, result.problems, base_dir, read_secrets);
+  ReadGateways(root, config, result.problems, result.warnings, base_dir, read_secrets);
   ReadReceivers(root, config, result.problems);
   for (const auto& [key, node] : root) {
     const std::string name(key.str());
@@ -420,15 +502,11 @@ ConfigResult ParseConfig(std::string_view text, const std::string& source_name,
 }
 
 ConfigResult LoadConfig(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) {
-    return {std::nullopt,
-            {{0, "cannot read '" + path + "'; check the file name and its permissions"}}};
-  }
-  std::stringstream text;
-  text << in.rdbuf();
+  std::string error;
+  const auto file = ReadRegularFile(path, kMaxConfigFile, &error);
+  if (!file) return {std::nullopt, {{0, error}}, {}};
   const auto base = std::filesystem::path(path).parent_path().string();
-  return ParseConfig(text.str(), path, base);
+  return ParseConfig(file->text, path, base);
 }
 
 }  // namespace kestrel::relay

@@ -23,41 +23,57 @@ std::string_view ConsoleContentType(std::string_view name) {
 
 namespace {
 
-restinio::request_handling_status_t Serve(const restinio::request_handle_t& req,
-                                          std::string_view name) {
+http::Response Serve(std::string_view name) {
+  http::Response response;
   const ConsoleFile* file = FindConsoleFile(name);
   if (!file) {
-    return req->create_response(restinio::status_not_found())
-        .append_header(restinio::http_field::content_type, "text/plain; charset=utf-8")
-        .append_header("X-Content-Type-Options", "nosniff")
-        .set_body("no such file of the console\n")
-        .done();
+    response.status = 404;
+    response.content_type = "text/plain; charset=utf-8";
+    response.headers = {{"X-Content-Type-Options", "nosniff"}};
+    response.body = "no such file of the console\n";
+    return response;
   }
-  return req->create_response(restinio::status_ok())
-      .append_header(restinio::http_field::content_type, std::string(ConsoleContentType(name)))
-      .append_header("Content-Security-Policy", kConsolePolicy)
-      .append_header("X-Content-Type-Options", "nosniff")
-      .append_header(restinio::http_field::x_frame_options, "DENY")
-      .append_header("Referrer-Policy", "no-referrer")
-      .append_header("Cross-Origin-Opener-Policy", "same-origin")
-      .append_header("Cross-Origin-Resource-Policy", "same-origin")
+  response.content_type = std::string(ConsoleContentType(name));
+  response.headers = {
+      {"Content-Security-Policy", kConsolePolicy},
+      {"X-Content-Type-Options", "nosniff"},
+      {"X-Frame-Options", "DENY"},
+      {"Referrer-Policy", "no-referrer"},
+      {"Cross-Origin-Opener-Policy", "same-origin"},
+      {"Cross-Origin-Resource-Policy", "same-origin"},
       // The files change only with the program: the browser checks again on each load.
-      .append_header(restinio::http_field::cache_control, "no-cache")
-      .set_body(std::string(file->body))
-      .done();
+      {"Cache-Control", "no-cache"},
+  };
+  response.body = std::string(file->body);
+  return response;
 }
+
+// A file name as the console's files are named: letters, digits, "_" and "-", then one dot
+// and a lower-case ending ("console.js").
+bool IsFileName(std::string_view name) {
+  const auto dot = name.find('.');
+  if (dot == 0 || dot == name.npos || dot + 1 == name.size()) return false;
+  const auto stem = name.substr(0, dot);
+  const auto ending = name.substr(dot + 1);
+  return stem.find_first_not_of(
+             "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-") == stem.npos &&
+         ending.find_first_not_of("abcdefghijklmnopqrstuvwxyz") == ending.npos;
+}
+
+constexpr std::string_view kFiles = "/console/";
 
 }  // namespace
 
-void AddConsoleRoutes(restinio::router::express_router_t<>& router) {
-  router.http_get("/",
-                  [](restinio::request_handle_t req, auto) { return Serve(req, "index.html"); });
-  router.http_get(R"(/console/:name([A-Za-z0-9_-]+\.[a-z]+))",
-                  [](restinio::request_handle_t req, auto params) {
-                    const std::string_view name = params["name"];
-                    // The page itself is only ever served at "/".
-                    return Serve(req, name == "index.html" ? std::string_view() : name);
-                  });
+bool IsConsolePath(std::string_view path) {
+  return path == "/" || path.starts_with(kFiles);
+}
+
+std::optional<http::Response> ConsoleAnswer(std::string_view path) {
+  if (path == "/") return Serve("index.html");
+  if (!path.starts_with(kFiles) || !IsFileName(path.substr(kFiles.size()))) return std::nullopt;
+  const auto name = path.substr(kFiles.size());
+  // The page itself is only ever served at "/".
+  return Serve(name == "index.html" ? std::string_view() : name);
 }
 
 }  // namespace kestrel::relay

@@ -1,12 +1,13 @@
 #pragma once
 // The web console the relay serves at "/": its static files and the headers that keep them,
-// and the API they call, safe in a browser. The HTTP router adds the console's routes with
-// AddConsoleRoutes and puts AddApiHeaders on every API answer.
+// and the API they call, safe in a browser. The API answers a path of the console with
+// ConsoleAnswer and puts AddApiHeaders on every API answer.
 
-#include <restinio/all.hpp>
+#include <optional>
 #include <string_view>
 
 #include "console_files.hpp"
+#include "http_server.hpp"
 
 namespace kestrel::relay {
 
@@ -22,16 +23,19 @@ const ConsoleFile* FindConsoleFile(std::string_view name);
 // "text/html; charset=utf-8" for "index.html", and so on by the name's ending.
 std::string_view ConsoleContentType(std::string_view name);
 
-// GET / (the console) and GET /console/<file>.
-void AddConsoleRoutes(restinio::router::express_router_t<>& router);
+// Whether `path` is the console's: "/" or "/console/...". Anyone may GET them.
+bool IsConsolePath(std::string_view path);
+// GET / (the console) and GET /console/<file>: the answer (404 for a file it does not have),
+// or none when `path` is no name of a console file.
+std::optional<http::Response> ConsoleAnswer(std::string_view path);
 
 // An API answer holds pages and the gateways' words: never stored by a cache or the browser,
 // never taken for another type, never framed or run as a page.
-template <typename Response>
-void AddApiHeaders(Response& response) {
-  response.append_header(restinio::http_field::cache_control, "no-store")
-      .append_header("X-Content-Type-Options", "nosniff")
-      .append_header("Content-Security-Policy", "default-src 'none'; frame-ancestors 'none'");
+inline void AddApiHeaders(http::Response& response) {
+  response.headers.emplace_back("Cache-Control", "no-store");
+  response.headers.emplace_back("X-Content-Type-Options", "nosniff");
+  response.headers.emplace_back("Content-Security-Policy",
+                                "default-src 'none'; frame-ancestors 'none'");
 }
 
 }  // namespace kestrel::relay

@@ -2,12 +2,14 @@
 
 #include "http_api.hpp"
 
+#include <strings.h>
+
 #include <ctime>
 #include <nlohmann/json.hpp>
-#include <restinio/all.hpp>
 
 #include "console.hpp"
-#include "kestrel/platform/asio_event_loop.hpp"
+#include "http_server.hpp"
+#include "kestrel/platform/event_loop.hpp"
 #include "kestrel/relay/requests.hpp"
 
 namespace kestrel::relay {
@@ -15,16 +17,6 @@ namespace kestrel::relay {
 namespace {
 
 using nlohmann::json;
-using Router = restinio::router::express_router_t<>;
-using Traits = restinio::single_thread_traits_t<restinio::asio_timer_manager_t,
-                                                restinio::null_logger_t, Router>;
-using Server = restinio::http_server_t<Traits>;
-using restinio::request_handle_t;
-using restinio::request_handling_status_t;
-
-// Bodies beyond this are cut off by the HTTP parser itself (the connection is closed without an
-// answer, the only thing it can do); between kMaxBody and this they get a 413.
-constexpr std::uint64_t kHardBodyLimit = 8 * kMaxBody;
 
 std::string Timestamp(outbox::Millis millis) {
   const std::time_t seconds = static_cast<std::time_t>(millis / 1000);
@@ -37,27 +29,10 @@ std::string Timestamp(outbox::Millis millis) {
   return text;
 }
 
-restinio::http_status_line_t Status(int code) {
-  switch (code) {
-    case 200:
-      return restinio::status_ok();
-    case 202:
-      return restinio::status_accepted();
-    case 401:
-      return restinio::status_unauthorized();
-    case 403:
-      return restinio::status_forbidden();
-    case 404:
-      return restinio::status_not_found();
-    case 413:
-      return restinio::status_payload_too_large();
-    case 500:
-      return restinio::status_internal_server_error();
-    case 503:
-      return restinio::status_service_unavailable();
-    default:
-      return restinio::status_bad_request();
-  }
+// JSON text of an answer. A stored reply or a client's path may hold bytes that are not UTF-8:
+// each becomes U+FFFD, the rest is kept, so that an answer is never refused for its content.
+std::string Dump(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 // Compares without stopping at the first difference, so timing tells nothing of a token.
@@ -69,166 +44,189 @@ bool SameToken(std::string_view a, std::string_view b) {
   return diff == 0 && !b.empty();
 }
 
+// The calls anyone may make: no token, and no body to read. The console's files are open too:
+// the console asks for the token and sends it with each call of its own.
+bool IsOpen(const http::Request& req) {
+  return (req.method == "GET" || req.method == "HEAD") &&
+         (req.path == "/healthz" || req.path == "/readyz" || req.path == "/metrics" ||
+          IsConsolePath(req.path));
+}
+
+bool IsPageId(std::string_view id) {
+  return !id.empty() && id.size() <= 64 &&
+         id.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
 }  // namespace
 
 class HttpApi::Impl {
  public:
   Impl(platform::EventLoop& loop, ApiContext context) : loop_(loop), context_(std::move(context)) {}
 
-  void Open(const std::string& host, std::uint16_t port) {
-    auto router = std::make_unique<Router>();
-    router->http_post("/v1/pages", [this](request_handle_t req, auto) {
-      return Guarded(req, [&] { return PostPage(req); });
-    });
-    router->http_get(R"(/v1/pages/:id([0-9a-f]{1,64}))", [this](request_handle_t req, auto params) {
-      return Guarded(req, [&] { return GetPage(req, std::string(params["id"])); });
-    });
-    router->http_post("/v1/alertmanager/:receiver", [this](request_handle_t req, auto params) {
-      return Guarded(req, [&] { return PostAlert(req, std::string(params["receiver"])); });
-    });
-    router->http_get("/metrics", [this](request_handle_t req, auto) {
-      return Guarded(req, [&] {
-        return Reply(req, 200,
-                     context_.metrics.Render(context_.outbox.Count(), context_.sessions_open()),
-                     "text/plain; version=0.0.4; charset=utf-8");
-      });
-    });
-    router->http_get("/healthz", [this](request_handle_t req, auto) {
-      return Reply(req, 200, json{{"status", closed_ ? "stopping" : "ok"}}.dump() + "\n");
-    });
-    AddConsoleRoutes(*router);
-    router->non_matched_request_handler([this](request_handle_t req) {
-      return Error(req, 404,
-                   "no such endpoint: " + std::string(req->header().method().c_str()) + " " +
-                       std::string(req->header().path()) + "; see the README for the API");
-    });
-
-    restinio::server_settings_t<Traits> settings;
-    settings.address(host)
-        .port(port)
-        .request_handler(std::move(router))
-        .incoming_http_msg_limits(
-            restinio::incoming_http_msg_limits_t{}.max_body_size(kHardBodyLimit))
-        .read_next_http_message_timelimit(std::chrono::seconds(60))
-        .handle_request_timeout(std::chrono::seconds(30))
-        .acceptor_post_bind_hook([this](asio::ip::tcp::acceptor& acceptor) {
-          bound_port_ = acceptor.local_endpoint().port();
-        });
-    server_ = std::make_unique<Server>(restinio::external_io_context(platform::AsioContext(loop_)),
-                                       std::move(settings));
-    server_->open_sync();
+  void Open(const std::string& host, std::uint16_t port, std::size_t max_connections) {
+    http::Limits limits;
+    limits.max_connections = max_connections;
+    limits.max_body = kMaxBody;
+    http::Handlers handlers;
+    handlers.on_headers = [this](const http::Request& req) { return OnHeaders(req); };
+    handlers.on_request = [this](http::Request req, http::Responder responder) {
+      OnRequest(req, responder);
+    };
+    handlers.on_refusal = [this](int status, std::string message) {
+      return Error(status, message);
+    };
+    server_ = std::make_unique<http::Server>(loop_, limits, std::move(handlers), context_.log);
+    server_->Open(host, port);
   }
 
   void Close() {
     if (!server_ || closed_) return;
     closed_ = true;
-    server_->close_sync();
+    server_->Close();
   }
 
-  std::uint16_t port() const { return bound_port_; }
+  std::uint16_t port() const { return server_ ? server_->port() : 0; }
 
  private:
   struct PendingAccept {
-    request_handle_t request;
+    http::Responder request;
     std::vector<outbox::NewPage> pages;
     std::string what;  // for the log line
   };
 
-  template <typename Fn>
-  request_handling_status_t Guarded(const request_handle_t& req, Fn&& fn) {
+  // Before the body is read: every call but the open endpoints needs a known token, and one
+  // without is answered now, its body never read.
+  std::optional<http::Response> OnHeaders(const http::Request& req) {
+    if (IsOpen(req)) return std::nullopt;
+    return Refused(req);
+  }
+
+  void OnRequest(const http::Request& req, const http::Responder& responder) {
     try {
-      return fn();
+      Route(req, responder);
     } catch (const std::exception& e) {
       context_.log(std::string("request failed: ") + e.what());
-      return Error(req, 500, std::string("the relay could not handle the request: ") + e.what());
+      responder.Send(
+          Error(500, std::string("the relay could not handle the request: ") + e.what()));
     }
   }
 
-  request_handling_status_t Reply(const request_handle_t& req, int status, std::string body,
-                                  const char* type = "application/json") {
-    auto response = req->create_response(Status(status));
-    response.append_header(restinio::http_field::content_type, type);
+  void Route(const http::Request& req, const http::Responder& responder) {
+    const std::string_view path = req.path;
+    const bool post = req.method == "POST";
+    const bool get = req.method == "GET" || req.method == "HEAD";
+    constexpr std::string_view kPages = "/v1/pages/";
+    constexpr std::string_view kAlerts = "/v1/alertmanager/";
+    if (post && path == "/v1/pages") return PostPage(req, responder);
+    if (get && path.starts_with(kPages) && IsPageId(path.substr(kPages.size()))) {
+      return responder.Send(GetPage(std::string(path.substr(kPages.size()))));
+    }
+    if (post && path.starts_with(kAlerts) && path.size() > kAlerts.size() &&
+        path.find('/', kAlerts.size()) == std::string_view::npos) {
+      return PostAlert(req, std::string(path.substr(kAlerts.size())), responder);
+    }
+    if (get && path == "/metrics") {
+      return responder.Send(
+          Reply(200, context_.metrics.Render(context_.outbox.Count(), context_.sessions_open()),
+                "text/plain; version=0.0.4; charset=utf-8"));
+    }
+    if (get && path == "/healthz") {
+      return responder.Send(Reply(200, Dump({{"status", closed_ ? "stopping" : "ok"}})));
+    }
+    if (get && path == "/readyz") return responder.Send(Readiness());
+    if (get) {
+      if (auto answer = ConsoleAnswer(path)) return responder.Send(std::move(*answer));
+    }
+    responder.Send(Error(
+        404, "no such endpoint: " + req.method + " " + req.path + "; see the README for the API"));
+  }
+
+  // Liveness is /healthz; this says whether pages can be taken now.
+  http::Response Readiness() {
+    if (closed_) return Reply(503, Dump({{"status", "stopping"}}));
+    if (const auto reason = context_.readiness ? context_.readiness() : std::nullopt) {
+      return Reply(503, Dump({{"status", "not ready"}, {"reason", *reason}}));
+    }
+    return Reply(200, Dump({{"status", "ready"}}));
+  }
+
+  http::Response Reply(int status, std::string body, const char* type = "application/json") {
+    http::Response response;
+    response.status = status;
+    response.body = std::move(body);
+    response.content_type = type;
     AddApiHeaders(response);
-    if (status == 401) response.append_header(restinio::http_field::www_authenticate, "Bearer");
-    response.set_body(std::move(body));
-    return response.done();
+    if (status == 401) response.headers.emplace_back("WWW-Authenticate", "Bearer");
+    return response;
   }
 
-  request_handling_status_t Error(const request_handle_t& req, int status,
-                                  const std::string& message) {
+  http::Response Error(int status, const std::string& message) {
     context_.metrics.RequestRejected();
-    return Reply(req, status, json{{"error", message}}.dump() + "\n");
+    return Reply(status, Dump({{"error", message}}));
   }
 
-  // Every API call but /healthz and /metrics: a bearer token from the tokens file.
-  std::optional<request_handling_status_t> Refused(const request_handle_t& req) {
-    const auto header = req->header().opt_value_of(restinio::http_field::authorization);
-    if (!header) {
-      return Error(req, 401, "this endpoint needs \"Authorization: Bearer <token>\"");
+  // A bearer token from the tokens file. The scheme is matched in any case; the token exactly
+  // as it came (only the tokens file has whitespace trimmed).
+  std::optional<http::Response> Refused(const http::Request& req) {
+    const auto header = req.Header("Authorization");
+    if (!header) return Error(401, "this endpoint needs \"Authorization: Bearer <token>\"");
+    const std::string_view value = *header;
+    const auto space = value.find(' ');
+    const auto start = space == value.npos ? value.npos : value.find_first_not_of(' ', space);
+    if (start == value.npos || space != 6 || ::strncasecmp(value.data(), "Bearer", 6) != 0) {
+      return Error(401, "the Authorization header must be \"Bearer <token>\"");
     }
-    constexpr std::string_view kBearer = "Bearer ";
-    const std::string_view value(header->data(), header->size());
-    if (value.size() <= kBearer.size() || value.substr(0, kBearer.size()) != kBearer) {
-      return Error(req, 401, "the Authorization header must be \"Bearer <token>\"");
-    }
-    const auto token = value.substr(kBearer.size());
+    const auto token = value.substr(start);
     bool known = false;
     for (const auto& accepted : context_.config().api_tokens) known |= SameToken(token, accepted);
-    if (!known) {
-      return Error(req, 403, "the token is not one of the relay's api tokens; check it");
-    }
+    if (!known) return Error(403, "the token is not one of the relay's api tokens; check it");
     return std::nullopt;
   }
 
-  std::optional<request_handling_status_t> Unacceptable(const request_handle_t& req) {
-    if (auto refused = Refused(req)) return refused;
-    if (req->body().size() > kMaxBody) {
-      return Error(req, 413, "the body is larger than 1 MiB");
-    }
-    if (closed_) return Error(req, 503, "the relay is stopping; send the page again later");
+  std::optional<http::Response> Unacceptable() {
+    if (closed_) return Error(503, "the relay is stopping; send the page again later");
     return std::nullopt;
   }
 
-  request_handling_status_t PostPage(const request_handle_t& req) {
-    if (auto refused = Unacceptable(req)) return *refused;
-    auto parsed = ParsePageRequest(req->body(), context_.config());
+  void PostPage(const http::Request& req, const http::Responder& responder) {
+    if (auto refused = Unacceptable()) return responder.Send(*refused);
+    auto parsed = ParsePageRequest(req.body, context_.config());
     if (auto* error = std::get_if<RequestError>(&parsed)) {
-      return Error(req, error->status, error->message);
+      return responder.Send(Error(error->status, error->message));
     }
     auto& pages = std::get<Pages>(parsed);
-    return Enqueue(req, std::move(pages.pages), "api");
+    Enqueue(responder, std::move(pages.pages), "api");
   }
 
-  request_handling_status_t PostAlert(const request_handle_t& req, const std::string& name) {
-    if (auto refused = Unacceptable(req)) return *refused;
+  void PostAlert(const http::Request& req, const std::string& name,
+                 const http::Responder& responder) {
+    if (auto refused = Unacceptable()) return responder.Send(*refused);
     const RelayConfig& config = context_.config();
     const ReceiverConfig* receiver = config.FindReceiver(name);
     if (!receiver) {
-      return Error(req, 404,
-                   "no receiver is named \"" + name +
-                       "\"; the configuration's [[receiver]] tables name them");
+      return responder.Send(
+          Error(404, "no receiver is named \"" + name +
+                         "\"; the configuration's [[receiver]] tables name them"));
     }
-    auto parsed = ParseAlertmanagerRequest(req->body(), *receiver, config);
+    auto parsed = ParseAlertmanagerRequest(req.body, *receiver, config);
     if (auto* error = std::get_if<RequestError>(&parsed)) {
-      return Error(req, error->status, error->message);
+      return responder.Send(Error(error->status, error->message));
     }
     auto& pages = std::get<Pages>(parsed);
     if (pages.pages.empty()) {
       context_.log("alert for receiver " + name + " not paged: " + pages.skipped);
-      return Reply(req, 200, json{{"paged", false}, {"reason", pages.skipped}}.dump() + "\n");
+      return responder.Send(Reply(200, Dump({{"paged", false}, {"reason", pages.skipped}})));
     }
-    return Enqueue(req, std::move(pages.pages), "alertmanager/" + name);
+    Enqueue(responder, std::move(pages.pages), "alertmanager/" + name);
   }
 
-  request_handling_status_t Enqueue(const request_handle_t& req, std::vector<outbox::NewPage> pages,
-                                    std::string what) {
+  void Enqueue(const http::Responder& req, std::vector<outbox::NewPage> pages, std::string what) {
     pending_.push_back({req, std::move(pages), std::move(what)});
     if (!commit_posted_) {
       commit_posted_ = true;
       // Every request that arrives in this turn of the loop shares one commit.
       loop_.Post([this] { CommitPending(); });
     }
-    return restinio::request_accepted();
   }
 
   void CommitPending() {
@@ -245,8 +243,8 @@ class HttpApi::Impl {
     } catch (const std::exception& e) {
       context_.log(std::string("cannot accept pages: ") + e.what());
       for (auto& pending : batch) {
-        Error(pending.request, 503,
-              std::string("the page could not be stored; try again later: ") + e.what());
+        pending.request.Send(
+            Error(503, std::string("the page could not be stored; try again later: ") + e.what()));
       }
       return;
     }
@@ -270,15 +268,14 @@ class HttpApi::Impl {
       json body{{"id", ids.front()}};
       if (ids.size() > 1) body["parts"] = ids;
       if (!created) body["repeated"] = true;
-      Reply(pending.request, 202, body.dump() + "\n");
+      pending.request.Send(Reply(202, Dump(body)));
     }
     if (any_created) context_.dispatcher.Wake();
   }
 
-  request_handling_status_t GetPage(const request_handle_t& req, const std::string& id) {
-    if (auto refused = Refused(req)) return *refused;
+  http::Response GetPage(const std::string& id) {
     const auto page = context_.outbox.Find(id);
-    if (!page) return Error(req, 404, "no page has the id \"" + id + "\"");
+    if (!page) return Error(404, "no page has the id \"" + id + "\"");
     json recipients = json::array();
     for (const auto& r : page->recipients) {
       json recipient{{"pager", r.pager},
@@ -305,23 +302,22 @@ class HttpApi::Impl {
     if (!page->content.subject.empty()) body["subject"] = page->content.subject;
     const auto options = json::parse(page->content.options, nullptr, false);
     if (options.is_object() && !options.empty()) body["level2"] = options;
-    return Reply(req, 200, body.dump() + "\n");
+    return Reply(200, Dump(body));
   }
 
   platform::EventLoop& loop_;
   ApiContext context_;
-  std::unique_ptr<Server> server_;
+  std::unique_ptr<http::Server> server_;
   std::vector<PendingAccept> pending_;
   bool commit_posted_ = false;
   bool closed_ = false;
-  std::uint16_t bound_port_ = 0;
 };
 
 HttpApi::HttpApi(platform::EventLoop& loop, ApiContext context)
     : impl_(std::make_unique<Impl>(loop, std::move(context))) {}
 HttpApi::~HttpApi() = default;
-void HttpApi::Open(const std::string& host, std::uint16_t port) {
-  impl_->Open(host, port);
+void HttpApi::Open(const std::string& host, std::uint16_t port, std::size_t max_connections) {
+  impl_->Open(host, port, max_connections);
 }
 void HttpApi::Close() {
   impl_->Close();

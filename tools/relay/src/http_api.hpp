@@ -1,10 +1,12 @@
 #pragma once
-// The relay's HTTP API on RESTinio, run on the relay's own event loop (the one the SNPP sessions
-// use). Accepted pages are gathered for one turn of the loop and committed together; each
+// The relay's HTTP API, run on the relay's own event loop (the one the SNPP sessions use) by the
+// server in http_server.hpp. A request's token is checked from its headers, before its body is
+// read. Accepted pages are gathered for one turn of the loop and committed together; each
 // request is answered once its page is on disk.
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "kestrel/outbox/outbox.hpp"
@@ -26,6 +28,8 @@ struct ApiContext {
   // The configuration in force; a reload replaces it between requests.
   std::function<const RelayConfig&()> config;
   std::function<std::size_t()> sessions_open;
+  // Whether the relay can take pages now (GET /readyz): none when it can, else why not.
+  std::function<std::optional<std::string>()> readiness;
 };
 
 inline constexpr std::size_t kMaxBody = 1 << 20;  // 1 MiB: larger bodies get 413
@@ -37,8 +41,9 @@ class HttpApi {
   HttpApi(const HttpApi&) = delete;
   HttpApi& operator=(const HttpApi&) = delete;
 
-  // Binds and starts accepting; throws std::system_error when the address cannot be had.
-  void Open(const std::string& host, std::uint16_t port);
+  // Binds and starts accepting, with at most `max_connections` open at once; throws
+  // std::system_error when the address cannot be had.
+  void Open(const std::string& host, std::uint16_t port, std::size_t max_connections);
   // Stops accepting new connections; requests under way are still answered.
   void Close();
   // The port bound (useful when 0 was asked for).

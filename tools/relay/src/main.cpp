@@ -10,6 +10,8 @@
 // exits 0; SIGHUP reads the configuration again. Exit 2: bad usage or configuration; 1: the
 // relay could not start (outbox or listening address).
 
+#include <sys/resource.h>
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <asio/signal_set.hpp>
@@ -17,6 +19,7 @@
 #include <iostream>
 
 #include "http_api.hpp"
+#include "kestrel/delivery/shown_text.hpp"
 #include "kestrel/platform/asio_event_loop.hpp"
 #include "kestrel/relay/config.hpp"
 #include "kestrel/relay/dispatcher.hpp"
@@ -26,22 +29,45 @@ namespace {
 
 constexpr const char* kName = "snpp-relay";
 
+// Every log line goes out here. Pager ids, replies and other outside text may hold control
+// characters: they are shown escaped ("\x1b"), so that none can forge a line or drive a terminal.
 void Log(const std::string& line) {
-  std::cerr << kName << ": " << line << '\n';
+  std::cerr << kName << ": " << kestrel::delivery::EscapeControls(line) << '\n';
 }
 
-void PrintProblems(const std::string& path, std::vector<kestrel::relay::ConfigProblem> problems) {
+void PrintProblems(const std::string& path, std::vector<kestrel::relay::ConfigProblem> problems,
+                   const char* kind = "") {
   std::stable_sort(problems.begin(), problems.end(),
                    [](const auto& a, const auto& b) { return a.line < b.line; });
   for (const auto& problem : problems) {
-    std::cerr << path;
+    std::cerr << kestrel::delivery::EscapeControls(path);
     if (problem.line > 0) std::cerr << ':' << problem.line;
-    std::cerr << ": " << problem.what << '\n';
+    std::cerr << ": " << kind << kestrel::delivery::EscapeControls(problem.what) << '\n';
+  }
+}
+
+// The open-file limit, against what the relay may hold open at once: HTTP connections, one
+// socket a gateway session, and a margin for the outbox, the loop and the log.
+void CheckFileLimit(const kestrel::relay::RelayConfig& config) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+  std::size_t sessions = 0;
+  for (const auto& gateway : config.gateways) {
+    sessions += static_cast<std::size_t>(gateway.concurrency);
+  }
+  const std::size_t wanted = config.max_connections + sessions + 64;
+  if (limit.rlim_cur < wanted) {
+    Log("warning: the open-file limit is " + std::to_string(limit.rlim_cur) + ", below the " +
+        std::to_string(wanted) + " that max_connections (" +
+        std::to_string(config.max_connections) + ") and " + std::to_string(sessions) +
+        " gateway session(s) may need; raise it (LimitNOFILE in the unit) or lower "
+        "max_connections");
   }
 }
 
 int CheckConfig(const std::string& path) {
   const auto result = kestrel::relay::LoadConfig(path);
+  PrintProblems(path, result.warnings, "warning: ");
   if (!result.config) {
     PrintProblems(path, result.problems);
     std::cerr << path << ": " << result.problems.size() << " problem(s)\n";
@@ -55,11 +81,13 @@ int CheckConfig(const std::string& path) {
 int Run(const std::string& path) {
   using namespace kestrel;
   auto loaded = relay::LoadConfig(path);
+  PrintProblems(path, loaded.warnings, "warning: ");
   if (!loaded.config) {
     PrintProblems(path, loaded.problems);
     return 2;
   }
   relay::RelayConfig config = std::move(*loaded.config);
+  CheckFileLimit(config);
 
   std::unique_ptr<outbox::Outbox> outbox;
   try {
@@ -73,11 +101,20 @@ int Run(const std::string& path) {
   relay::Metrics metrics;
   relay::Dispatcher dispatcher(loop, *outbox, metrics, Log);
   dispatcher.Configure(config);
+  // Ready while the outbox answers; the dispatcher's own view of its commits replaces this.
+  const auto ready = [&]() -> std::optional<std::string> {
+    try {
+      outbox->Count();
+      return std::nullopt;
+    } catch (const std::exception& e) {
+      return std::string("the outbox cannot be read: ") + e.what();
+    }
+  };
   relay::HttpApi api(loop, {*outbox, dispatcher, metrics, Log,
                             [&]() -> const relay::RelayConfig& { return config; },
-                            [&] { return dispatcher.in_flight(); }});
+                            [&] { return dispatcher.in_flight(); }, ready});
   try {
-    api.Open(config.listen_host, config.listen_port);
+    api.Open(config.listen_host, config.listen_port, config.max_connections);
   } catch (const std::exception& e) {
     std::cerr << kName << ": cannot listen on " << config.listen_host << ':' << config.listen_port
               << ": " << e.what() << " (is another program on that port? change [relay] listen)\n";
@@ -103,17 +140,20 @@ int Run(const std::string& path) {
     if (error) return;
     if (number == SIGHUP) {
       auto reloaded = relay::LoadConfig(path);
+      PrintProblems(path, reloaded.warnings, "warning: ");
       if (!reloaded.config) {
         Log("reload: the configuration has problems; keeping the one in force");
         PrintProblems(path, reloaded.problems);
       } else {
         if (reloaded.config->listen_host != config.listen_host ||
             reloaded.config->listen_port != config.listen_port ||
-            reloaded.config->outbox != config.outbox) {
-          Log("reload: listen and outbox changes take effect at the next start");
+            reloaded.config->outbox != config.outbox ||
+            reloaded.config->max_connections != config.max_connections) {
+          Log("reload: listen, outbox and max_connections changes take effect at the next start");
           reloaded.config->listen_host = config.listen_host;
           reloaded.config->listen_port = config.listen_port;
           reloaded.config->outbox = config.outbox;
+          reloaded.config->max_connections = config.max_connections;
         }
         config = std::move(*reloaded.config);
         dispatcher.Configure(config);

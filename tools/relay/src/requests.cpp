@@ -6,6 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "kestrel/delivery/pager_id.hpp"
+#include "kestrel/delivery/shown_text.hpp"
 #include "kestrel/relay/requests.hpp"
 
 namespace kestrel::relay {
@@ -22,10 +24,25 @@ RequestError Bad(std::string message) {
   return {400, std::move(message)};
 }
 
+struct TooDeep {};
+
 std::variant<json, RequestError> ParseObject(std::string_view body) {
   json parsed;
   try {
-    parsed = json::parse(body);
+    // The parser tells each value's depth as it goes: past the bound it stops at once, before
+    // the rest is read or anything walks the tree.
+    parsed = json::parse(body, [](int depth, json::parse_event_t event, json&) {
+      // `depth` counts the objects and arrays around the one that starts.
+      if ((event == json::parse_event_t::object_start ||
+           event == json::parse_event_t::array_start) &&
+          depth >= kMaxJsonDepth) {
+        throw TooDeep{};
+      }
+      return true;
+    });
+  } catch (const TooDeep&) {
+    return Bad("the body nests objects and arrays deeper than " + std::to_string(kMaxJsonDepth) +
+               " levels; send a flatter JSON object");
   } catch (const json::parse_error& e) {
     return Bad("the body is not valid JSON (near byte " + std::to_string(e.byte) +
                "); send a JSON object");
@@ -39,6 +56,38 @@ std::variant<json, RequestError> ParseObject(std::string_view body) {
 
 bool HasLineBreak(std::string_view text) {
   return text.find_first_of("\r\n") != text.npos;
+}
+
+// The first control character of `text` other than those in `allowed`, or none.
+std::optional<char> ControlIn(std::string_view text, std::string_view allowed) {
+  for (const char c : text) {
+    if ((static_cast<unsigned char>(c) < 0x20 || c == 0x7f) && allowed.find(c) == allowed.npos) {
+      return c;
+    }
+  }
+  return std::nullopt;
+}
+
+// What is wrong with a text that goes on the wire as one line (or, for data, as lines), or none.
+std::optional<RequestError> BadText(std::string_view name, std::string_view text, bool lines) {
+  if (const auto c = ControlIn(text, lines ? "\t\r\n" : "\t")) {
+    return Bad("\"" + std::string(name) + "\" holds the control character " +
+               delivery::EscapeControls(std::string_view(&*c, 1)) +
+               ", which a gateway cannot take; send printable text" +
+               (lines ? " (line ends and TAB are kept)" : " (TAB is kept)"));
+  }
+  std::size_t longest = 0;
+  for (std::size_t start = 0; start <= text.size();) {
+    const auto end = lines ? std::min(text.find('\n', start), text.size()) : text.size();
+    longest = std::max(longest, end - start);
+    start = end + 1;
+  }
+  if (longest > kMaxLineBytes) {
+    return Bad("\"" + std::string(name) + "\" has a line of " + std::to_string(longest) +
+               " bytes; a line of a page is at most " + std::to_string(kMaxLineBytes) + " bytes" +
+               (lines ? "" : ": shorten it, or send a long text as \"data\""));
+  }
+  return std::nullopt;
 }
 
 // A string member, or an error naming it; absent gives `std::nullopt` without error.
@@ -68,9 +117,11 @@ std::variant<json, RequestError> Level2Options(const json& request) {
       options[key] = value;
     } else if (key == "hold" || key == "callerId") {
       if (!value.is_string() || value.get<std::string>().empty() ||
-          HasLineBreak(value.get<std::string>()) ||
+          value.get<std::string>().size() > 64 || ControlIn(value.get<std::string>(), "") ||
           value.get<std::string>().find(' ') != std::string::npos) {
-        return Bad("\"level2." + key + "\" must be a non-empty string without spaces");
+        return Bad("\"level2." + key +
+                   "\" must be a non-empty string of printable characters without spaces, at "
+                   "most 64 bytes");
       }
       options[key] = value;
     } else {
@@ -81,21 +132,24 @@ std::variant<json, RequestError> Level2Options(const json& request) {
   return options;
 }
 
-// Converts JSON into Mustache data: objects and arrays keep their shape, scalars become text.
-mustache::data ToMustache(const json& value) {
+// Converts JSON into Mustache data: objects and arrays keep their shape (the body's depth is
+// bounded), scalars become text, each cut to `max_bytes`.
+mustache::data ToMustache(const json& value, std::size_t max_bytes) {
   switch (value.type()) {
     case json::value_t::object: {
       mustache::data object{mustache::data::type::object};
-      for (const auto& [key, member] : value.items()) object.set(key, ToMustache(member));
+      for (const auto& [key, member] : value.items()) {
+        object.set(key, ToMustache(member, max_bytes));
+      }
       return object;
     }
     case json::value_t::array: {
       mustache::data list{mustache::data::type::list};
-      for (const auto& item : value) list.push_back(ToMustache(item));
+      for (const auto& item : value) list.push_back(ToMustache(item, max_bytes));
       return list;
     }
     case json::value_t::string:
-      return mustache::data(value.get<std::string>());
+      return mustache::data(CutToBytes(value.get<std::string>(), max_bytes));
     case json::value_t::boolean:
       return mustache::data(value.get<bool>() ? mustache::data::type::bool_true
                                               : mustache::data::type::bool_false);
@@ -105,6 +159,14 @@ mustache::data ToMustache(const json& value) {
     default:
       return mustache::data(value.dump());
   }
+}
+
+// The most bytes of text a receiver's pages carry: a value longer than that is cut before it
+// goes into the template, so one huge field costs no more than the page can show.
+std::size_t TextBound(const ReceiverConfig& receiver) {
+  if (receiver.max_length <= 0) return kMaxLineBytes;
+  const auto parts = static_cast<std::size_t>(receiver.split ? std::max(receiver.max_parts, 1) : 1);
+  return 4 * parts * static_cast<std::size_t>(receiver.max_length) + 4;  // 4 bytes a character
 }
 
 // A fixed-size digest of a dedup identity (FNV-1a, two ways), so a notification with many
@@ -151,14 +213,12 @@ RequestResult ParsePageRequest(std::string_view body, const RelayConfig& config)
       return Bad("\"pagers\" must be a list of 1 to 1000 pager ids");
     }
     for (const auto& pager : pagers) {
-      if (!pager.is_string() || pager.get<std::string>().empty() ||
-          pager.get<std::string>().size() > 64 || HasLineBreak(pager.get<std::string>()) ||
-          pager.get<std::string>().find(' ') != std::string::npos) {
-        return Bad(
-            "each pager id must be a non-empty string without spaces or line breaks, "
-            "at most 64 characters");
+      if (!pager.is_string()) return Bad("each pager id must be a string, such as \"5551234\"");
+      const auto& id = pager.get_ref<const std::string&>();
+      if (const auto problem = delivery::CheckPagerId(id)) {
+        return Bad(delivery::Describe(*problem, id));
       }
-      page.pagers.push_back(pager.get<std::string>());
+      page.pagers.push_back(id);
     }
   } else {
     auto name = OptionalString(request, "receiver");
@@ -194,18 +254,21 @@ RequestResult ParsePageRequest(std::string_view body, const RelayConfig& config)
     if (HasLineBreak(*message_text)) {
       return Bad("\"message\" is one line; send text of several lines as \"data\"");
     }
+    if (auto bad = BadText("message", *message_text, false)) return *bad;
     page.content.message = *message_text;
     if (receiver) {
       // A receiver's pagers get the text fitted as its alerts are.
-      const auto parts = FitText(*message_text, receiver->max_length, false, receiver->ascii);
+      const auto parts = FitText(*message_text, receiver->max_length, false, receiver->ascii, 1);
       page.content.message = parts.front();
     }
   } else {
     if (data_text->empty()) return Bad("\"data\" is empty");
+    if (auto bad = BadText("data", *data_text, true)) return *bad;
     page.content.data = *data_text;
   }
   if (const auto& text = std::get<std::optional<std::string>>(subject)) {
     if (HasLineBreak(*text)) return Bad("\"subject\" must be one line");
+    if (auto bad = BadText("subject", *text, false)) return *bad;
     page.content.subject = *text;
   }
   if (const auto& text = std::get<std::optional<std::string>>(key)) {
@@ -246,7 +309,10 @@ RequestResult ParseAlertmanagerRequest(std::string_view body, const ReceiverConf
   if (alerts == payload.end() || !alerts->is_array() || alerts->empty()) {
     return Bad("\"alerts\" must be a non-empty list");
   }
-  std::vector<std::string> fingerprints;
+  // An alert is one firing of it: its fingerprint and when it started. The same notification sent
+  // again (Alertmanager's retries, a second Alertmanager) has the same ones; the alert firing
+  // again after it resolved starts anew.
+  std::vector<std::string> firings;
   for (const auto& alert : *alerts) {
     if (!alert.is_object()) return Bad("each of \"alerts\" must be an object");
     for (const char* member : {"labels", "annotations"}) {
@@ -259,8 +325,13 @@ RequestResult ParseAlertmanagerRequest(std::string_view body, const ReceiverConf
     if (fingerprint != alert.end() && !fingerprint->is_string()) {
       return Bad("an alert's \"fingerprint\" must be a string");
     }
-    fingerprints.push_back(fingerprint != alert.end() ? fingerprint->get<std::string>()
-                                                      : alert.value("labels", json()).dump());
+    const auto starts_at = alert.find("startsAt");
+    if (starts_at != alert.end() && !starts_at->is_string()) {
+      return Bad("an alert's \"startsAt\" must be a string");
+    }
+    firings.push_back((fingerprint != alert.end() ? fingerprint->get<std::string>()
+                                                  : alert.value("labels", json()).dump()) +
+                      " " + (starts_at != alert.end() ? starts_at->get<std::string>() : ""));
   }
 
   Pages pages;
@@ -272,9 +343,10 @@ RequestResult ParseAlertmanagerRequest(std::string_view body, const ReceiverConf
 
   // The template sees the payload's fields, the first alert's where the payload has none of
   // that name, and count, the number of alerts.
-  mustache::data context = ToMustache(payload);
+  const std::size_t bound = TextBound(receiver);
+  mustache::data context = ToMustache(payload, bound);
   for (const auto& [key, value] : alerts->front().items()) {
-    if (!payload.contains(key)) context.set(key, ToMustache(value));
+    if (!payload.contains(key)) context.set(key, ToMustache(value, bound));
   }
   context.set("count", std::to_string(alerts->size()));
   mustache::mustache tmpl(receiver.template_text);
@@ -285,13 +357,14 @@ RequestResult ParseAlertmanagerRequest(std::string_view body, const ReceiverConf
         500, "receiver \"" + receiver.name + "\": its template failed: " + tmpl.error_message()};
   }
 
-  std::sort(fingerprints.begin(), fingerprints.end());
-  fingerprints.erase(std::unique(fingerprints.begin(), fingerprints.end()), fingerprints.end());
+  std::sort(firings.begin(), firings.end());
+  firings.erase(std::unique(firings.begin(), firings.end()), firings.end());
   std::string dedup =
       receiver.name + "\n" + group_key->get<std::string>() + "\n" + status->get<std::string>();
-  for (const auto& fingerprint : fingerprints) dedup += "\n" + fingerprint;
+  for (const auto& firing : firings) dedup += "\n" + firing;
 
-  const auto parts = FitText(text, receiver.max_length, receiver.split, receiver.ascii);
+  const auto parts = FitText(CutToBytes(text, bound), receiver.max_length, receiver.split,
+                             receiver.ascii, receiver.max_parts);
   for (std::size_t i = 0; i < parts.size(); ++i) {
     outbox::NewPage page;
     page.pagers = receiver.pagers;

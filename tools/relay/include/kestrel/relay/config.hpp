@@ -1,7 +1,9 @@
 #pragma once
 // The relay's configuration: one TOML file with [relay], [retry], [[gateway]] and [[receiver]].
 // Secrets are read from the files it names (password_file, api_tokens_file), never from the
-// file itself. Loading collects every problem, each with its line, rather than the first only.
+// file itself; such a file must be a regular file of at most kMaxSecretFile bytes, and one that
+// others may read is a warning. Loading collects every problem, each with its line, rather
+// than the first only.
 
 #include <cstdint>
 #include <memory>
@@ -39,6 +41,7 @@ struct ReceiverConfig {
   bool split = false;
   bool ascii = false;
   bool send_resolved = false;
+  int max_parts = 5;  // with split: at most this many parts, the last one cut
   std::string template_text = "[{{status}}] {{labels.alertname}}: {{annotations.summary}}";
 };
 
@@ -51,6 +54,7 @@ struct RelayConfig {
   Millis backoff = 2'000;
   Millis max_backoff = 300'000;
   Millis shutdown_grace = 10'000;
+  std::size_t max_connections = 512;  // open HTTP connections; above it one is closed at once
   std::vector<GatewayConfig> gateways;
   std::vector<ReceiverConfig> receivers;
 
@@ -65,7 +69,12 @@ struct ConfigProblem {
 struct ConfigResult {
   std::optional<RelayConfig> config;  // set when there was no problem
   std::vector<ConfigProblem> problems;
+  // Not problems, but to be told: a secret file that other users may read.
+  std::vector<ConfigProblem> warnings;
 };
+
+inline constexpr std::size_t kMaxSecretFile = 64 * 1024;
+inline constexpr std::size_t kMaxConfigFile = 1 << 20;
 
 // Parses configuration text. Relative secret file names are taken from `base_dir`; with
 // `read_secrets` false the secret files are not opened (for checking text alone).
