@@ -6,6 +6,7 @@ usage: relay_hostile_test.py SNPP_RELAY SNPP_SANDBOX
 Every wait is bounded. The fixtures are relay_test.py's.
 """
 import json
+import re
 import os
 import resource
 import socket
@@ -145,7 +146,9 @@ class Limits(RelayTest):
         wait_for("an answer below the cap", lambda: self.answers(relay))
         log = relay.log_text()
         self.assertEqual(log.count("as many as max_connections"), 1, log)
-        self.assertIn("below max_connections again; 3 connection(s) were closed", log)
+        # The three above, and any probe of wait_for that came before the relay saw the close.
+        closed = re.search(r"below max_connections again; (\d+) connection\(s\) were closed", log)
+        self.assertTrue(closed and int(closed.group(1)) >= 3, log)
 
     def test_after_running_out_of_descriptors_the_relay_accepts_again(self):
         relay = Relay(self.dir, [("primary", rt.free_port(), 1)])
