@@ -191,8 +191,8 @@ struct Job {
 
 struct Claimed {
   std::vector<Job> jobs;  // oldest due first
-  // When the earliest queued recipient (of any filter) falls due, from now; 0: due already;
-  // none: nothing is queued.
+  // When the earliest queued recipient this claim's filter takes falls due, from now; 0: due
+  // already (more than the limit were); none: nothing such is queued.
   std::optional<Millis> next_due_in;
 };
 
