@@ -79,8 +79,9 @@ class Relay:
         with open(os.path.join(folder, "tokens"), "w") as f:
             f.write("# tokens\n%s\n" % TOKEN)
         gateway_text = "".join(
-            '[[gateway]]\nname = "%s"\nserver = "127.0.0.1:%d"\nlevel = 2\nconcurrency = %d\n%s\n'
-            % (g[0], g[1], g[2], g[3] if len(g) > 3 else "")
+            '[[gateway]]\nname = "%s"\nserver = "127.0.0.1:%d"\n%sconcurrency = %d\n%s\n'
+            % (g[0], g[1], "" if "level =" in (g[3] if len(g) > 3 else "") else "level = 2\n",
+               g[2], g[3] if len(g) > 3 else "")
             for g in gateways)
         self.config = os.path.join(folder, "relay.toml")
         with open(self.config, "w") as f:
@@ -89,10 +90,10 @@ class Relay:
                     '[retry]\n%s\n\n%s%s' % (extra, retry, gateway_text, receivers))
         self.stderr_path = os.path.join(folder, "relay.log")
 
-    def start(self):
+    def start(self, **popen_args):
         self.stderr = open(self.stderr_path, "a")
         self.proc = subprocess.Popen([RELAY, "--config", self.config], stdout=subprocess.PIPE,
-                                     stderr=self.stderr, text=True)
+                                     stderr=self.stderr, text=True, **popen_args)
         line = self.proc.stdout.readline()
         if not line.startswith("READY"):
             self.proc.kill()
