@@ -323,16 +323,18 @@ void Dispatcher::Begin(outbox::Job job) {
   }
   auto lane = lanes_[*index];
   const std::uint64_t tag = next_tag_++;
-  delivery::Request request;
-  request.page = ToDeliveryPage(job.content);
-  request.recipients = {job.pager};
-  request.policy.max_attempts = 1;
-  request.policy.deadline =
-      env_.delivery.now() + std::chrono::milliseconds(std::max<Millis>(job.expires_in, 0));
-  request.tag = tag;
+  std::vector<std::string> dropped;
   try {
+    delivery::Request request;
+    request.page = ToDeliveryPage(job.content);
+    request.recipients = {job.pager};
+    request.policy.max_attempts = 1;
+    request.policy.deadline =
+        env_.delivery.now() + std::chrono::milliseconds(std::max<Millis>(job.expires_in, 0));
+    request.tag = tag;
+    if (lane->gateway.level < 2) dropped = LevelTwoFields(job.content);
     lane->delivery->Submit(std::move(request));
-  } catch (const std::invalid_argument& e) {
+  } catch (const std::exception& e) {  // a field the control refuses, options it cannot read
     outbox::Settlement s;
     s.lease = job.lease;
     s.state = State::kFailed;
@@ -348,7 +350,7 @@ void Dispatcher::Begin(outbox::Job job) {
   attempt.job = std::move(job);
   attempt.lane = lane;
   attempt.started = env_.delivery.now();
-  if (lane->gateway.level < 2) attempt.dropped = LevelTwoFields(attempt.job.content);
+  attempt.dropped = std::move(dropped);
   attempts_.emplace(tag, std::move(attempt));
   if (hooks_.attempt_started) hooks_.attempt_started();
 }

@@ -286,6 +286,8 @@ class Gateways(FaultTest):
         self.assertIn("LOGI ops ****", recipient["lastReply"])
         second = relay.post_page({"pagers": ["2"], "message": "still wrong"})
         wait_for("refused at once", lambda: relay.states(second) == ["refused"], timeout=10)
+        self.assertIn("every gateway refused the login",
+                      relay.page(second)["recipients"][0]["lastReply"])
         self.assertEqual([g.count(b"LOGI") for g in gateways], [1, 1])
 
         with open(secret, "w") as f:

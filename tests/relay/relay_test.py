@@ -309,6 +309,10 @@ class Gateways(RelayTest):
         page_id = relay.post_page({"pagers": ["5551235"], "message": "must not arrive"})
         wait_for("a refused handshake", lambda: "not trusted" in
                  relay.page(page_id)["recipients"][0].get("lastReply", ""))
+        # The relay's own hint: what to set in its configuration, not another tool's flag.
+        reply = relay.page(page_id)["recipients"][0]["lastReply"]
+        self.assertIn("ca_file", reply)
+        self.assertNotIn("--", reply)
         self.assertEqual([p["message"] for p in gateway.pages()], ["over tls"])
 
         # A CA file that cannot be read is a configuration problem, with its line.

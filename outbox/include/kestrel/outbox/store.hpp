@@ -206,12 +206,13 @@ struct SendMark {
 struct Settlement {
   Lease lease;
   RecipientState state = RecipientState::kQueued;  // a final state, or queued for another try
-  std::string gateway;                             // of this attempt; empty: none was reached
-  std::string reply;                               // the server's reply, or what went wrong
-  std::string note;                                // kept with the recipient; see RecipientRecord
-  Millis retry_in = 0;                             // when queued: the wait before the next try
-  // False gives a claim back untried (the relay is stopping, or has no session slot for it):
-  // the attempt is not counted and the reply of the last real attempt stays.
+  // Each of the three: empty keeps what the recipient had.
+  std::string gateway;  // of this attempt
+  std::string reply;    // the server's reply, or what went wrong
+  std::string note;     // kept with the recipient; see RecipientRecord
+  Millis retry_in = 0;  // when queued: the wait before the next try
+  // False: no session was made for this claim (the relay is stopping, has no slot for it, or
+  // no gateway can take it); the attempt the claim counted is taken back.
   bool attempted = true;
 };
 
