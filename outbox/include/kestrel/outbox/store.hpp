@@ -33,9 +33,13 @@
 // holds the outbox under a file lock for its lifetime, so no one else can sweep its recipients:
 // there a lease never expires while the process lives, and Renew does nothing.
 //
-// Durability: every operation is one transaction, committed before its callback runs (SQLite:
-// synchronous FULL; PostgreSQL: COMMIT). No transaction is shared between two calls, so one
-// caller's failure never undoes another's committed or pending work. Callers batch: the HTTP API
+// Durability: every operation is one transaction, committed before its callback runs. No
+// transaction is shared between two calls, so one caller's failure never undoes another's
+// committed or pending work. Accept and MarkSendWritten are on the disk when they complete (a
+// power cut keeps them: SQLite synchronous FULL; PostgreSQL a synchronous commit): a 202 and a
+// SEND on the wire stand on them. The others need only outlive the process (a store may commit
+// them without waiting for the disk): one lost to a power cut leaves its recipient as it was,
+// which Sweep resolves safely, queued before SEND and uncertain after. Callers batch: the HTTP API
 // gives every request of one loop turn to one Accept (group commit), the dispatcher every SEND of
 // one loop turn to one MarkSendWritten and the outcomes of a few milliseconds to one Finish.
 //
