@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kestrel/delivery/scheduler.hpp"
+#include "kestrel/delivery/shown_text.hpp"
 #include "kestrel/relay/texts.hpp"
 
 namespace kestrel::relay {
@@ -93,7 +94,8 @@ Dispatcher::~Dispatcher() {
 }
 
 void Dispatcher::Log(const std::string& line) const {
-  if (hooks_.log) hooks_.log(line);
+  // Lines carry gateways' replies and pager ids: no control character of theirs reaches the log.
+  if (hooks_.log) hooks_.log(delivery::EscapeControls(line));
 }
 
 std::shared_ptr<Dispatcher::Lane> Dispatcher::MakeLane(const GatewayConfig& gateway) {
@@ -222,6 +224,7 @@ void Dispatcher::Pump() {
 // at level 2 (any page), for those at level 1 (the pages they can carry), and, when no gateway
 // is left that could carry a kind of page, those pages, to settle them at once.
 void Dispatcher::ClaimStep(int step) {
+  if (draining_) step = 4;  // claim nothing more
   outbox::ClaimRequest request;
   Purpose purpose = Purpose::kSend;
   switch (step) {

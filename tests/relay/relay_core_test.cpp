@@ -27,6 +27,7 @@ listen = "[::1]:9444"
 outbox = "outbox.db"
 api_tokens_file = "tokens"
 expire_after = "30m"
+retain = "3d"
 
 [retry]
 backoff = "250ms"
@@ -49,6 +50,7 @@ name = "oncall"
 pagers = ["5551234", "5555678"]
 max_length = 20
 ascii = true
+require_level2 = true
 template = "{{status}} {{labels.alertname}} x{{count}}"
 )toml";
 
@@ -90,6 +92,8 @@ TEST_F(ConfigTest, AGoodFileWithSecretsFromTheirFiles) {
   EXPECT_EQ(config.gateways[1].concurrency, 4);
   ASSERT_NE(config.FindReceiver("oncall"), nullptr);
   EXPECT_EQ(config.FindReceiver("oncall")->max_length, 20);
+  EXPECT_TRUE(config.FindReceiver("oncall")->require_level2);
+  EXPECT_EQ(config.retain, 3 * 24 * 3'600'000LL);
   EXPECT_EQ(config.FindReceiver("nobody"), nullptr);
 }
 
@@ -226,10 +230,14 @@ TEST_F(RequestTest, PagesFromTheApi) {
   EXPECT_EQ(page.content.options,
             R"({"alert":true,"callerId":"ops","coverage":3,"hold":"0812151200"})");
 
+  EXPECT_FALSE(page.require_level2);
+
+  config_.receivers[0].require_level2 = true;  // the receiver's choice goes with its pages
   result = ParsePageRequest(R"({"receiver":"oncall","data":"line 1\nline 2"})", config_);
   ASSERT_TRUE(std::holds_alternative<Pages>(result));
   EXPECT_THAT(std::get<Pages>(result).pages.at(0).pagers, ElementsAre("5551234", "5555678"));
   EXPECT_EQ(std::get<Pages>(result).pages.at(0).content.data, "line 1\nline 2");
+  EXPECT_TRUE(std::get<Pages>(result).pages.at(0).require_level2);
 }
 
 TEST_F(RequestTest, BadRequestsSayWhatIsWrong) {
