@@ -67,5 +67,6 @@ if(KESTREL_BUILD_TOOLS)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/relay/snpp-relay.sysusers
           DESTINATION lib/sysusers.d RENAME snpp-relay.conf COMPONENT runtime)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/relay/snpp-relay.toml
+                ${PROJECT_SOURCE_DIR}/tools/relay/snpp-relay.rules.yml
           DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT runtime)
 endif()

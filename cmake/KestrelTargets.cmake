@@ -23,13 +23,14 @@ function(kestrel_library name alias)
   kestrel_warnings(${name})
 endfunction()
 
-# A GoogleTest executable registered with CTest; LABELS are passed through.
+# A GoogleTest executable registered with CTest; LABELS, and any other test PROPERTIES (a
+# fixture, an environment), are passed through to every test it holds.
 function(kestrel_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS;PROPERTIES" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
   kestrel_warnings(${name})
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30 PROPERTIES LABELS "${T_LABELS}")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30 PROPERTIES LABELS "${T_LABELS}" ${T_PROPERTIES})
 endfunction()
 
 # Makes DIR the public include folder of TARGET: used from here while building, from the

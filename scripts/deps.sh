@@ -7,7 +7,8 @@ packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev
           libasio-dev nlohmann-json3-dev libcli11-dev python3 perl libnet-snpp-perl hylafax-client clang libclang-rt-14-dev
           help2man pkg-config dpkg-dev binutils libssl-dev openssl stunnel4
           libsqlite3-dev libsqlitecpp-dev librestinio-dev libfmt-dev libhttp-parser-dev
-          libtomlplusplus-dev libkainjow-mustache-dev prometheus-alertmanager wrk)
+          libtomlplusplus-dev libkainjow-mustache-dev prometheus-alertmanager wrk
+          postgresql libpq-dev prometheus chromium libcurl4-openssl-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <restinio/all.hpp>
 
+#include "console.hpp"
 #include "kestrel/platform/asio_event_loop.hpp"
 #include "kestrel/relay/requests.hpp"
 
@@ -99,6 +100,7 @@ class HttpApi::Impl {
     router->http_get("/healthz", [this](request_handle_t req, auto) {
       return Reply(req, 200, json{{"status", closed_ ? "stopping" : "ok"}}.dump() + "\n");
     });
+    AddConsoleRoutes(*router);
     router->non_matched_request_handler([this](request_handle_t req) {
       return Error(req, 404,
                    "no such endpoint: " + std::string(req->header().method().c_str()) + " " +
@@ -150,6 +152,7 @@ class HttpApi::Impl {
                                   const char* type = "application/json") {
     auto response = req->create_response(Status(status));
     response.append_header(restinio::http_field::content_type, type);
+    AddApiHeaders(response);
     if (status == 401) response.append_header(restinio::http_field::www_authenticate, "Bearer");
     response.set_body(std::move(body));
     return response.done();

@@ -3,6 +3,7 @@
 //
 //   snpp-relay --config FILE        runs in the foreground; one log line per event on stderr
 //   snpp-relay check-config FILE    reports every problem of the file with its line
+//   snpp-relay pages ... / gateways the operator commands (operator_cli.hpp)
 //
 // stdout carries one "READY snpp-relay <addr>:<port>" line once the API listens. SIGTERM (or
 // SIGINT) stops accepting, lets the sessions under way finish for [relay] shutdown_grace and
@@ -21,6 +22,7 @@
 #include "kestrel/platform/asio_event_loop.hpp"
 #include "kestrel/relay/config.hpp"
 #include "kestrel/relay/dispatcher.hpp"
+#include "operator_cli.hpp"
 
 namespace {
 
@@ -178,6 +180,7 @@ int main(int argc, char** argv) {
                                    "Report every problem of a configuration file with its line; "
                                    "exit 0 when there is none, 2 otherwise");
   check->add_option("file", check_path, "The configuration file")->required()->type_name("FILE");
+  kestrel::relay::OperatorCommands operator_commands(app, config_path);
   app.footer(
       "Exit status: 0 stopped by SIGTERM or a good check; 1 could not start (outbox, listening "
       "address); 2 bad usage or configuration.");
@@ -189,6 +192,7 @@ int main(int argc, char** argv) {
     std::cerr << kName << ": " << e.what() << " (see " << kName << " --help)\n";
     return 2;
   }
+  if (auto code = operator_commands.Run(std::cout, std::cerr)) return *code;
   if (*check) return CheckConfig(check_path);
   if (config_path.empty()) {
     std::cerr << kName << ": --config FILE is needed (see " << kName << " --help)\n";

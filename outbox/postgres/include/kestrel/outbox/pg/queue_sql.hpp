@@ -1,0 +1,296 @@
+#pragma once
+// The shared outbox in PostgreSQL: its schema and every statement of the queue's protocol, in
+// one place, as the store runs them and as tests/outbox/pg_queue_test.cpp checks them.
+//
+// A recipient's life (states are the CHECK on recipients.state):
+//
+//   accept ──▶ queued ── claim (owner, token, lease_until = now() + ttl) ──▶ sending
+//                ▲                                                            │ renew: lease on
+//                │  sweep: lease ran out, SEND not written ◀───────────────────┤
+//                │  finish(queued): retry later, the mark cleared ◀───────────┤ send_written:
+//                                                                             │ token + lease
+//      uncertain ◀─ sweep: lease ran out after SEND was written ◀─────────────┤
+//          │                                                                  │ finish: token
+//          └─ finish with the gateway's late word (delivered, degraded, refused)     ▼
+//                                  delivered, degraded, refused, failed, uncertain, expired
+//   queued past its page's expiry ── expire ──▶ expired;   (dismissed: set by an operator)
+//
+// The guards, each for a fault it survives:
+// - claim takes due queued rows FOR UPDATE SKIP LOCKED: relays claiming at once never take the
+//   same row, and never wait for each other;
+// - every claim draws a new fencing token from a sequence; renew, the SEND-written mark and
+//   finish name the token, so a relay that lost its lease (paused, partitioned) and comes back
+//   changes nothing of the claim that replaced it;
+// - the SEND-written mark also needs `lease_until > now()`: SEND goes on the wire only after
+//   that commit, and a row once marked is never queued again (the CHECK
+//   queued_never_send_written), so a page whose SEND may have left is never sent twice;
+// - the sweep turns a lapsed lease into queued when SEND was not written (another relay may
+//   send it at once) and into uncertain when it was;
+// - all times are the database's now(), so relays' clocks do not matter.
+//
+// Statements that make work ready end with pg_notify(kChannel); the server folds a
+// transaction's identical notifications into one, so there is one wake-up per commit.
+//
+// Parameters are text; arrays are ArrayLiteral() texts (client.hpp). Times come back as
+// milliseconds since the Unix epoch on the database's clock; durations go in as milliseconds.
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "kestrel/outbox/pg/client.hpp"
+
+namespace kestrel::outbox::pg {
+
+// The channel of the wake-up notifications.
+inline constexpr std::string_view kChannel = "kestrel_outbox";
+
+// Locks the keys ($1 text[], the batch's idempotency and dedup keys, with their "i:"/"d:"
+// prefixes) for the rest of the transaction, in one order for every relay: two relays taking
+// the same webhook at once then accept one after the other, and never deadlock.
+inline constexpr Statement kLockKeys{"kestrel_lock_keys", R"sql(
+SELECT count(pg_advisory_xact_lock(1263750736, h))
+FROM (SELECT DISTINCT hashtext(k) AS h FROM unnest($1::text[]) AS k ORDER BY 1) AS keys
+)sql"};
+
+// Accepts one page, after kLockKeys in the same transaction.
+//   $1 id  $2 source  $3 message  $4 data  $5 subject  $6 options (JSON text)
+//   $7 expire_after_ms  $8 idempotency key or NULL  $9 dedup key or NULL  $10 pagers text[]
+// → id (the earlier page's when a key is held), created, recipients, keys_held, keys_wanted.
+// A key is held by an unexpired earlier page: that page answers, nothing is stored. Each
+// statement sees what the transaction's earlier statements wrote, so two pages of one batch
+// with the same key make one page.
+inline constexpr Statement kAcceptPage{"kestrel_accept_page", R"sql(
+WITH keys AS (
+  SELECT key, rank FROM (VALUES ('i:' || $8::text, 1), ('d:' || $9::text, 2)) AS k (key, rank)
+  WHERE key IS NOT NULL
+), earlier AS (
+  SELECT held.page_id FROM page_keys AS held JOIN keys USING (key)
+  WHERE held.expires_at > now()
+  ORDER BY keys.rank LIMIT 1
+), page AS (
+  INSERT INTO pages (id, created_at, expires_at, source, message, data, subject, options)
+  SELECT $1, now(), now() + $7::bigint * interval '1 millisecond', $2, $3, $4, $5, $6
+  WHERE NOT EXISTS (SELECT 1 FROM earlier)
+  RETURNING id, expires_at
+), added AS (
+  INSERT INTO recipients (page_id, idx, pager, next_at, expires_at)
+  SELECT page.id, pager.ord - 1, pager.value, now(), page.expires_at
+  FROM page, unnest($10::text[]) WITH ORDINALITY AS pager (value, ord)
+  RETURNING 1
+), held AS (
+  INSERT INTO page_keys (key, page_id, expires_at)
+  SELECT keys.key, page.id, page.expires_at FROM page, keys
+  ON CONFLICT (key) DO UPDATE SET page_id = excluded.page_id, expires_at = excluded.expires_at
+    WHERE page_keys.expires_at <= now()
+  RETURNING 1
+)
+SELECT coalesce((SELECT page_id FROM earlier), $1) AS id,
+       EXISTS (SELECT 1 FROM page) AS created,
+       (SELECT count(*) FROM added) AS recipients,
+       (SELECT count(*) FROM held) AS keys_held,
+       (SELECT count(*) FROM keys) AS keys_wanted
+)sql"};
+
+// The wake-up, last in an accept transaction.
+inline constexpr Statement kWake{"kestrel_wake", R"sql(
+SELECT pg_notify('kestrel_outbox', '')
+)sql"};
+
+// Claims up to $1 due recipients for owner $2 with a lease of $3 ms, oldest due first.
+// → page_id, idx, pager, attempts (this one included), token, lease_until_ms, message, data,
+//   subject, options, created_ms, expires_ms, source
+inline constexpr Statement kClaim{"kestrel_claim", R"sql(
+WITH due AS (
+  SELECT page_id, idx FROM recipients
+  WHERE state = 'queued' AND next_at <= now() AND expires_at > now()
+  ORDER BY next_at, page_id, idx
+  LIMIT $1
+  FOR UPDATE SKIP LOCKED
+)
+UPDATE recipients AS r
+SET state = 'sending', owner = $2, token = nextval('recipient_token'),
+    lease_until = now() + $3::bigint * interval '1 millisecond',
+    attempts = r.attempts + 1, updated_at = now()
+FROM due, pages AS p
+WHERE r.page_id = due.page_id AND r.idx = due.idx AND p.id = r.page_id
+RETURNING r.page_id, r.idx, r.pager, r.attempts, r.token,
+          (extract(epoch FROM r.lease_until) * 1000)::bigint AS lease_until_ms,
+          p.message, p.data, p.subject, p.options,
+          (extract(epoch FROM p.created_at) * 1000)::bigint AS created_ms,
+          (extract(epoch FROM p.expires_at) * 1000)::bigint AS expires_ms, p.source
+)sql"};
+
+// Extends the leases of tokens $1 (bigint[]) to now() + $2 ms, only while they still hold:
+// a lease that ran out is lost even before a sweep takes it. → token of each renewed lease.
+inline constexpr Statement kRenew{"kestrel_renew", R"sql(
+UPDATE recipients SET lease_until = now() + $2::bigint * interval '1 millisecond'
+WHERE token = ANY ($1::bigint[]) AND state = 'sending' AND lease_until > now()
+RETURNING token
+)sql"};
+
+// SEND is about to be written for tokens $1 (bigint[]) through gateways $2 (text[], in step).
+// → token of each row marked. A token missing from the answer has lost its lease: its SEND
+// must not go out.
+inline constexpr Statement kMarkSendWritten{"kestrel_mark_send_written", R"sql(
+UPDATE recipients AS r SET send_written = true, gateway = w.gateway, updated_at = now()
+FROM unnest($1::bigint[], $2::text[]) AS w (token, gateway)
+WHERE r.token = w.token AND r.state = 'sending' AND r.lease_until > now()
+RETURNING r.token
+)sql"};
+
+// Ends attempts, arrays in step: $1 tokens bigint[], $2 states text[], $3 replies text[],
+// $4 gateways text[] ('' keeps the one recorded), $5 retry_after_ms bigint[] (for queued).
+// From sending: queued (the mark cleared: the gateway answered, nothing is in doubt) or a
+// final state. From uncertain: only the gateway's own late word (delivered, degraded,
+// refused). → token, state of each row changed; a missing token was not ours any more.
+inline constexpr Statement kFinish{"kestrel_finish", R"sql(
+UPDATE recipients AS r
+SET state = f.state, last_reply = f.reply,
+    gateway = CASE WHEN f.gateway = '' THEN r.gateway ELSE f.gateway END,
+    next_at = CASE WHEN f.state = 'queued'
+                   THEN now() + f.retry_ms * interval '1 millisecond' ELSE r.next_at END,
+    send_written = r.send_written AND f.state <> 'queued',
+    lease_until = NULL, updated_at = now()
+FROM unnest($1::bigint[], $2::text[], $3::text[], $4::text[], $5::bigint[])
+     AS f (token, state, reply, gateway, retry_ms)
+WHERE r.token = f.token
+  AND f.state IN ('queued', 'delivered', 'degraded', 'refused', 'failed', 'uncertain', 'expired')
+  AND (r.state = 'sending'
+       OR (r.state = 'uncertain' AND f.state IN ('delivered', 'degraded', 'refused')))
+RETURNING r.token, r.state
+)sql"};
+
+// Resolves up to $1 lapsed leases: SEND not written → queued, due now; written → uncertain.
+// Rows another relay is changing right now are left for the next sweep. Wakes the relays when
+// it queued any. → page_id, idx, state, owner (whose lease ran out), woke.
+inline constexpr Statement kSweep{"kestrel_sweep", R"sql(
+WITH lapsed AS (
+  SELECT page_id, idx FROM recipients
+  WHERE state = 'sending' AND lease_until <= now()
+  ORDER BY lease_until
+  LIMIT $1
+  FOR UPDATE SKIP LOCKED
+), swept AS (
+  UPDATE recipients AS r
+  SET state = CASE WHEN r.send_written THEN 'uncertain' ELSE 'queued' END,
+      next_at = CASE WHEN r.send_written THEN r.next_at ELSE now() END,
+      last_reply = CASE WHEN r.send_written
+                        THEN 'the relay sending this page stopped answering after SEND was '
+                             'written; the page may have been delivered; not resent'
+                        ELSE r.last_reply END,
+      lease_until = NULL, updated_at = now()
+  FROM lapsed
+  WHERE r.page_id = lapsed.page_id AND r.idx = lapsed.idx
+  RETURNING r.page_id, r.idx, r.state, r.owner
+)
+SELECT page_id, idx, state, owner,
+       (SELECT count(pg_notify('kestrel_outbox', ''))
+        FROM (SELECT 1 FROM swept WHERE state = 'queued' LIMIT 1) AS any_queued) AS woke
+FROM swept
+)sql"};
+
+// Up to $1 queued recipients whose page expired become expired. → page_id, idx
+inline constexpr Statement kExpire{"kestrel_expire", R"sql(
+WITH gone AS (
+  SELECT page_id, idx FROM recipients
+  WHERE state = 'queued' AND expires_at <= now()
+  ORDER BY expires_at
+  LIMIT $1
+  FOR UPDATE SKIP LOCKED
+)
+UPDATE recipients AS r SET state = 'expired', updated_at = now()
+FROM gone WHERE r.page_id = gone.page_id AND r.idx = gone.idx
+RETURNING r.page_id, r.idx
+)sql"};
+
+// Retention: deletes up to $2 pages all of whose recipients are final and unchanged for $1 ms,
+// with their recipients and keys. Run it again while it deletes $2. → id
+inline constexpr Statement kDeleteOldPages{"kestrel_delete_old_pages", R"sql(
+DELETE FROM pages WHERE id IN (
+  SELECT p.id FROM pages AS p
+  WHERE p.created_at < now() - $1::bigint * interval '1 millisecond'
+    AND NOT EXISTS (
+      SELECT 1 FROM recipients AS r
+      WHERE r.page_id = p.id
+        AND (r.state IN ('queued', 'sending')
+             OR r.updated_at >= now() - $1::bigint * interval '1 millisecond'))
+  ORDER BY p.created_at
+  LIMIT $2
+  FOR UPDATE SKIP LOCKED)
+RETURNING id
+)sql"};
+
+// Retention: deletes up to $1 expired keys. → key
+inline constexpr Statement kDeleteExpiredKeys{"kestrel_delete_expired_keys", R"sql(
+DELETE FROM page_keys WHERE key IN (
+  SELECT key FROM page_keys WHERE expires_at <= now()
+  ORDER BY expires_at LIMIT $1 FOR UPDATE SKIP LOCKED)
+RETURNING key
+)sql"};
+
+// How long until the earliest queued recipient is due, in ms (0: now; NULL: none queued).
+inline constexpr Statement kNextDue{"kestrel_next_due", R"sql(
+SELECT greatest(0, (extract(epoch FROM min(next_at) - now()) * 1000)::bigint) AS wait_ms
+FROM recipients WHERE state = 'queued'
+)sql"};
+
+// A page by id $1. → source, message, data, subject, options, created_ms, expires_ms
+inline constexpr Statement kFindPage{"kestrel_find_page", R"sql(
+SELECT source, message, data, subject, options,
+       (extract(epoch FROM created_at) * 1000)::bigint AS created_ms,
+       (extract(epoch FROM expires_at) * 1000)::bigint AS expires_ms
+FROM pages WHERE id = $1
+)sql"};
+
+// The recipients of page $1 in order. → idx, pager, state, attempts, gateway, last_reply,
+// send_written, next_ms, updated_ms, owner, token
+inline constexpr Statement kFindRecipients{"kestrel_find_recipients", R"sql(
+SELECT idx, pager, state, attempts, gateway, last_reply, send_written,
+       (extract(epoch FROM next_at) * 1000)::bigint AS next_ms,
+       (extract(epoch FROM updated_at) * 1000)::bigint AS updated_ms, owner, token
+FROM recipients WHERE page_id = $1 ORDER BY idx
+)sql"};
+
+// Recipients per state, for metrics. → state, count
+inline constexpr Statement kCountStates{"kestrel_count_states", R"sql(
+SELECT state, count(*) FROM recipients GROUP BY state
+)sql"};
+
+// Pages, and the bytes the outbox's tables take on disk. → pages, bytes
+inline constexpr Statement kSize{"kestrel_size", R"sql(
+SELECT (SELECT count(*) FROM pages) AS pages,
+       pg_total_relation_size('pages') + pg_total_relation_size('recipients') +
+       pg_total_relation_size('page_keys') AS bytes
+)sql"};
+
+// --- The schema ---
+
+// The schema this build knows. A database at a newer version was migrated by a newer relay.
+inline constexpr int kSchemaVersion = 1;
+
+// Step n takes the schema from version n - 1 to n; each runs in one transaction with the row
+// (n) it adds to schema_version, whose primary key lets only one of two migrations at once
+// commit.
+std::span<const std::string_view> SchemaStep(int version);
+
+enum class SchemaVerdict {
+  kCurrent,  // found == known: ready
+  kMissing,  // no schema yet (found 0): migrate creates it
+  kOlder,    // 0 < found < known: migrate updates it
+  kNewer,    // found > known: a newer relay migrated it; refuse to run or to migrate
+};
+// The one rule for what a schema version means to this build:
+//   found   0        → kMissing
+//   found   1..k-1   → kOlder
+//   found   k        → kCurrent
+//   found   > k      → kNewer
+//   found   < 0      → kNewer (not ours to touch)
+SchemaVerdict JudgeSchema(int found, int known = kSchemaVersion);
+std::ostream& operator<<(std::ostream& out, SchemaVerdict verdict);
+
+// "host/pid/boot": who holds a lease, in claims and in the sweep's answer. The boot id is
+// random per process, so a restarted relay with a recycled pid is still someone else.
+std::string NewOwner();
+
+}  // namespace kestrel::outbox::pg

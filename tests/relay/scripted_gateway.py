@@ -1,0 +1,68 @@
+"""A scripted SNPP gateway on loopback for the relay's tests: what it answers depends on the pager.
+
+  pager starting with   answer
+  "busy"                421 to PAGE (the relay keeps it queued and tries again)
+  "refuse"              550 to SEND, with markup and an ESC in the text
+  "drop"                the connection closed right after SEND (the relay: uncertain)
+  anything else         250 to SEND (delivered)
+"""
+import socket
+import socketserver
+import threading
+
+REFUSAL = "550 <b>no such pager</b> \x1b[31m<img src=x onerror=window.__pwned=1>"
+
+
+class _Session(socketserver.StreamRequestHandler):
+    timeout = 30
+
+    def reply(self, line):
+        self.wfile.write((line + "\r\n").encode("utf-8"))
+
+    def handle(self):
+        self.reply("220 scripted gateway ready")
+        pager = ""
+        in_data = False
+        for raw in self.rfile:
+            line = raw.decode("utf-8", "replace").rstrip("\r\n")
+            if in_data:
+                if line == ".":
+                    in_data = False
+                    self.reply("250 Message OK")
+                continue
+            verb, _, rest = line.partition(" ")
+            verb = verb.upper()
+            if verb == "PAGE":
+                pager = rest.strip()
+                self.reply("421 busy, try later" if pager.startswith("busy") else "250 Pager ID Accepted")
+            elif verb == "DATA":
+                in_data = True
+                self.reply("354 Begin Input; End with <CRLF>'.'<CRLF>")
+            elif verb == "SEND":
+                if pager.startswith("drop"):
+                    self.connection.shutdown(socket.SHUT_RDWR)
+                    return
+                self.reply(REFUSAL if pager.startswith("refuse") else "250 Message Sent Successfully")
+            elif verb == "QUIT":
+                self.reply("221 OK, Goodbye")
+                return
+            else:
+                self.reply("250 OK")
+
+
+class _Server(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+class ScriptedGateway:
+    def __init__(self):
+        self.server = _Server(("127.0.0.1", 0), _Session)
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(timeout=10)
