@@ -364,7 +364,7 @@ void Dispatcher::OnHoldSend(std::uint64_t tag, delivery::SendRelease release) {
     release(false, "the relay no longer follows this attempt");
     return;
   }
-  gate_.Hold({it->second.job.lease, it->second.lane->gateway.name},
+  gate_.Hold({{it->second.job.lease, it->second.lane->gateway.name}},
              [this, tag, release = std::move(release), alive = std::weak_ptr<bool>(alive_)](
                  SendGate::Answer answer, const std::string& why) {
                if (alive.expired()) return;

@@ -9,9 +9,9 @@ SendGate::~SendGate() {
   *alive_ = false;
 }
 
-void SendGate::Hold(outbox::SendMark mark, Done done) {
-  marks_.push_back(std::move(mark));
-  waiting_.push_back(std::move(done));
+void SendGate::Hold(std::vector<outbox::SendMark> marks, Done done) {
+  waiting_.push_back({marks.size(), std::move(done)});
+  for (auto& mark : marks) marks_.push_back(std::move(mark));
   if (posted_) return;
   posted_ = true;
   post_([this, alive = std::weak_ptr<bool>(alive_)] {
@@ -28,14 +28,20 @@ void SendGate::Flush() {
       std::move(marks), [waiting = std::move(waiting), alive = std::weak_ptr<bool>(alive_)](
                             outbox::Result<std::vector<bool>> result) {
         if (alive.expired()) return;
-        for (std::size_t i = 0; i < waiting.size(); ++i) {
+        std::size_t at = 0;
+        for (const auto& hold : waiting) {
+          bool held = true;
+          for (std::size_t i = at; i < at + hold.marks; ++i) {
+            held = held && result && i < result->size() && (*result)[i];
+          }
+          at += hold.marks;
           if (!result) {
-            waiting[i](Answer::kFailed, "the outbox could not record it: " + result.error);
-          } else if (i < result->size() && (*result)[i]) {
-            waiting[i](Answer::kWritten, "");
+            hold.done(Answer::kFailed, "the outbox could not record it: " + result.error);
+          } else if (held) {
+            hold.done(Answer::kWritten, "");
           } else {
-            waiting[i](Answer::kLost,
-                       "the outbox no longer holds this attempt's claim (its lease was lost)");
+            hold.done(Answer::kLost,
+                      "the outbox no longer holds this attempt's claim (its lease was lost)");
           }
         }
       });

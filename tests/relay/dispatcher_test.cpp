@@ -13,6 +13,7 @@
 
 #include "kestrel/outbox/sqlite_store.hpp"
 #include "kestrel/relay/dispatcher.hpp"
+#include "kestrel/relay/send_gate.hpp"
 #include "kestrel/testing/fakes.hpp"
 #include "kestrel/testing/full_disk.hpp"
 
@@ -321,6 +322,62 @@ TEST_F(DispatcherTest, FinalPagesGoOnceTheyAreOlderThanRetain) {
   EXPECT_EQ(Recipient(id).state, State::kDelivered) << "kept for retain";
   clock_.Advance(90'000);  // retention runs once a minute
   EXPECT_EQ(Recipient(id).pager, "") << "deleted";
+}
+
+// The SEND holds of one loop turn go to the outbox in one call; a hold of several recipients
+// (one SEND for several pagers) lets SEND go only when every one of its claims held.
+TEST_F(DispatcherTest, TheHoldsOfOneTurnShareOneCommitAndABatchNeedsEveryClaim) {
+  struct Counting final : outbox::Store {
+    explicit Counting(outbox::Store& inner) : inner(inner) {}
+    void Accept(std::vector<outbox::NewPage> p,
+                outbox::Callback<std::vector<outbox::Accepted>> d) override {
+      inner.Accept(std::move(p), std::move(d));
+    }
+    void Find(std::string id, outbox::Callback<std::optional<outbox::PageRecord>> d) override {
+      inner.Find(std::move(id), std::move(d));
+    }
+    void Count(outbox::Callback<outbox::Counts> d) override { inner.Count(std::move(d)); }
+    void Probe(outbox::Callback<outbox::Readiness> d) override { inner.Probe(std::move(d)); }
+    void Claim(outbox::ClaimRequest r, outbox::Callback<outbox::Claimed> d) override {
+      inner.Claim(r, std::move(d));
+    }
+    void Renew(std::vector<outbox::Lease> l, outbox::Callback<std::vector<bool>> d) override {
+      inner.Renew(std::move(l), std::move(d));
+    }
+    void MarkSendWritten(std::vector<outbox::SendMark> m,
+                         outbox::Callback<std::vector<bool>> d) override {
+      ++marks_calls;
+      inner.MarkSendWritten(std::move(m), std::move(d));
+    }
+    void Finish(std::vector<outbox::Settlement> s, outbox::Callback<std::vector<bool>> d) override {
+      inner.Finish(std::move(s), std::move(d));
+    }
+    void Sweep(outbox::Callback<outbox::Recovery> d) override { inner.Sweep(std::move(d)); }
+    void Expire(std::size_t n, outbox::Callback<std::vector<outbox::RecipientRef>> d) override {
+      inner.Expire(n, std::move(d));
+    }
+    void Prune(outbox::PruneRequest r, outbox::Callback<outbox::Pruned> d) override {
+      inner.Prune(r, std::move(d));
+    }
+    outbox::Store& inner;
+    int marks_calls = 0;
+  } counting(*store_);
+  for (const char* pager : {"1", "2", "3"}) Accept(pager);
+  std::vector<outbox::Job> jobs;
+  counting.Claim({3, outbox::ClaimFilter::kAny}, [&](auto r) { jobs = r->jobs; });
+  loop_.RunPending();
+  ASSERT_EQ(jobs.size(), 3u);
+  auto stale = jobs[2].lease;
+  stale.token += 1000;
+  SendGate gate([this](std::function<void()> fn) { loop_.Post(std::move(fn)); }, counting);
+  std::vector<SendGate::Answer> answers;
+  gate.Hold({{jobs[0].lease, "gw"}}, [&](auto a, const auto&) { answers.push_back(a); });
+  gate.Hold({{jobs[1].lease, "gw"}, {stale, "gw"}},
+            [&](auto a, const auto&) { answers.push_back(a); });
+  EXPECT_TRUE(answers.empty()) << "never from inside Hold";
+  loop_.RunPending();
+  EXPECT_EQ(counting.marks_calls, 1);
+  EXPECT_THAT(answers, ::testing::ElementsAre(SendGate::Answer::kWritten, SendGate::Answer::kLost));
 }
 
 }  // namespace
