@@ -27,6 +27,7 @@ TEST(OperatorOutput, PageExitCodeFollowsItsTable) {
   } cases[] = {
       {{"delivered"}, 0},
       {{"delivered", "delivered"}, 0},
+      {{"delivered", "degraded"}, 0},
       {{"uncertain"}, 4},
       {{"delivered", "uncertain", "queued"}, 4},
       {{"queued"}, 3},

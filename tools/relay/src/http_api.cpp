@@ -119,21 +119,27 @@ class HttpApi::Impl {
     constexpr std::string_view kAlerts = "/v1/alertmanager/";
     if (post && path == "/v1/pages") return PostPage(req, responder);
     if (get && path.starts_with(kPages) && IsPageId(path.substr(kPages.size()))) {
-      return responder.Send(GetPage(std::string(path.substr(kPages.size()))));
+      return GetPage(std::string(path.substr(kPages.size())), responder);
     }
     if (post && path.starts_with(kAlerts) && path.size() > kAlerts.size() &&
         path.find('/', kAlerts.size()) == std::string_view::npos) {
       return PostAlert(req, std::string(path.substr(kAlerts.size())), responder);
     }
     if (get && path == "/metrics") {
-      return responder.Send(
-          Reply(200, context_.metrics.Render(context_.outbox.Count(), context_.sessions_open()),
-                "text/plain; version=0.0.4; charset=utf-8"));
+      context_.outbox.Count([this, responder](outbox::Result<outbox::Counts> counts) {
+        if (!counts) {
+          return responder.Send(
+              Error(503, "the outbox cannot be read now; try again later: " + counts.error));
+        }
+        responder.Send(Reply(200, context_.metrics.Render(*counts, context_.sessions_open()),
+                             "text/plain; version=0.0.4; charset=utf-8"));
+      });
+      return;
     }
     if (get && path == "/healthz") {
       return responder.Send(Reply(200, Dump({{"status", closed_ ? "stopping" : "ok"}})));
     }
-    if (get && path == "/readyz") return responder.Send(Readiness());
+    if (get && path == "/readyz") return Readiness(responder);
     if (get) {
       if (auto answer = ConsoleAnswer(path)) return responder.Send(std::move(*answer));
     }
@@ -142,12 +148,16 @@ class HttpApi::Impl {
   }
 
   // Liveness is /healthz; this says whether pages can be taken now.
-  http::Response Readiness() {
-    if (closed_) return Reply(503, Dump({{"status", "stopping"}}));
-    if (const auto reason = context_.readiness ? context_.readiness() : std::nullopt) {
-      return Reply(503, Dump({{"status", "not ready"}, {"reason", *reason}}));
-    }
-    return Reply(200, Dump({{"status", "ready"}}));
+  void Readiness(const http::Responder& responder) {
+    if (closed_) return responder.Send(Reply(503, Dump({{"status", "stopping"}})));
+    if (!context_.readiness) return responder.Send(Reply(200, Dump({{"status", "ready"}})));
+    context_.readiness([this, responder](outbox::Result<outbox::Readiness> r) {
+      if (!r || !r->ready) {
+        const std::string reason = !r ? r.error : r->reason;
+        return responder.Send(Reply(503, Dump({{"status", "not ready"}, {"reason", reason}})));
+      }
+      responder.Send(Reply(200, Dump({{"status", "ready"}})));
+    });
   }
 
   http::Response Reply(int status, std::string body, const char* type = "application/json") {
@@ -237,20 +247,25 @@ class HttpApi::Impl {
     for (const auto& pending : batch) {
       pages.insert(pages.end(), pending.pages.begin(), pending.pages.end());
     }
-    std::vector<outbox::Accepted> accepted;
-    try {
-      accepted = context_.outbox.Accept(pages, NowMillis());
-    } catch (const std::exception& e) {
-      context_.log(std::string("cannot accept pages: ") + e.what());
-      for (auto& pending : batch) {
-        pending.request.Send(
-            Error(503, std::string("the page could not be stored; try again later: ") + e.what()));
+    context_.outbox.Accept(std::move(pages), [this, batch = std::move(batch)](
+                                                 outbox::Result<std::vector<outbox::Accepted>> r) {
+      if (!r) {
+        context_.log("cannot accept pages: " + r.error);
+        for (const auto& pending : batch) {
+          pending.request.Send(
+              Error(503, "the page could not be stored; try again later: " + r.error));
+        }
+        return;
       }
-      return;
-    }
+      Answer(batch, *r);
+    });
+  }
+
+  void Answer(const std::vector<PendingAccept>& batch,
+              const std::vector<outbox::Accepted>& accepted) {
     std::size_t at = 0;
     bool any_created = false;
-    for (auto& pending : batch) {
+    for (const auto& pending : batch) {
       json ids = json::array();
       bool created = false;
       for (const auto& page : pending.pages) {
@@ -273,9 +288,26 @@ class HttpApi::Impl {
     if (any_created) context_.dispatcher.Wake();
   }
 
-  http::Response GetPage(const std::string& id) {
-    const auto page = context_.outbox.Find(id);
-    if (!page) return Error(404, "no page has the id \"" + id + "\"");
+  void GetPage(const std::string& id, const http::Responder& responder) {
+    context_.outbox.Find(id, [this, id, responder](
+                                 outbox::Result<std::optional<outbox::PageRecord>> r) {
+      if (!r) {
+        responder.Send(Error(503, "the outbox cannot be read now; try again later: " + r.error));
+      } else if (!*r) {
+        responder.Send(Error(404, "no page has the id \"" + id + "\""));
+      } else {
+        try {
+          responder.Send(ShowPage(**r));
+        } catch (const std::exception& e) {
+          context_.log(std::string("request failed: ") + e.what());
+          responder.Send(Error(500, std::string("the relay could not show the page: ") + e.what()));
+        }
+      }
+    });
+  }
+
+  http::Response ShowPage(const outbox::PageRecord& record) {
+    const auto* page = &record;
     json recipients = json::array();
     for (const auto& r : page->recipients) {
       json recipient{{"pager", r.pager},
@@ -284,6 +316,7 @@ class HttpApi::Impl {
                      {"updated", Timestamp(r.updated)}};
       if (!r.gateway.empty()) recipient["gateway"] = r.gateway;
       if (!r.last_reply.empty()) recipient["lastReply"] = r.last_reply;
+      if (!r.note.empty()) recipient["note"] = r.note;
       if (r.state == outbox::RecipientState::kQueued && r.attempts > 0) {
         recipient["nextAttempt"] = Timestamp(r.next_attempt);
       }

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "kestrel/outbox/outbox.hpp"
+#include "kestrel/outbox/store.hpp"
 #include "kestrel/relay/config.hpp"
 #include "kestrel/relay/dispatcher.hpp"
 #include "kestrel/relay/metrics.hpp"
@@ -20,16 +20,18 @@ class EventLoop;
 
 namespace kestrel::relay {
 
+using LogFn = std::function<void(const std::string&)>;
+
 struct ApiContext {
-  outbox::Outbox& outbox;
+  outbox::Store& outbox;
   Dispatcher& dispatcher;
   Metrics& metrics;
   LogFn log;
   // The configuration in force; a reload replaces it between requests.
   std::function<const RelayConfig&()> config;
   std::function<std::size_t()> sessions_open;
-  // Whether the relay can take pages now (GET /readyz): none when it can, else why not.
-  std::function<std::optional<std::string>()> readiness;
+  // Whether the outbox can commit now and knows its schema (for /readyz); answers later.
+  std::function<void(outbox::Callback<outbox::Readiness>)> readiness;
 };
 
 inline constexpr std::size_t kMaxBody = 1 << 20;  // 1 MiB: larger bodies get 413

@@ -16,7 +16,7 @@
 
 #include "kestrel/delivery/pager_id.hpp"
 #include "kestrel/delivery/shown_text.hpp"
-#include "kestrel/outbox/outbox.hpp"
+#include "kestrel/outbox/store.hpp"
 #include "kestrel/relay/config.hpp"
 #include "relay_client.hpp"
 
@@ -196,7 +196,7 @@ int PageExitCode(const json& page) {
   for (const auto& recipient : Recipients(page)) {
     const std::string state = StateOf(recipient);
     ++total;
-    delivered += state == "delivered";
+    delivered += state == "delivered" || state == "degraded";  // degraded: went out, fields cut
     pending += state == "queued" || state == "sending";
     uncertain += state == "uncertain";
   }
