@@ -120,6 +120,8 @@ class Delivery::Impl {
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
+// Marks the attempt's SEND written when it is handed to the socket, and keeps it (and anything
+// after it) back while the host holds SEND.
 class Delivery::Impl::WatchSocket final : public platform::ForwardingSocket {
  public:
   WatchSocket(std::unique_ptr<platform::Socket> inner, Attempt& attempt)
@@ -127,9 +129,13 @@ class Delivery::Impl::WatchSocket final : public platform::ForwardingSocket {
   void SendData(std::string_view text) override;
   void Close() override;
   void Detach() { attempt_ = nullptr; }
+  // Writes what was kept back; raises the socket's RuntimeError when it cannot.
+  void Flush();
+  bool holding() const { return !held_.empty(); }
 
  private:
   Attempt* attempt_;
+  std::string held_;  // SEND and what followed it, while the host holds SEND
 };
 
 class Delivery::Impl::Attempt final : public platform::ControlHost {
@@ -137,6 +143,7 @@ class Delivery::Impl::Attempt final : public platform::ControlHost {
   Attempt(Impl& owner, const Scheduler::Start& start, std::shared_ptr<const Request> request)
       : owner(owner), start(start), request(std::move(request)) {}
   ~Attempt() override {
+    *alive = false;
     if (socket) socket->Detach();
   }
 
@@ -156,21 +163,43 @@ class Delivery::Impl::Attempt final : public platform::ControlHost {
   Scheduler::Start start;
   std::shared_ptr<const Request> request;  // outlives the recipient's record while QUIT goes
   std::unique_ptr<session::SNPPInstance> control;
+  // The host's hold on SEND: kWaiting from the State 13 notice until the release; kGo when the
+  // release came before the control wrote SEND.
+  enum class Hold { kNone, kWaiting, kGo };
+  void ReleaseSend(bool go, const std::string& why);
+  // A reply while SEND was held back answers no command: the attempt ends, SEND not written.
+  void EndHeld(std::string text);
+
   WatchSocket* socket = nullptr;  // owned by the control
   std::unique_ptr<platform::Timer> reply_timer;
+  Hold hold = Hold::kNone;
   bool send_written = false;
   bool decided = false;
   bool released = false;
   bool hook_failed = false;
   std::string hook_error;
+  std::shared_ptr<bool> alive = std::make_shared<bool>(true);  // for the host's release
 };
 
 void Delivery::Impl::WatchSocket::SendData(std::string_view text) {
+  const bool send = text == "SEND\r\n";
+  if (!held_.empty() || (send && attempt_ && attempt_->hold == Attempt::Hold::kWaiting)) {
+    held_ += text;
+    return;
+  }
   inner().SendData(text);
-  if (attempt_ && text == "SEND\r\n") attempt_->send_written = true;
+  if (attempt_ && send) attempt_->send_written = true;
+}
+
+void Delivery::Impl::WatchSocket::Flush() {
+  if (held_.empty()) return;
+  const std::string text = std::exchange(held_, std::string());
+  inner().SendData(text);
+  if (attempt_) attempt_->send_written = true;
 }
 
 void Delivery::Impl::WatchSocket::Close() {
+  held_.clear();
   inner().Close();
   if (attempt_) attempt_->owner.SessionClosed(*attempt_);
 }
@@ -204,6 +233,23 @@ void Delivery::Impl::Attempt::PropertyChanged(std::string_view name) {
         // Raised here, the error keeps SEND off the wire; the control reports it as OnError.
         if (hook_failed) throw RuntimeError(err::kSiteRefusedChange, hook_error);
       }
+      if (owner.hooks_.hold_send) {
+        const auto& r = owner.recipients_.at(start.id);
+        const auto& gw = owner.gateways_[start.gateway];
+        SendNotice notice{r.ref,         start.part, r.request->page.parts.size(),
+                          start.attempt, gw.host,    gw.port};
+        hold = Hold::kWaiting;
+        // The host's turn: bounded like a reply, so a record that never completes cannot hold
+        // the session open for good.
+        ArmReplyTimer(policy.reply_timeout);
+        owner.hooks_.hold_send(notice, [this, alive = std::weak_ptr<bool>(alive), used = false](
+                                           bool go, const std::string& why) mutable {
+          if (alive.expired() || used) return;
+          used = true;
+          ReleaseSend(go, why);
+        });
+        if (hold == Hold::kWaiting || decided) return;
+      }
       ArmReplyTimer(policy.send_timeout);
       return;
     }
@@ -216,11 +262,52 @@ void Delivery::Impl::Attempt::PropertyChanged(std::string_view name) {
   }
 }
 
+void Delivery::Impl::Attempt::ReleaseSend(bool go, const std::string& why) {
+  if (decided || released || hold != Hold::kWaiting) return;
+  if (!go) {
+    AttemptEvidence evidence;
+    evidence.kind = AttemptEvidence::Kind::kError;
+    evidence.state = control->get_State();
+    evidence.text = "SEND held back: " + why + "; the page was not sent";
+    End(std::move(evidence));
+    return;
+  }
+  hold = Hold::kGo;
+  if (!socket->holding()) return;  // released from inside the hook: SEND goes when written
+  try {
+    socket->Flush();
+  } catch (const RuntimeError& e) {
+    AttemptEvidence evidence;
+    evidence.kind = AttemptEvidence::Kind::kError;
+    evidence.state = control->get_State();
+    evidence.text = e.description();
+    evidence.error_number = e.number();
+    End(std::move(evidence));
+    return;
+  }
+  ArmReplyTimer(request->policy.send_timeout);
+}
+
+void Delivery::Impl::Attempt::EndHeld(std::string text) {
+  AttemptEvidence evidence;
+  evidence.kind = AttemptEvidence::Kind::kError;
+  evidence.state = control->get_State();
+  evidence.text = std::move(text);
+  End(std::move(evidence));
+}
+
 void Delivery::Impl::Attempt::RaiseEvent(platform::EventId event, String& argument) {
   if (released || !control) return;
   if (decided) {
     // After the page: a bad answer to QUIT. The page stands; just hang up.
     if (event == platform::EventId::kOnError) Close();
+    return;
+  }
+  if (hold == Hold::kWaiting && socket->holding() &&
+      (event == platform::EventId::kOnComplete || control->getLastError().empty())) {
+    // SEND is still on our side: whatever the server said, it was no answer to SEND.
+    EndHeld("the paging server replied (\"" + Trimmed(argument) +
+            "\") before SEND was written; that reply answers no command. The page was not sent");
     return;
   }
   AttemptEvidence evidence;
@@ -255,6 +342,11 @@ void Delivery::Impl::Attempt::OnReplyTimeout() {
   if (released || !control) return;
   if (decided) {
     Close();  // no 221 in time: the page is delivered anyway
+    return;
+  }
+  if (hold == Hold::kWaiting) {
+    EndHeld("SEND was held back longer than " + Seconds(request->policy.reply_timeout) +
+            " while the host recorded it; the page was not sent");
     return;
   }
   AttemptEvidence evidence;
@@ -517,7 +609,7 @@ void Delivery::Impl::AttemptEnded(Attempt& attempt, const AttemptEvidence& evide
   if (hooks_.on_attempt) {
     const auto& gw = gateways_[attempt.start.gateway];
     hooks_.on_attempt(AttemptReport{r.ref, attempt.start.part, attempt.start.attempt, gw.host,
-                                    gw.port, ToString(verdict), text});
+                                    gw.port, verdict, text});
     if (stopped_) return;
   }
   // The attempt that ended no longer counts as running; a delivered one stays in closing_

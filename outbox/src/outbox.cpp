@@ -1,4 +1,4 @@
-#include "kestrel/outbox/outbox.hpp"
+#include "kestrel/outbox/store.hpp"
 
 #include <array>
 
@@ -6,7 +6,7 @@ namespace kestrel::outbox {
 
 namespace {
 constexpr std::array<std::string_view, kRecipientStateCount> kNames = {
-    "queued", "sending", "delivered", "refused", "failed", "uncertain", "expired"};
+    "queued", "sending", "delivered", "degraded", "refused", "failed", "uncertain", "expired"};
 }  // namespace
 
 std::string_view ToString(RecipientState state) {

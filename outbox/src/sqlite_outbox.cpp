@@ -203,7 +203,7 @@ class SqliteOutbox final : public Outbox {
     return recovery;
   }
 
-  std::vector<Job> Due(Millis now, std::size_t limit) override {
+  std::vector<DueJob> Due(Millis now, std::size_t limit) override {
     auto& due = Prepared(due_,
                          "SELECT r.page_id, r.idx, r.pager, r.attempts, p.message, p.data, "
                          "p.subject, p.options, p.created_ms, p.expires_ms FROM recipients r "
@@ -212,10 +212,10 @@ class SqliteOutbox final : public Outbox {
     due.bind(1, static_cast<std::int64_t>(now));
     due.bind(2, static_cast<std::int64_t>(now));
     due.bind(3, static_cast<std::int64_t>(limit));
-    std::vector<Job> jobs;
+    std::vector<DueJob> jobs;
     Guarded([&] {
       while (due.executeStep()) {
-        Job job;
+        DueJob job;
         job.ref.page_id = due.getColumn(0).getString();
         job.ref.index = due.getColumn(1).getInt();
         job.pager = due.getColumn(2).getString();

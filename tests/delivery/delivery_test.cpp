@@ -172,9 +172,12 @@ struct Rig {
   std::vector<RecipientResult> results;
   std::vector<std::string> journal;  // hook calls and SEND writes, in order
   std::function<void(const SendNotice&)> before_send;
+  std::vector<AttemptReport> reports;
+  std::vector<SendRelease> releases;  // with hold_send: one per SEND held, in order
+  bool release_in_hook = false;
   std::unique_ptr<Delivery> delivery;
 
-  explicit Rig(std::vector<Gateway> gateways) {
+  explicit Rig(std::vector<Gateway> gateways, bool hold_send = false) {
     Environment env;
     env.make_socket = [this] {
       kept.push_back(std::make_unique<FakeSocket>(loop));
@@ -191,6 +194,14 @@ struct Rig {
       if (before_send) before_send(n);
     };
     hooks.on_result = [this](const RecipientResult& r) { results.push_back(r); };
+    hooks.on_attempt = [this](const AttemptReport& r) { reports.push_back(r); };
+    if (hold_send) {
+      hooks.hold_send = [this](const SendNotice& n, SendRelease release) {
+        journal.push_back("hold_send " + n.recipient.pager);
+        if (release_in_hook) release(true, "");
+        releases.push_back(std::move(release));
+      };
+    }
     delivery = std::make_unique<Delivery>(std::move(env), std::move(gateways), std::move(hooks));
   }
   void Submit(std::vector<std::string> pagers, Policy policy = {}) {
@@ -335,6 +346,66 @@ TEST(Delivery, PartsGoInOrderAndTheDeadlineEndsWaitingAndRunningAlike) {
   for (const auto& r : late.results) {
     EXPECT_EQ(r.outcome, Outcome::kFailed);
     EXPECT_TRUE(r.deadline_passed);
+  }
+}
+
+// The host holds SEND until its own record is made: SEND reaches the wire only on its word, and a
+// refusal, a reply that comes while SEND waits, or a wait beyond the reply time-out each end the
+// attempt transient with SEND never written.
+TEST(Delivery, AHeldSendGoesOutOnlyOnTheHostsWordAndEverythingElseLeavesItUnwritten) {
+  enum class Then { kRelease, kRefuse, kEarlyReply, kPeerCloses, kHostTooSlow, kReleaseInHook };
+  struct Row {
+    Then then;
+    Outcome outcome;
+    const char* text;
+  } rows[] = {
+      {Then::kRelease, Outcome::kDelivered, "250 Message Sent"},
+      {Then::kReleaseInHook, Outcome::kDelivered, "250 Message Sent"},
+      {Then::kRefuse, Outcome::kFailed, "SEND held back: the outbox is full"},
+      {Then::kEarlyReply, Outcome::kFailed, "replied (\"250 ok\") before SEND was written"},
+      {Then::kPeerCloses, Outcome::kFailed, "closed"},
+      {Then::kHostTooSlow, Outcome::kFailed, "held back longer than 5 s"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text);
+    Rig rig({Level1("gw")}, true);
+    rig.release_in_hook = row.then == Then::kReleaseInHook;
+    rig.Submit({"1"}, Policy{.max_attempts = 1, .reply_timeout = 5s});
+    rig.Serve(0, {"220 hi", "250 ok", "250 ok"});
+    ASSERT_EQ(rig.releases.size(), 1u);
+    EXPECT_EQ(rig.SendWritten(0), rig.release_in_hook) << "SEND waits for the host";
+    switch (row.then) {
+      case Then::kRelease:
+      case Then::kReleaseInHook:
+        rig.releases[0](true, "");  // a second call: nothing
+        EXPECT_TRUE(rig.SendWritten(0));
+        rig.Serve(0, {"250 Message Sent"});
+        break;
+      case Then::kRefuse:
+        rig.releases[0](false, "the outbox is full");
+        break;
+      case Then::kEarlyReply:
+        rig.Serve(0, {"250 ok"});
+        rig.releases[0](true, "");  // too late: the attempt is over
+        break;
+      case Then::kPeerCloses:
+        rig.sockets[0]->PeerClose();
+        rig.loop.RunPending();
+        rig.releases[0](true, "");
+        break;
+      case Then::kHostTooSlow:
+        rig.clock.Advance(5000);
+        rig.releases[0](true, "");
+        break;
+    }
+    rig.loop.RunPending();
+    ASSERT_EQ(rig.results.size(), 1u);
+    EXPECT_EQ(rig.results[0].outcome, row.outcome);
+    ASSERT_EQ(rig.reports.size(), 1u);
+    EXPECT_EQ(rig.reports[0].verdict,
+              row.outcome == Outcome::kDelivered ? Verdict::kDelivered : Verdict::kTransient);
+    EXPECT_THAT(rig.reports[0].text, ::testing::HasSubstr(row.text));
+    EXPECT_EQ(rig.SendWritten(0), row.outcome == Outcome::kDelivered);
   }
 }
 

@@ -364,7 +364,7 @@ void Dispatcher::OnBeforeSend(std::uint64_t tag) {
 void Dispatcher::OnAttempt(std::uint64_t tag, const delivery::AttemptReport& report) {
   const auto it = attempts_.find(tag);
   if (it == attempts_.end()) return;
-  it->second.last_verdict = report.verdict;
+  it->second.last_verdict = delivery::ToString(report.verdict);
 }
 
 void Dispatcher::OnResult(std::uint64_t tag, const delivery::RecipientResult& result) {

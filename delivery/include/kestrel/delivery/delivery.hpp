@@ -9,7 +9,7 @@
 // notices. This class is the I/O edge that joins them to sockets and timers.
 //
 //   Submit ──▶ Scheduler ──start──▶ SNPPInstance (socket from the gateway's factory)
-//                 ▲                    │ State notices ──▶ reply time-outs, before_send hook
+//                 ▲                    │ State notices ──▶ reply time-outs, SEND hooks
 //                 │                    │ OnComplete / OnError / time-out / deadline
 //                 └── verdict ◀── ClassifyAttempt ◀┘
 //   wake timer ──▶ backoffs that end, deadlines that pass
@@ -134,9 +134,8 @@ struct AttemptReport {
   int attempt = 1;
   std::string host{};
   std::uint16_t port = 0;
-  std::string verdict{};  // "delivered", "transient", "refused", "login refused", "uncertain",
-                          // "failed"
-  std::string text{};     // the server's reply or what went wrong
+  Verdict verdict = Verdict::kFailed;
+  std::string text{};  // the server's reply or what went wrong
 };
 
 // The final result of one recipient; raised once per recipient.
@@ -159,8 +158,19 @@ struct RecipientResult {
   std::int32_t error_number = 0;  // the runtime error number behind `error`, when there was one
 };
 
+// The host's answer to a SEND it holds (Hooks::hold_send): true lets SEND out; false keeps it
+// off the wire and ends the attempt transient, with `why` (what the host could not do) as its
+// text. May be called at any time, even from inside hold_send; once the attempt has ended, or
+// after the first call, it does nothing.
+using SendRelease = std::function<void(bool go, const std::string& why)>;
+
 struct Hooks {
   std::function<void(const SendNotice&)> before_send{};
+  // Raised from the same notice, after before_send: SEND waits on the socket until the host
+  // calls the release (for a durable record of the send that completes later, as a commit
+  // does). While SEND waits, a reply from the server answers no command written: it ends the
+  // attempt transient, SEND not written. Waiting longer than Policy::reply_timeout does too.
+  std::function<void(const SendNotice&, SendRelease)> hold_send{};
   std::function<void(const AttemptReport&)> on_attempt{};
   std::function<void(const RecipientResult&)> on_result{};
 };

@@ -25,101 +25,19 @@
 #include <string_view>
 #include <vector>
 
+#include "kestrel/outbox/sqlite_store.hpp"
+#include "kestrel/outbox/store.hpp"
+
 namespace kestrel::outbox {
 
-// Milliseconds since the Unix epoch; the caller supplies the time, so tests can choose it.
-using Millis = std::int64_t;
-
-enum class RecipientState {
-  kQueued,     // waiting for its next attempt
-  kSending,    // an attempt is under way
-  kDelivered,  // the gateway confirmed the page (250, 860 or 960 to SEND)
-  kRefused,    // the gateway said no (5xx); not retried
-  kFailed,     // given up for a reason other than expiry (no gateway could take it)
-  kUncertain,  // SEND was written but its answer never came; not resent
-  kExpired,    // not delivered within expire_after
-};
-inline constexpr int kRecipientStateCount = 7;
-
-// "queued", "sending", ...; the names used in the store, the API and the metrics.
-std::string_view ToString(RecipientState state);
-std::optional<RecipientState> ParseRecipientState(std::string_view name);
-// Delivered, refused, failed, uncertain and expired are final.
-bool IsFinal(RecipientState state);
-
-class OutboxError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// What is sent: a one-line message or a data body, an optional subject, and the level-2
-// options as a JSON object text the outbox keeps without reading.
-struct PageContent {
-  std::string message;
-  std::string data;
-  std::string subject;
-  std::string options = "{}";
-};
-
-struct NewPage {
-  PageContent content;
-  std::vector<std::string> pagers;
-  std::string source;           // who asked: "api", "alertmanager/<receiver>"
-  std::string idempotency_key;  // empty: none. The same key within its lifetime: the same page
-  std::string dedup_key;        // empty: none. Kept apart from idempotency keys
-  Millis expire_after = 3600000;
-};
-
-struct Accepted {
-  std::string id;
-  bool created = false;  // false: an earlier page with the same key answered
-};
-
-struct RecipientRef {
-  std::string page_id;
-  int index = 0;
-  auto operator<=>(const RecipientRef&) const = default;
-};
-
-struct RecipientRecord {
-  int index = 0;
-  std::string pager;
-  RecipientState state = RecipientState::kQueued;
-  int attempts = 0;
-  std::string gateway;     // of the latest attempt
-  std::string last_reply;  // the server's last reply, or what went wrong
-  bool send_written = false;
-  Millis next_attempt = 0;
-  Millis updated = 0;
-};
-
-struct PageRecord {
-  std::string id;
-  PageContent content;
-  std::string source;
-  Millis created = 0;
-  Millis expires = 0;
-  std::vector<RecipientRecord> recipients;
-};
-
 // One recipient ready for an attempt, with what to send it.
-struct Job {
+struct DueJob {
   RecipientRef ref;
   std::string pager;
   int attempts = 0;  // attempts made before this one
   PageContent content;
   Millis created = 0;
   Millis expires = 0;
-};
-
-struct Recovery {
-  int requeued = 0;   // sending, SEND not written: queued again
-  int uncertain = 0;  // sending, SEND written: uncertain
-};
-
-struct Counts {
-  std::int64_t pages = 0;
-  std::int64_t recipients[kRecipientStateCount] = {};
 };
 
 class Outbox {
@@ -135,7 +53,7 @@ class Outbox {
   // Resolves recipients left sending by an earlier run. Call once, before the first Due().
   virtual Recovery Recover(Millis now) = 0;
   // Queued recipients whose next attempt is due and whose page has not expired, oldest first.
-  virtual std::vector<Job> Due(Millis now, std::size_t limit) = 0;
+  virtual std::vector<DueJob> Due(Millis now, std::size_t limit) = 0;
   // When the earliest queued recipient falls due; none when nothing is queued.
   virtual std::optional<Millis> NextDue() = 0;
 
