@@ -268,7 +268,9 @@ RETURNING key
 // How long until the earliest queued recipient of an unexpired page is due, in ms, rounded up
 // (0: now; NULL: none queued). $1 filters as kClaim's $4.
 inline constexpr Statement kNextDue{"kestrel_next_due", R"sql(
-SELECT greatest(0, ceil(extract(epoch FROM min(next_at) - now()) * 1000))::bigint AS wait_ms
+SELECT CASE WHEN min(next_at) IS NOT NULL
+            THEN greatest(0, ceil(extract(epoch FROM min(next_at) - now()) * 1000))::bigint
+       END AS wait_ms
 FROM recipients
 WHERE state = 'queued' AND expires_at > now()
   AND ($1::boolean IS NULL OR needs_level2 = $1::boolean)
