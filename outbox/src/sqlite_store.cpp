@@ -250,7 +250,7 @@ class SqliteStore final : public Store {
                            std::to_string(kSqliteSchemaVersion) +
                            "; another program changed it: restart the relay";
       } else {
-        Transaction([&] {
+        Transaction(Durability::kSynced, [&] {
           auto& probe = Statement("UPDATE counters SET value = ? WHERE name = 'probe'");
           probe.bind(1, static_cast<std::int64_t>(now));
           Run(probe);
@@ -277,7 +277,7 @@ class SqliteStore final : public Store {
   void MarkSendWritten(std::vector<SendMark> marks, Callback<std::vector<bool>> done) override {
     Complete(std::move(done), [&] {
       std::vector<bool> held;
-      Transaction([&] {
+      Transaction(Durability::kSynced, [&] {
         const Millis now = options_.now();
         auto& mark = Statement(
             "UPDATE recipients SET send_written = 1, gateway = ?, updated_ms = ? "
@@ -302,7 +302,7 @@ class SqliteStore final : public Store {
   void Sweep(Callback<Recovery> done) override {
     Complete(std::move(done), [&] {
       Recovery recovery;
-      Transaction([&] {
+      Transaction(Durability::kWritten, [&] {
         const Millis now = options_.now();
         // Under the file lock, a recipient sending under another owner was left by an earlier
         // process: nobody holds its session any more.
@@ -329,7 +329,7 @@ class SqliteStore final : public Store {
   void Expire(std::size_t limit, Callback<std::vector<RecipientRef>> done) override {
     Complete(std::move(done), [&] {
       std::vector<RecipientRef> expired;
-      Transaction([&] {
+      Transaction(Durability::kWritten, [&] {
         const Millis now = options_.now();
         auto& find = Statement(
             "SELECT rowid, page_id, idx FROM recipients WHERE state = 'queued' AND "
@@ -358,7 +358,7 @@ class SqliteStore final : public Store {
   void Prune(PruneRequest request, Callback<Pruned> done) override {
     Complete(std::move(done), [&] {
       Pruned pruned;
-      Transaction([&] {
+      Transaction(Durability::kWritten, [&] {
         const Millis now = options_.now();
         const Millis cutoff = now - std::max<Millis>(request.retain, 0);
         const auto limit = static_cast<std::int64_t>(std::max<std::size_t>(request.limit, 1));
@@ -411,7 +411,7 @@ class SqliteStore final : public Store {
                         "); run the relay that wrote it, or a newer one");
     }
     if (version == kSqliteSchemaVersion) return;
-    Transaction([&] {
+    Transaction(Durability::kSynced, [&] {
       const bool has_pages = db_.tableExists("pages");
       const int tables =
           db_.execAndGet("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'").getInt();
@@ -425,9 +425,26 @@ class SqliteStore final : public Store {
     });
   }
 
+  // How far a commit has gone when it returns.
+  enum class Durability {
+    // On the disk (synchronous FULL): a power cut keeps it. For what a promise to a client or a
+    // SEND on the wire stands on: accepts and SEND-written marks.
+    kSynced,
+    // In the file (synchronous NORMAL): the end of the process keeps it, a power cut may not.
+    // Enough for claims and outcomes: one lost leaves the recipient as it was before, which the
+    // next start's sweep resolves safely (queued before SEND, uncertain after), and the next
+    // synced commit puts it on the disk with its own, since the journal is written in order.
+    kWritten,
+  };
+
   // Runs `fn` in one write transaction: committed when it returns, rolled back when it throws.
   template <typename Fn>
-  void Transaction(Fn&& fn) {
+  void Transaction(Durability durability, Fn&& fn) {
+    if (durability != durability_) {
+      db_.exec(durability == Durability::kSynced ? "PRAGMA synchronous=FULL"
+                                                 : "PRAGMA synchronous=NORMAL");
+      durability_ = durability;
+    }
     db_.exec("BEGIN IMMEDIATE");
     try {
       fn();
@@ -496,7 +513,7 @@ class SqliteStore final : public Store {
 
   std::vector<Accepted> AcceptAll(const std::vector<NewPage>& pages) {
     std::vector<Accepted> result;
-    Transaction([&] {
+    Transaction(Durability::kSynced, [&] {
       const Millis now = options_.now();
       result.clear();
       for (const auto& page : pages) {
@@ -634,7 +651,7 @@ class SqliteStore final : public Store {
 
   Claimed ClaimDue(const ClaimRequest& request) {
     Claimed claimed;
-    Transaction([&] {
+    Transaction(Durability::kWritten, [&] {
       claimed.jobs.clear();
       const Millis now = options_.now();
       const int filtered = request.filter == ClaimFilter::kAny ? 0 : 1;
@@ -708,7 +725,7 @@ class SqliteStore final : public Store {
 
   std::vector<bool> FinishAll(const std::vector<Settlement>& settlements) {
     std::vector<bool> held;
-    Transaction([&] {
+    Transaction(Durability::kWritten, [&] {
       held.clear();
       const Millis now = options_.now();
       auto& finish = Statement(
@@ -716,8 +733,8 @@ class SqliteStore final : public Store {
           "send_written = CASE WHEN :state = 'queued' THEN 0 ELSE send_written END, "
           "next_ms = CASE WHEN :state = 'queued' THEN :next ELSE next_ms END, "
           "attempts = attempts - :untried, "
-          "last_reply = CASE WHEN :untried = 1 THEN last_reply ELSE :reply END, "
-          "note = CASE WHEN :untried = 1 THEN note ELSE :note END, "
+          "last_reply = CASE WHEN :reply = '' THEN last_reply ELSE :reply END, "
+          "note = CASE WHEN :note = '' THEN note ELSE :note END, "
           "gateway = CASE WHEN :gateway = '' THEN gateway ELSE :gateway END, "
           "lease_until = 0, updated_ms = :now "
           "WHERE page_id = :page AND idx = :idx AND token = :token AND (state = 'sending' OR "
@@ -751,6 +768,7 @@ class SqliteStore final : public Store {
   SQLite::Database db_;
   std::mt19937_64 random_;
   std::map<const char*, std::unique_ptr<SQLite::Statement>> statements_;
+  Durability durability_ = Durability::kSynced;  // the connection's synchronous setting now
   std::optional<Readiness> probed_;
   Millis probed_at_ = 0;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

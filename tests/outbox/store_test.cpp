@@ -336,6 +336,10 @@ TEST_F(StoreTest, ClaimsTakeDueRecipientsWithFreshTokensAndSayWhenTheNextFallsDu
   EXPECT_EQ(retry.jobs[0].last_gateway, "gw-a");
   EXPECT_GT(retry.jobs[0].lease.token, *tokens.rbegin());
   EXPECT_EQ(Recipient(text, 0).last_reply, "421 busy");
+  const auto counts = Count();
+  EXPECT_EQ(counts.pages, 3);
+  EXPECT_EQ(counts.recipients[static_cast<int>(State::kSending)], 4);
+  EXPECT_EQ(counts.recipients[static_cast<int>(State::kDelivered)], 1);
 }
 
 // A child process works on the outbox and dies without cleaning up, as a killed relay does.

@@ -10,7 +10,6 @@
 #include <random>
 
 #include "kestrel/relay/config.hpp"
-#include "kestrel/relay/dispatcher.hpp"
 #include "kestrel/relay/requests.hpp"
 
 namespace kestrel::relay {
@@ -28,6 +27,7 @@ listen = "[::1]:9444"
 outbox = "outbox.db"
 api_tokens_file = "tokens"
 expire_after = "30m"
+retain = "3d"
 
 [retry]
 backoff = "250ms"
@@ -50,6 +50,7 @@ name = "oncall"
 pagers = ["5551234", "5555678"]
 max_length = 20
 ascii = true
+require_level2 = true
 template = "{{status}} {{labels.alertname}} x{{count}}"
 )toml";
 
@@ -91,6 +92,8 @@ TEST_F(ConfigTest, AGoodFileWithSecretsFromTheirFiles) {
   EXPECT_EQ(config.gateways[1].concurrency, 4);
   ASSERT_NE(config.FindReceiver("oncall"), nullptr);
   EXPECT_EQ(config.FindReceiver("oncall")->max_length, 20);
+  EXPECT_TRUE(config.FindReceiver("oncall")->require_level2);
+  EXPECT_EQ(config.retain, 3 * 24 * 3'600'000LL);
   EXPECT_EQ(config.FindReceiver("nobody"), nullptr);
 }
 
@@ -184,7 +187,9 @@ TEST(ConfigValues, DurationsAndAddresses) {
   EXPECT_EQ(ParseDuration("5m"), 300'000);
   EXPECT_EQ(ParseDuration("1h"), 3'600'000);
   EXPECT_EQ(ParseDuration("250ms"), 250);
-  for (const char* bad : {"", "s", "10", "1.5s", "-1s", "1d", "1 s", "99999999999999999999h"}) {
+  EXPECT_EQ(ParseDuration("7d"), 7 * 24 * 3'600'000LL);
+  for (const char* bad :
+       {"", "s", "10", "1.5s", "-1s", "1w", "1 s", "99999999999999999999h", "1000000000000d"}) {
     EXPECT_FALSE(ParseDuration(bad)) << bad;
   }
   EXPECT_EQ(ParseHostPort("[::1]:80", std::nullopt),
@@ -193,11 +198,7 @@ TEST(ConfigValues, DurationsAndAddresses) {
   for (const char* bad : {"::1:80", "h:", "h:x", "h:65536", ":80", "[]:1", "h\n:1"}) {
     EXPECT_FALSE(ParseHostPort(bad, 444)) << bad;
   }
-  // The retry wait doubles from backoff, stops at max_backoff, and jitter only shortens it.
-  EXPECT_EQ(RetryDelay(1, 1000, 60'000, 1.0), 1000);
-  EXPECT_EQ(RetryDelay(3, 1000, 60'000, 1.0), 4000);
-  EXPECT_EQ(RetryDelay(40, 1000, 60'000, 1.0), 60'000);
-  EXPECT_EQ(RetryDelay(3, 1000, 60'000, 0.5), 2000);
+  // The retry waits themselves are the delivery layer's Backoff (see Disposition.NextState).
 }
 
 class RequestTest : public ::testing::Test {
@@ -229,10 +230,14 @@ TEST_F(RequestTest, PagesFromTheApi) {
   EXPECT_EQ(page.content.options,
             R"({"alert":true,"callerId":"ops","coverage":3,"hold":"0812151200"})");
 
+  EXPECT_FALSE(page.require_level2);
+
+  config_.receivers[0].require_level2 = true;  // the receiver's choice goes with its pages
   result = ParsePageRequest(R"({"receiver":"oncall","data":"line 1\nline 2"})", config_);
   ASSERT_TRUE(std::holds_alternative<Pages>(result));
   EXPECT_THAT(std::get<Pages>(result).pages.at(0).pagers, ElementsAre("5551234", "5555678"));
   EXPECT_EQ(std::get<Pages>(result).pages.at(0).content.data, "line 1\nline 2");
+  EXPECT_TRUE(std::get<Pages>(result).pages.at(0).require_level2);
 }
 
 TEST_F(RequestTest, BadRequestsSayWhatIsWrong) {

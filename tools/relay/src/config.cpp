@@ -73,7 +73,7 @@ class TableReader {
     if (!value || *value <= 0) {
       Problem(Get(key), name_ + ": '" + std::string(key) + "' = \"" + *text +
                             "\" is not a duration; write a positive number and a unit: "
-                            "\"250ms\", \"30s\", \"5m\" or \"1h\"");
+                            "\"250ms\", \"30s\", \"5m\", \"1h\" or \"7d\"");
       return std::nullopt;
     }
     return value;
@@ -161,6 +161,7 @@ void ReadRelay(const toml::table& root, RelayConfig& config, std::vector<ConfigP
   }
   if (auto value = relay.Duration("expire_after")) config.expire_after = *value;
   if (auto value = relay.Duration("shutdown_grace")) config.shutdown_grace = *value;
+  if (auto value = relay.Duration("retain")) config.retain = *value;
   relay.UnknownKeys();
 }
 
@@ -316,6 +317,9 @@ void ReadReceivers(const toml::table& root, RelayConfig& config,
     if (auto resolved = reader.Value<bool>("send_resolved", "true or false")) {
       receiver.send_resolved = *resolved;
     }
+    if (auto level2 = reader.Value<bool>("require_level2", "true or false")) {
+      receiver.require_level2 = *level2;
+    }
     if (auto text = reader.Value<std::string>("template", "a string")) {
       kainjow::mustache::mustache parsed(*text);
       if (!parsed.is_valid()) {
@@ -354,10 +358,14 @@ std::optional<Millis> ParseDuration(std::string_view text) {
     scale = 60'000;
   } else if (unit == "h") {
     scale = 3'600'000;
+  } else if (unit == "d") {
+    scale = 24 * 3'600'000;
   } else {
     return std::nullopt;
   }
-  if (number > INT64_C(1) << 40) return std::nullopt;  // beyond any sensible wait
+  if (number > INT64_C(1) << 40 || number > INT64_MAX / scale) {
+    return std::nullopt;  // beyond any sensible wait
+  }
   return number * scale;
 }
 

@@ -86,11 +86,15 @@ class HttpApi::Impl {
       return Guarded(req, [&] { return PostAlert(req, std::string(params["receiver"])); });
     });
     router->http_get("/metrics", [this](request_handle_t req, auto) {
-      return Guarded(req, [&] {
-        return Reply(req, 200,
-                     context_.metrics.Render(context_.outbox.Count(), context_.sessions_open()),
-                     "text/plain; version=0.0.4; charset=utf-8");
+      context_.outbox.Count([this, req](outbox::Result<outbox::Counts> counts) {
+        if (!counts) {
+          Error(req, 503, "the outbox cannot be read now; try again later: " + counts.error);
+          return;
+        }
+        Reply(req, 200, context_.metrics.Render(*counts, context_.sessions_open()),
+              "text/plain; version=0.0.4; charset=utf-8");
       });
+      return restinio::request_accepted();
     });
     router->http_get("/healthz", [this](request_handle_t req, auto) {
       return Reply(req, 200, json{{"status", closed_ ? "stopping" : "ok"}}.dump() + "\n");
@@ -236,20 +240,24 @@ class HttpApi::Impl {
     for (const auto& pending : batch) {
       pages.insert(pages.end(), pending.pages.begin(), pending.pages.end());
     }
-    std::vector<outbox::Accepted> accepted;
-    try {
-      accepted = context_.outbox.Accept(pages, NowMillis());
-    } catch (const std::exception& e) {
-      context_.log(std::string("cannot accept pages: ") + e.what());
-      for (auto& pending : batch) {
-        Error(pending.request, 503,
-              std::string("the page could not be stored; try again later: ") + e.what());
+    context_.outbox.Accept(std::move(pages), [this, batch = std::move(batch)](
+                                                 outbox::Result<std::vector<outbox::Accepted>> r) {
+      if (!r) {
+        context_.log("cannot accept pages: " + r.error);
+        for (auto& pending : batch) {
+          Error(pending.request, 503, "the page could not be stored; try again later: " + r.error);
+        }
+        return;
       }
-      return;
-    }
+      Answer(batch, *r);
+    });
+  }
+
+  void Answer(const std::vector<PendingAccept>& batch,
+              const std::vector<outbox::Accepted>& accepted) {
     std::size_t at = 0;
     bool any_created = false;
-    for (auto& pending : batch) {
+    for (const auto& pending : batch) {
       json ids = json::array();
       bool created = false;
       for (const auto& page : pending.pages) {
@@ -274,8 +282,25 @@ class HttpApi::Impl {
 
   request_handling_status_t GetPage(const request_handle_t& req, const std::string& id) {
     if (auto refused = Refused(req)) return *refused;
-    const auto page = context_.outbox.Find(id);
-    if (!page) return Error(req, 404, "no page has the id \"" + id + "\"");
+    context_.outbox.Find(id, [this, req, id](outbox::Result<std::optional<outbox::PageRecord>> r) {
+      if (!r) {
+        Error(req, 503, "the outbox cannot be read now; try again later: " + r.error);
+      } else if (!*r) {
+        Error(req, 404, "no page has the id \"" + id + "\"");
+      } else {
+        try {
+          ShowPage(req, **r);
+        } catch (const std::exception& e) {
+          context_.log(std::string("request failed: ") + e.what());
+          Error(req, 500, std::string("the relay could not show the page: ") + e.what());
+        }
+      }
+    });
+    return restinio::request_accepted();
+  }
+
+  void ShowPage(const request_handle_t& req, const outbox::PageRecord& record) {
+    const auto* page = &record;
     json recipients = json::array();
     for (const auto& r : page->recipients) {
       json recipient{{"pager", r.pager},
@@ -284,6 +309,7 @@ class HttpApi::Impl {
                      {"updated", Timestamp(r.updated)}};
       if (!r.gateway.empty()) recipient["gateway"] = r.gateway;
       if (!r.last_reply.empty()) recipient["lastReply"] = r.last_reply;
+      if (!r.note.empty()) recipient["note"] = r.note;
       if (r.state == outbox::RecipientState::kQueued && r.attempts > 0) {
         recipient["nextAttempt"] = Timestamp(r.next_attempt);
       }
@@ -302,7 +328,7 @@ class HttpApi::Impl {
     if (!page->content.subject.empty()) body["subject"] = page->content.subject;
     const auto options = json::parse(page->content.options, nullptr, false);
     if (options.is_object() && !options.empty()) body["level2"] = options;
-    return Reply(req, 200, body.dump() + "\n");
+    Reply(req, 200, body.dump() + "\n");
   }
 
   platform::EventLoop& loop_;

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "kestrel/outbox/outbox.hpp"
+#include "kestrel/outbox/store.hpp"
 #include "kestrel/relay/config.hpp"
 #include "kestrel/relay/dispatcher.hpp"
 #include "kestrel/relay/metrics.hpp"
@@ -18,14 +18,18 @@ class EventLoop;
 
 namespace kestrel::relay {
 
+using LogFn = std::function<void(const std::string&)>;
+
 struct ApiContext {
-  outbox::Outbox& outbox;
+  outbox::Store& outbox;
   Dispatcher& dispatcher;
   Metrics& metrics;
   LogFn log;
   // The configuration in force; a reload replaces it between requests.
   std::function<const RelayConfig&()> config;
   std::function<std::size_t()> sessions_open;
+  // Whether the outbox can commit now and knows its schema (for /readyz); answers later.
+  std::function<void(outbox::Callback<outbox::Readiness>)> readiness;
 };
 
 inline constexpr std::size_t kMaxBody = 1 << 20;  // 1 MiB: larger bodies get 413

@@ -12,10 +12,12 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <asio/signal_set.hpp>
+#include <chrono>
 #include <csignal>
 #include <iostream>
 
 #include "http_api.hpp"
+#include "kestrel/outbox/sqlite_store.hpp"
 #include "kestrel/platform/asio_event_loop.hpp"
 #include "kestrel/relay/config.hpp"
 #include "kestrel/relay/dispatcher.hpp"
@@ -50,6 +52,20 @@ int CheckConfig(const std::string& path) {
   return 0;
 }
 
+kestrel::relay::DispatchSettings DispatchSettingsOf(const kestrel::relay::RelayConfig& config) {
+  kestrel::relay::DispatchSettings settings;
+  settings.gateways = config.gateways;
+  settings.retry = {config.backoff, config.max_backoff};
+  settings.retain = config.retain;
+  return settings;
+}
+
+kestrel::outbox::Millis WallClock() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 int Run(const std::string& path) {
   using namespace kestrel;
   auto loaded = relay::LoadConfig(path);
@@ -58,22 +74,38 @@ int Run(const std::string& path) {
     return 2;
   }
   relay::RelayConfig config = std::move(*loaded.config);
+  // A file-size limit (ulimit -f, LimitFSIZE=) is a full disk to the outbox: a write beyond it
+  // must fail and be answered with 503, not kill the relay with SIGXFSZ.
+  std::signal(SIGXFSZ, SIG_IGN);
 
-  std::unique_ptr<outbox::Outbox> outbox;
+  platform::EventLoop loop;
+  std::unique_ptr<outbox::Store> store;
   try {
-    outbox = outbox::OpenSqliteOutbox(config.outbox);
+    store = outbox::OpenSqliteStore(
+        {config.outbox, WallClock, [&loop](std::function<void()> fn) { loop.Post(std::move(fn)); },
+         ""});
   } catch (const std::exception& e) {
     std::cerr << kName << ": " << e.what() << '\n';
     return 1;
   }
 
-  platform::EventLoop loop;
   relay::Metrics metrics;
-  relay::Dispatcher dispatcher(loop, *outbox, metrics, Log);
-  dispatcher.Configure(config);
-  relay::HttpApi api(loop, {*outbox, dispatcher, metrics, Log,
-                            [&]() -> const relay::RelayConfig& { return config; },
-                            [&] { return dispatcher.in_flight(); }});
+  relay::DispatchHooks hooks;
+  hooks.log = Log;
+  hooks.attempt_started = [&metrics] { metrics.Attempt(); };
+  hooks.outcome = [&metrics](outbox::RecipientState state, double seconds) {
+    metrics.Outcome(state);
+    if (state == outbox::RecipientState::kDelivered || state == outbox::RecipientState::kDegraded) {
+      metrics.Delivered(seconds);
+    }
+  };
+  relay::Dispatcher dispatcher(relay::OnLoop(loop), *store, std::move(hooks));
+  dispatcher.Configure(DispatchSettingsOf(config));
+  relay::HttpApi api(
+      loop,
+      {*store, dispatcher, metrics, Log, [&]() -> const relay::RelayConfig& { return config; },
+       [&] { return dispatcher.in_flight(); },
+       [&](outbox::Callback<outbox::Readiness> done) { store->Probe(std::move(done)); }});
   try {
     api.Open(config.listen_host, config.listen_port);
   } catch (const std::exception& e) {
@@ -81,12 +113,7 @@ int Run(const std::string& path) {
               << ": " << e.what() << " (is another program on that port? change [relay] listen)\n";
     return 1;
   }
-  const auto recovery = dispatcher.Start();
-  if (recovery.requeued + recovery.uncertain > 0) {
-    Log("recovered from an earlier run: " + std::to_string(recovery.requeued) +
-        " recipient(s) queued again (SEND not written), " + std::to_string(recovery.uncertain) +
-        " uncertain (SEND written; not resent)");
-  }
+  dispatcher.Start();
   const bool v6 = config.listen_host.find(':') != std::string::npos;
   const std::string where =
       (v6 ? "[" + config.listen_host + "]" : config.listen_host) + ":" + std::to_string(api.port());
@@ -114,7 +141,7 @@ int Run(const std::string& path) {
           reloaded.config->outbox = config.outbox;
         }
         config = std::move(*reloaded.config);
-        dispatcher.Configure(config);
+        dispatcher.Configure(DispatchSettingsOf(config));
         Log("reload: configuration read again (" + std::to_string(config.gateways.size()) +
             " gateway(s), " + std::to_string(config.receivers.size()) + " receiver(s))");
       }

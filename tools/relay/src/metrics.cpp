@@ -38,6 +38,9 @@ std::string Metrics::Render(const outbox::Counts& counts, std::size_t sessions_o
         << outbox::ToString(static_cast<outbox::RecipientState>(i)) << "\"} "
         << counts.recipients[i] << '\n';
   }
+  out << "# HELP snpp_relay_outbox_bytes The outbox's size on disk.\n"
+         "# TYPE snpp_relay_outbox_bytes gauge\n"
+      << "snpp_relay_outbox_bytes " << counts.bytes << '\n';
   out << "# HELP snpp_relay_queue_depth Recipients not yet decided (queued or sending).\n"
          "# TYPE snpp_relay_queue_depth gauge\n"
       << "snpp_relay_queue_depth "

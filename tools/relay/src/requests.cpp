@@ -171,6 +171,7 @@ RequestResult ParsePageRequest(std::string_view body, const RelayConfig& config)
     }
     page.pagers = receiver->pagers;
     page.source = "api/" + receiver->name;
+    page.require_level2 = receiver->require_level2;
   }
 
   auto message = OptionalString(request, "message");
@@ -297,6 +298,7 @@ RequestResult ParseAlertmanagerRequest(std::string_view body, const ReceiverConf
     page.pagers = receiver.pagers;
     page.source = "alertmanager/" + receiver.name;
     page.expire_after = config.expire_after;
+    page.require_level2 = receiver.require_level2;
     page.content.message = parts[i].empty() ? std::string("(empty alert text)") : parts[i];
     page.dedup_key = Digest(parts.size() == 1 ? dedup : dedup + "\npart " + std::to_string(i + 1));
     pages.pages.push_back(std::move(page));

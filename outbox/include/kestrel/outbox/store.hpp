@@ -33,9 +33,13 @@
 // holds the outbox under a file lock for its lifetime, so no one else can sweep its recipients:
 // there a lease never expires while the process lives, and Renew does nothing.
 //
-// Durability: every operation is one transaction, committed before its callback runs (SQLite:
-// synchronous FULL; PostgreSQL: COMMIT). No transaction is shared between two calls, so one
-// caller's failure never undoes another's committed or pending work. Callers batch: the HTTP API
+// Durability: every operation is one transaction, committed before its callback runs. No
+// transaction is shared between two calls, so one caller's failure never undoes another's
+// committed or pending work. Accept and MarkSendWritten are on the disk when they complete (a
+// power cut keeps them: SQLite synchronous FULL; PostgreSQL a synchronous commit): a 202 and a
+// SEND on the wire stand on them. The others need only outlive the process (a store may commit
+// them without waiting for the disk): one lost to a power cut leaves its recipient as it was,
+// which Sweep resolves safely, queued before SEND and uncertain after. Callers batch: the HTTP API
 // gives every request of one loop turn to one Accept (group commit), the dispatcher every SEND of
 // one loop turn to one MarkSendWritten and the outcomes of a few milliseconds to one Finish.
 //
@@ -209,12 +213,13 @@ struct SendMark {
 struct Settlement {
   Lease lease;
   RecipientState state = RecipientState::kQueued;  // a final state, or queued for another try
-  std::string gateway;                             // of this attempt; empty: none was reached
-  std::string reply;                               // the server's reply, or what went wrong
-  std::string note;                                // kept with the recipient; see RecipientRecord
-  Millis retry_in = 0;                             // when queued: the wait before the next try
-  // False gives a claim back untried (the relay is stopping, or has no session slot for it):
-  // the attempt is not counted and the reply of the last real attempt stays.
+  // Each of the three: empty keeps what the recipient had.
+  std::string gateway;  // of this attempt
+  std::string reply;    // the server's reply, or what went wrong
+  std::string note;     // kept with the recipient; see RecipientRecord
+  Millis retry_in = 0;  // when queued: the wait before the next try
+  // False: no session was made for this claim (the relay is stopping, has no slot for it, or
+  // no gateway can take it); the attempt the claim counted is taken back.
   bool attempted = true;
 };
 

@@ -10,27 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "kestrel/platform/tls.hpp"
+#include "kestrel/relay/gateway.hpp"
 
 namespace kestrel::relay {
-
-using Millis = std::int64_t;
-
-struct GatewayConfig {
-  std::string name;
-  std::string host;
-  std::uint16_t port = 444;
-  int level = 1;
-  std::string login;
-  std::string password;  // from password_file; never logged
-  int concurrency = 4;
-  bool tls = false;
-  std::string ca_file;  // empty: the system's CA store
-  bool tls_insecure = false;
-  // Built from the three above when tls is on, so that a CA file that cannot be used is a
-  // configuration problem rather than a failure of every attempt.
-  std::shared_ptr<const platform::TlsContext> tls_context;
-};
 
 struct ReceiverConfig {
   std::string name;
@@ -39,6 +21,7 @@ struct ReceiverConfig {
   bool split = false;
   bool ascii = false;
   bool send_resolved = false;
+  bool require_level2 = false;  // refuse gateways below SNPP level 2 rather than drop fields
   std::string template_text = "[{{status}}] {{labels.alertname}}: {{annotations.summary}}";
 };
 
@@ -51,6 +34,7 @@ struct RelayConfig {
   Millis backoff = 2'000;
   Millis max_backoff = 300'000;
   Millis shutdown_grace = 10'000;
+  Millis retain = 7LL * 24 * 3'600'000;  // final pages are kept this long, then deleted
   std::vector<GatewayConfig> gateways;
   std::vector<ReceiverConfig> receivers;
 
@@ -74,7 +58,7 @@ ConfigResult ParseConfig(std::string_view text, const std::string& source_name,
 // Reads and parses the file at `path`.
 ConfigResult LoadConfig(const std::string& path);
 
-// "30s", "5m", "1h", "250ms" as milliseconds; none for anything else.
+// "30s", "5m", "1h", "7d", "250ms" as milliseconds; none for anything else.
 std::optional<Millis> ParseDuration(std::string_view text);
 // "host:port", "[v6]:port"; none when malformed.
 std::optional<std::pair<std::string, std::uint16_t>> ParseHostPort(

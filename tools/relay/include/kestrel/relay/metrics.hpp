@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "kestrel/outbox/outbox.hpp"
+#include "kestrel/outbox/store.hpp"
 
 namespace kestrel::relay {
 

@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "kestrel/outbox/outbox.hpp"
+#include "kestrel/outbox/store.hpp"
 #include "kestrel/relay/config.hpp"
 
 namespace kestrel::relay {

@@ -1,0 +1,621 @@
+#include "kestrel/relay/dispatcher.hpp"
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "kestrel/delivery/scheduler.hpp"
+#include "kestrel/delivery/shown_text.hpp"
+#include "kestrel/relay/texts.hpp"
+
+namespace kestrel::relay {
+
+namespace {
+
+using State = outbox::RecipientState;
+
+constexpr Millis kTick = 1000;        // sweep, expiry and lease renewal
+constexpr Millis kSettleDelay = 50;   // the longest an outcome waits for company
+constexpr int kPruneEveryTicks = 60;  // retention runs once a minute
+constexpr std::size_t kHopelessBatch = 100;
+constexpr std::size_t kExpireBatch = 500;
+constexpr std::size_t kPruneBatch = 200;
+
+delivery::Page ToDeliveryPage(const outbox::PageContent& content) {
+  delivery::Page page;
+  page.as_data = !content.data.empty();
+  page.parts = {page.as_data ? content.data : content.message};
+  page.subject = content.subject;
+  const auto options = nlohmann::json::parse(content.options, nullptr, false);
+  if (options.is_object()) {
+    page.alert = options.value("alert", false);
+    page.coverage = options.value("coverage", -1);
+    page.service_level = options.value("serviceLevel", -1);
+    page.hold = options.value("hold", std::string());
+    page.caller = options.value("callerId", std::string());
+  }
+  return page;
+}
+
+std::string Join(const std::vector<std::string>& words) {
+  std::string text;
+  for (const auto& word : words) text += (text.empty() ? "" : ", ") + word;
+  return text;
+}
+
+// A one-shot use of a periodic timer.
+void Once(platform::Timer& timer, Millis delay) {
+  timer.SetEnabled(false);
+  timer.SetInterval(static_cast<Long>(std::clamp<Millis>(delay, 1, 1 << 30)));
+  timer.SetEnabled(true);
+}
+
+}  // namespace
+
+struct Dispatcher::Lane {
+  GatewayConfig gateway;
+  std::unique_ptr<delivery::Delivery> delivery;
+  int in_flight = 0;
+  bool login_refused = false;  // not asked again with these credentials
+};
+
+struct Dispatcher::Attempt {
+  outbox::Job job;
+  std::shared_ptr<Lane> lane;
+  delivery::TimePoint started;
+  std::vector<std::string> dropped;  // level-2 fields this gateway leaves out
+  std::optional<delivery::Verdict> verdict;
+  bool marked = false;  // the SEND-written mark is durable
+  bool lost = false;    // the claim was lost before SEND: another holder has the recipient
+};
+
+Dispatcher::Dispatcher(Environment environment, outbox::Store& store, DispatchHooks hooks)
+    : env_(std::move(environment)),
+      store_(store),
+      hooks_(std::move(hooks)),
+      gate_(env_.delivery.post, store) {
+  const auto timer = [this](std::unique_ptr<platform::Timer>& slot, auto on_tick) {
+    slot = env_.delivery.make_timer();
+    slot->OnTick([this, on_tick, raw = slot.get(), alive = std::weak_ptr<bool>(alive_)] {
+      if (alive.expired()) return;
+      if (raw != tick_.get()) raw->SetEnabled(false);  // the others are one-shots
+      (this->*on_tick)();
+    });
+  };
+  timer(tick_, &Dispatcher::Tick);
+  timer(wake_, &Dispatcher::Pump);
+  timer(settle_, &Dispatcher::FlushSettlementsNow);
+  timer(grace_, &Dispatcher::StopSessions);
+}
+
+Dispatcher::~Dispatcher() {
+  *alive_ = false;
+  for (auto& lane : lanes_) lane->delivery->Stop();
+  for (auto& lane : retired_) lane->delivery->Stop();
+}
+
+void Dispatcher::Log(const std::string& line) const {
+  // Lines carry gateways' replies and pager ids: no control character of theirs reaches the log.
+  if (hooks_.log) hooks_.log(delivery::EscapeControls(line));
+}
+
+std::shared_ptr<Dispatcher::Lane> Dispatcher::MakeLane(const GatewayConfig& gateway) {
+  auto lane = std::make_shared<Lane>();
+  lane->gateway = gateway;
+  delivery::Gateway target;
+  target.host = gateway.host;
+  target.port = gateway.port;
+  target.snpp_level = gateway.level;
+  target.login = gateway.login;
+  target.password = gateway.password;
+  target.concurrency = gateway.concurrency;
+  if (gateway.tls && gateway.tls_insecure) {
+    Log("gateway " + gateway.name +
+        ": tls_insecure = true: the gateway's certificate is NOT verified; anyone on the path "
+        "can read the password. Give its CA in ca_file instead");
+  }
+  if (gateway.tls && gateway.tls_context && env_.make_tls_socket) {
+    target.socket_factory = [make = env_.make_tls_socket, context = gateway.tls_context] {
+      return make(context);
+    };
+  }
+  delivery::Hooks hooks;
+  hooks.hold_send = [this](const delivery::SendNotice& notice, delivery::SendRelease release) {
+    OnHoldSend(notice.recipient.tag, std::move(release));
+  };
+  hooks.on_attempt = [this](const delivery::AttemptReport& report) {
+    OnAttempt(report.recipient.tag, report);
+  };
+  hooks.on_result = [this](const delivery::RecipientResult& result) {
+    OnResult(result.recipient.tag, result);
+  };
+  lane->delivery = std::make_unique<delivery::Delivery>(
+      env_.delivery, std::vector<delivery::Gateway>{target}, std::move(hooks));
+  return lane;
+}
+
+void Dispatcher::Configure(const DispatchSettings& settings) {
+  std::vector<std::shared_ptr<Lane>> lanes;
+  for (const auto& gateway : settings.gateways) {
+    auto same = std::find_if(lanes_.begin(), lanes_.end(),
+                             [&](const auto& lane) { return lane && lane->gateway == gateway; });
+    if (same != lanes_.end()) {
+      lanes.push_back(std::move(*same));
+    } else {
+      lanes.push_back(MakeLane(gateway));
+    }
+  }
+  for (auto& lane : lanes_) {
+    if (lane && lane->in_flight > 0) retired_.push_back(std::move(lane));
+  }
+  // Lanes with nothing under way go now, from the loop: this may run inside one of their calls.
+  env_.delivery.post([old = std::move(lanes_)]() mutable { old.clear(); });
+  lanes_ = std::move(lanes);
+  settings_ = settings;
+  if (started_) Wake();
+}
+
+void Dispatcher::Start() {
+  started_ = true;
+  store_.Sweep([this, alive = std::weak_ptr<bool>(alive_)](outbox::Result<outbox::Recovery> r) {
+    if (alive.expired()) return;
+    if (!r) {
+      Log("outbox: cannot resolve what an earlier run left under way yet: " + r.error);
+    } else if (r->requeued + r->uncertain > 0) {
+      Log("recovered from an earlier run: " + std::to_string(r->requeued) +
+          " recipient(s) queued again (SEND not written), " + std::to_string(r->uncertain) +
+          " uncertain (SEND written; not resent)");
+    }
+    Pump();
+    Prune();
+  });
+  tick_->SetInterval(kTick);
+  tick_->SetEnabled(true);
+}
+
+void Dispatcher::Wake() {
+  if (pump_posted_) return;
+  pump_posted_ = true;
+  env_.delivery.post([this, alive = std::weak_ptr<bool>(alive_)] {
+    if (alive.expired()) return;
+    pump_posted_ = false;
+    Pump();
+  });
+}
+
+int Dispatcher::FreeSlots(bool level2) const {
+  int free = 0;
+  for (const auto& lane : lanes_) {
+    if (lane->login_refused || (lane->gateway.level >= 2) != level2) continue;
+    free += std::max(0, lane->gateway.concurrency - lane->in_flight);
+  }
+  return free;
+}
+
+bool Dispatcher::AnyCanCarry(bool needs_level2) const {
+  return std::any_of(lanes_.begin(), lanes_.end(), [&](const auto& lane) {
+    return CanCarry({lane->gateway.name, lane->gateway.level, 0, lane->login_refused},
+                    needs_level2);
+  });
+}
+
+std::vector<GatewayView> Dispatcher::Views() const {
+  std::vector<GatewayView> views;
+  for (const auto& lane : lanes_) {
+    views.push_back({lane->gateway.name, lane->gateway.level,
+                     std::max(0, lane->gateway.concurrency - lane->in_flight),
+                     lane->login_refused});
+  }
+  return views;
+}
+
+void Dispatcher::Pump() {
+  if (!started_ || draining_ || lanes_.empty()) return;
+  if (claiming_) {
+    pump_again_ = true;
+    return;
+  }
+  claiming_ = true;
+  pump_again_ = false;
+  next_due_.reset();
+  ClaimStep(0);
+}
+
+// The claims of one pump, one after the other, each sized when its turn comes: for the gateways
+// at level 2 (any page), for those at level 1 (the pages they can carry), and, when no gateway
+// is left that could carry a kind of page, those pages, to settle them at once.
+void Dispatcher::ClaimStep(int step) {
+  if (draining_) step = 4;  // claim nothing more
+  outbox::ClaimRequest request;
+  Purpose purpose = Purpose::kSend;
+  switch (step) {
+    case 0:
+      request = {static_cast<std::size_t>(FreeSlots(true)), outbox::ClaimFilter::kAny};
+      break;
+    case 1:
+      request = {static_cast<std::size_t>(FreeSlots(false)), outbox::ClaimFilter::kLevel1};
+      break;
+    case 2:
+      purpose = Purpose::kHopeless;
+      request = {AnyCanCarry(true) ? 0 : kHopelessBatch, outbox::ClaimFilter::kLevel2};
+      break;
+    case 3:
+      purpose = Purpose::kHopeless;
+      request = {AnyCanCarry(false) ? 0 : kHopelessBatch, outbox::ClaimFilter::kLevel1};
+      break;
+    default:
+      claiming_ = false;
+      if (draining_) return FinishDrainIfIdle();
+      ArmWake();
+      if (pump_again_) Wake();
+      return;
+  }
+  if (request.limit == 0) return ClaimStep(step + 1);
+  store_.Claim(request, [this, step, purpose, alive = std::weak_ptr<bool>(alive_)](
+                            outbox::Result<outbox::Claimed> claimed) {
+    if (alive.expired()) return;
+    if (!claimed) {
+      if (!store_failing_) Log("outbox: cannot take due pages now: " + claimed.error);
+      store_failing_ = true;
+      claiming_ = false;
+      if (draining_) return FinishDrainIfIdle();
+      return;  // the next tick tries again
+    }
+    if (store_failing_) Log("outbox: taking due pages again");
+    store_failing_ = false;
+    if (claimed->next_due_in) {
+      next_due_ = std::min(next_due_.value_or(*claimed->next_due_in), *claimed->next_due_in);
+    }
+    for (auto& job : claimed->jobs) {
+      if (draining_) {
+        GiveBack(job);
+      } else if (purpose == Purpose::kHopeless) {
+        SettleHopeless(job);
+      } else {
+        Begin(std::move(job));
+      }
+    }
+    ClaimStep(step + 1);
+  });
+}
+
+void Dispatcher::ArmWake() {
+  // Sooner than the tick only: a page due later than that is found by the tick's pump.
+  if (!next_due_ || *next_due_ >= kTick) return;
+  Once(*wake_, std::max<Millis>(*next_due_, 10));
+}
+
+void Dispatcher::GiveBack(const outbox::Job& job) {
+  outbox::Settlement back;
+  back.lease = job.lease;
+  back.state = State::kQueued;
+  back.attempted = false;
+  Settle(std::move(back));
+}
+
+void Dispatcher::SettleHopeless(const outbox::Job& job) {
+  const bool needs = NeedsLevel2(job.content, job.require_level2);
+  const bool any_level2 = std::any_of(lanes_.begin(), lanes_.end(),
+                                      [](const auto& lane) { return lane->gateway.level >= 2; });
+  outbox::Settlement s;
+  s.lease = job.lease;
+  s.attempted = false;
+  if (needs && !any_level2) {
+    s.state = State::kFailed;
+    s.reply =
+        "no gateway at SNPP level 2 is configured, and this page needs one (a data body, or "
+        "require_level2 of its receiver)";
+  } else {
+    s.state = State::kRefused;
+    s.reply = needs ? "every gateway at SNPP level 2 refused the login; check login and "
+                      "password_file of those gateways and reload the relay"
+                    : "every gateway refused the login; check login and password_file of the "
+                      "gateways and reload the relay";
+  }
+  Log(std::string(outbox::ToString(s.state)) + ": page " + job.lease.ref.page_id + " to " +
+      job.pager + ": " + s.reply);
+  if (hooks_.outcome) hooks_.outcome(s.state, 0);
+  Settle(std::move(s));
+}
+
+void Dispatcher::Begin(outbox::Job job) {
+  const bool needs = NeedsLevel2(job.content, job.require_level2);
+  const auto index = ChooseGateway(Views(), needs, job.last_gateway);
+  if (!index) {
+    GiveBack(job);  // a slot went meanwhile; the next pump takes it again
+    return;
+  }
+  auto lane = lanes_[*index];
+  const std::uint64_t tag = next_tag_++;
+  std::vector<std::string> dropped;
+  try {
+    delivery::Request request;
+    request.page = ToDeliveryPage(job.content);
+    request.recipients = {job.pager};
+    request.policy.max_attempts = 1;
+    request.policy.deadline =
+        env_.delivery.now() + std::chrono::milliseconds(std::max<Millis>(job.expires_in, 0));
+    request.tag = tag;
+    if (lane->gateway.level < 2) dropped = LevelTwoFields(job.content);
+    lane->delivery->Submit(std::move(request));
+  } catch (const std::exception& e) {  // a field the control refuses, options it cannot read
+    outbox::Settlement s;
+    s.lease = job.lease;
+    s.state = State::kFailed;
+    s.gateway = lane->gateway.name;
+    s.reply = std::string("cannot be sent: ") + e.what();
+    Log("failed: page " + job.lease.ref.page_id + " to " + job.pager + ": " + e.what());
+    if (hooks_.outcome) hooks_.outcome(State::kFailed, 0);
+    Settle(std::move(s));
+    return;
+  }
+  ++lane->in_flight;
+  Attempt attempt;
+  attempt.job = std::move(job);
+  attempt.lane = lane;
+  attempt.started = env_.delivery.now();
+  attempt.dropped = std::move(dropped);
+  attempts_.emplace(tag, std::move(attempt));
+  if (hooks_.attempt_started) hooks_.attempt_started();
+}
+
+void Dispatcher::OnHoldSend(std::uint64_t tag, delivery::SendRelease release) {
+  const auto it = attempts_.find(tag);
+  if (it == attempts_.end()) {
+    release(false, "the relay no longer follows this attempt");
+    return;
+  }
+  gate_.Hold({it->second.job.lease, it->second.lane->gateway.name},
+             [this, tag, release = std::move(release), alive = std::weak_ptr<bool>(alive_)](
+                 SendGate::Answer answer, const std::string& why) {
+               if (alive.expired()) return;
+               if (const auto it = attempts_.find(tag); it != attempts_.end()) {
+                 it->second.marked = answer == SendGate::Answer::kWritten;
+                 it->second.lost = answer == SendGate::Answer::kLost;
+               }
+               release(answer == SendGate::Answer::kWritten, why);
+             });
+}
+
+void Dispatcher::OnAttempt(std::uint64_t tag, const delivery::AttemptReport& report) {
+  if (const auto it = attempts_.find(tag); it != attempts_.end()) {
+    it->second.verdict = report.verdict;
+  }
+}
+
+void Dispatcher::OnResult(std::uint64_t tag, const delivery::RecipientResult& result) {
+  const auto it = attempts_.find(tag);
+  if (it == attempts_.end()) return;
+  Attempt attempt = std::move(it->second);
+  attempts_.erase(it);
+  Lane& lane = *attempt.lane;
+  --lane.in_flight;
+
+  // No attempt report: the session never started (the page expired waiting for a slot).
+  const delivery::Verdict verdict = attempt.verdict.value_or(
+      result.deadline_passed ? delivery::Verdict::kFailed : delivery::Verdict::kTransient);
+  if (verdict == delivery::Verdict::kLoginRefused && !lane.login_refused) {
+    lane.login_refused = true;
+    Log("gateway " + lane.gateway.name +
+        " refused the login; it is not asked again with these credentials (change login or "
+        "password_file and reload the relay)");
+  }
+  const bool needs = NeedsLevel2(attempt.job.content, attempt.job.require_level2);
+  const Millis elapsed =
+      std::chrono::duration_cast<std::chrono::milliseconds>(env_.delivery.now() - attempt.started)
+          .count();
+  AttemptFacts facts;
+  facts.verdict = verdict;
+  facts.deadline_passed = result.deadline_passed;
+  facts.fields_dropped = !attempt.dropped.empty();
+  facts.gateways_left =
+      static_cast<int>(std::count_if(lanes_.begin(), lanes_.end(), [&](const auto& l) {
+        return CanCarry({l->gateway.name, l->gateway.level, 0, l->login_refused}, needs);
+      }));
+  facts.attempts = attempt.job.attempts + 1;
+  facts.expires_in = attempt.job.expires_in - elapsed;
+  facts.retry = settings_.retry;
+  facts.random = env_.delivery.random ? env_.delivery.random() : 1.0;
+  const Disposition next = NextState(facts);
+
+  const bool delivered = verdict == delivery::Verdict::kDelivered;
+  std::string text = delivered && !result.reply.empty()
+                         ? result.reply
+                         : (!result.detail.empty() ? result.detail : result.error);
+  text = MaskSecrets(WithRelayHint(std::move(text), result.error_number), lane.gateway.password);
+  outbox::Settlement s;
+  s.lease = attempt.job.lease;
+  s.state = next.state;
+  s.gateway = lane.gateway.name;
+  s.reply = text;
+  s.retry_in = next.retry_in;
+  if (next.state == State::kDegraded) {
+    s.note = "delivered without " + Join(attempt.dropped) + ": gateway " + lane.gateway.name +
+             " speaks SNPP level 1";
+  }
+  const std::string who = "page " + attempt.job.lease.ref.page_id + " to " + attempt.job.pager +
+                          " via " + lane.gateway.name + " (attempt " +
+                          std::to_string(facts.attempts) + ")";
+  if (attempt.lost) {
+    Log("lost: " + who + ": " + text + "; another holder has the recipient, nothing recorded");
+  } else {
+    if (next.state == State::kQueued) {
+      Log("retry: " + who + ": " + text + "; next attempt in " + std::to_string(next.retry_in) +
+          " ms");
+    } else {
+      Log(std::string(outbox::ToString(next.state)) + ": " + who + ": " + text +
+          (s.note.empty() ? "" : " (" + s.note + ")"));
+      if (hooks_.outcome) {
+        hooks_.outcome(next.state, static_cast<double>(attempt.job.age + elapsed) / 1000.0);
+      }
+    }
+    Settle(std::move(s));
+  }
+  if (lane.in_flight == 0 && !retired_.empty()) {
+    // A gateway a reload replaced goes once its last session has ended; not from inside its
+    // own callback, though.
+    env_.delivery.post([this, alive = std::weak_ptr<bool>(alive_)] {
+      if (alive.expired()) return;
+      std::erase_if(retired_, [](const auto& l) { return l->in_flight == 0; });
+    });
+  }
+  if (draining_) return FinishDrainIfIdle();
+  Wake();  // a slot is free
+}
+
+void Dispatcher::Settle(outbox::Settlement settlement) {
+  settlements_.push_back(std::move(settlement));
+  if (draining_) return FlushSettlements();
+  if (!settle_->Enabled() && !flushing_) Once(*settle_, kSettleDelay);
+}
+
+void Dispatcher::FlushSettlementsNow() {
+  FlushSettlements();
+}
+
+void Dispatcher::FlushSettlements(std::function<void()> then) {
+  if (flushing_ || settlements_.empty()) {
+    if (then) env_.delivery.post(std::move(then));
+    return;
+  }
+  flushing_ = true;
+  settle_->SetEnabled(false);
+  auto batch = std::exchange(settlements_, {});
+  const std::size_t size = batch.size();
+  store_.Finish(batch, [this, batch, size, then = std::move(then),
+                        alive = std::weak_ptr<bool>(alive_)](outbox::Result<std::vector<bool>> r) {
+    if (alive.expired()) return;
+    flushing_ = false;
+    if (!r) {
+      // Kept, in order, and tried again: until then the recipients stay claimed, so nothing is
+      // sent twice, and nothing is lost.
+      settlements_.insert(settlements_.begin(), batch.begin(), batch.end());
+      ++settle_failures_;
+      delivery::Policy policy;
+      policy.first_backoff = std::chrono::milliseconds(kTick);
+      policy.max_backoff = std::chrono::seconds(30);
+      const auto wait = delivery::Backoff(policy, settle_failures_, 1.0).count();
+      Log("outbox: " + std::to_string(size) + " outcome(s) not recorded yet: " + r.error +
+          "; trying again in " + std::to_string(wait) + " ms");
+      if (!draining_) Once(*settle_, wait);
+      if (then) then();
+      if (draining_) FinishDrainIfIdle();
+      return;
+    }
+    settle_failures_ = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+      if (i < r->size() && (*r)[i]) continue;
+      Log("outbox: the outcome of page " + batch[i].lease.ref.page_id + " recipient " +
+          std::to_string(batch[i].lease.ref.index) + " (" +
+          std::string(outbox::ToString(batch[i].state)) +
+          ") was refused: the recipient had left its claim (token " +
+          std::to_string(batch[i].lease.token) + ")");
+    }
+    if (!settlements_.empty()) {
+      FlushSettlements(std::move(then));
+      return;
+    }
+    if (then) then();
+    if (draining_) return FinishDrainIfIdle();
+    Wake();  // a retry's wait may end before the next tick
+  });
+}
+
+void Dispatcher::Tick() {
+  if (!started_) return;
+  std::vector<outbox::Lease> leases;
+  for (const auto& [tag, attempt] : attempts_) leases.push_back(attempt.job.lease);
+  if (!leases.empty()) {
+    store_.Renew(leases, [this, leases, alive = std::weak_ptr<bool>(alive_)](
+                             outbox::Result<std::vector<bool>> r) {
+      if (alive.expired() || !r) return;
+      for (std::size_t i = 0; i < leases.size() && i < r->size(); ++i) {
+        if (!(*r)[i]) {
+          Log("outbox: the lease on page " + leases[i].ref.page_id + " recipient " +
+              std::to_string(leases[i].ref.index) + " was lost; its SEND will not go out");
+        }
+      }
+    });
+  }
+  if (draining_) return;
+  store_.Sweep([this, alive = std::weak_ptr<bool>(alive_)](outbox::Result<outbox::Recovery> r) {
+    if (alive.expired() || !r || r->requeued + r->uncertain == 0) return;
+    Log("outbox: claims whose holder is gone: " + std::to_string(r->requeued) +
+        " queued again (SEND not written), " + std::to_string(r->uncertain) +
+        " uncertain (SEND written; not resent)");
+  });
+  store_.Expire(kExpireBatch, [this, alive = std::weak_ptr<bool>(alive_)](
+                                  outbox::Result<std::vector<outbox::RecipientRef>> r) {
+    if (alive.expired() || !r) return;
+    for (const auto& ref : *r) {
+      if (hooks_.outcome) hooks_.outcome(State::kExpired, 0);
+      Log("expired: page " + ref.page_id + " recipient " + std::to_string(ref.index) +
+          " was not delivered within expire_after");
+    }
+  });
+  if (++ticks_ % kPruneEveryTicks == 0) Prune();
+  if (!settle_->Enabled() && !settlements_.empty()) FlushSettlements();
+  Pump();
+}
+
+void Dispatcher::Prune() {
+  store_.Prune({settings_.retain, kPruneBatch},
+               [this, alive = std::weak_ptr<bool>(alive_)](outbox::Result<outbox::Pruned> r) {
+                 if (alive.expired()) return;
+                 if (!r) {
+                   Log("outbox: cannot delete old pages now: " + r.error);
+                   return;
+                 }
+                 // A full batch: more are waiting. The next batch waits for the loop, so requests
+                 // and sessions are never held up for long.
+                 if (r->more && !draining_) {
+                   env_.delivery.post([this, alive = std::weak_ptr<bool>(alive_)] {
+                     if (!alive.expired()) Prune();
+                   });
+                 }
+               });
+}
+
+void Dispatcher::Drain(Millis grace, std::function<void()> done) {
+  draining_ = true;
+  drained_ = std::move(done);
+  wake_->SetEnabled(false);
+  Once(*grace_, grace);
+  FinishDrainIfIdle();
+}
+
+void Dispatcher::StopSessions() {
+  if (!drained_) return;
+  if (!attempts_.empty()) {
+    Log("stopping with " + std::to_string(attempts_.size()) +
+        " session(s) unfinished: queued again where SEND was not written, uncertain where it was");
+  }
+  for (auto& lane : lanes_) lane->delivery->Stop();
+  for (auto& lane : retired_) lane->delivery->Stop();
+  for (auto& [tag, attempt] : attempts_) {
+    if (attempt.lost) continue;
+    outbox::Settlement s;
+    s.lease = attempt.job.lease;
+    s.gateway = attempt.lane->gateway.name;
+    if (attempt.marked) {
+      s.state = State::kUncertain;
+      s.reply =
+          "the relay stopped while waiting for the reply to SEND; the page may have been "
+          "delivered; not resent";
+    } else {
+      s.state = State::kQueued;
+      s.reply = "the relay stopped before SEND was written";
+    }
+    settlements_.push_back(std::move(s));
+  }
+  attempts_.clear();
+  FinishDrainIfIdle();
+}
+
+void Dispatcher::FinishDrainIfIdle() {
+  if (!draining_ || !drained_ || !attempts_.empty() || claiming_ || flushing_) return;
+  grace_->SetEnabled(false);
+  auto done = std::exchange(drained_, nullptr);
+  FlushSettlements([done = std::move(done)] { done(); });
+}
+
+}  // namespace kestrel::relay
