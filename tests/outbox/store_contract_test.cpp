@@ -471,10 +471,14 @@ TEST_P(StoreContract, ClaimsTakeDueRecipientsWithFreshTokensAndSayWhenTheNextFal
   EXPECT_THAT(db().Renew({level1.jobs[0].lease, rest.jobs[0].lease}), ElementsAre(true, true));
 
   // Requeued with a wait, given back untried, or finished: the next claim sees each as it is.
-  EXPECT_THAT(db().Finish({Settle(level1.jobs[0].lease, State::kQueued, "gw-a", "421 busy", 20'000),
-                           Settle(level1.jobs[1].lease, State::kQueued, "", "", 0, false),
-                           Settle(level1.jobs[2].lease, State::kDelivered, "gw-a", "250 ok")}),
-              ElementsAre(true, true, true));
+  auto degraded = Settle(level1.jobs[2].lease, State::kDegraded, "gw-a", "250 ok");
+  degraded.note = "the subject was left out";
+  EXPECT_THAT(
+      db().Finish({Settle(level1.jobs[0].lease, State::kQueued, "gw-a", "421 busy", 20'000),
+                   Settle(level1.jobs[1].lease, State::kQueued, "", "", 0, false), degraded}),
+      ElementsAre(true, true, true));
+  EXPECT_EQ(db().Recipient(text, 2).note, "the subject was left out");
+  EXPECT_EQ(db().Recipient(text, 2).state, State::kDegraded);
   EXPECT_EQ(db().Recipient(text, 1).attempts, 0) << "given back untried";
   const auto next = db().Claim(10);
   ASSERT_EQ(next.jobs.size(), 1u);

@@ -169,10 +169,12 @@ struct PgStore::Impl : std::enable_shared_from_this<Impl> {
     });
   }
 
-  // One unit; `parse` turns its committed results into the value.
+  // One unit; `parse` turns its committed results into the value. Relaxed: its commit need
+  // not wait for the disk (kRelaxedCommit, last, so the results before it keep their places).
   template <typename T>
-  void Run(std::vector<Query> unit, std::function<Outcome<T>(const Reply&)> parse,
-           Callback<T> done) {
+  void Run(std::vector<Query> unit, std::function<Outcome<T>(const Reply&)> parse, Callback<T> done,
+           bool relaxed = false) {
+    if (relaxed) unit.emplace_back(kRelaxedCommit);
     const auto number = Number();
     db.Run(std::move(unit), [weak = weak_from_this(), number, parse = std::move(parse),
                              done = std::move(done)](Reply reply) mutable {
@@ -312,6 +314,7 @@ struct PgStore::Impl : std::enable_shared_from_this<Impl> {
     if (work.retried) unit.emplace_back(kTokenStates, Params{ArrayLiteral(tokens)});
     // Another relay may have a free slot for it now, or learns when it falls due.
     if (requeues) unit.emplace_back(kWake);
+    unit.emplace_back(kRelaxedCommit);
     return unit;
   }
 
@@ -537,7 +540,7 @@ void PgStore::Claim(ClaimRequest request, Callback<Claimed> done) {
         if (!next.IsNull(0, 0)) claimed.next_due_in = Int(next, 0, 0);
         return Outcome<Claimed>::Ok(std::move(claimed));
       },
-      std::move(done));
+      std::move(done), /*relaxed=*/true);
 }
 
 namespace {
@@ -565,7 +568,7 @@ void PgStore::Renew(std::vector<Lease> leases, Callback<std::vector<bool>> done)
       [tokens](const Reply& reply) {
         return Outcome<std::vector<bool>>::Ok(Held(tokens, reply.results[0]));
       },
-      std::move(done));
+      std::move(done), /*relaxed=*/true);
 }
 
 void PgStore::MarkSendWritten(std::vector<SendMark> marks, Callback<std::vector<bool>> done) {
@@ -634,7 +637,7 @@ void PgStore::Sweep(Callback<Recovery> done) {
         }
         return Outcome<Recovery>::Ok(recovery);
       },
-      std::move(done));
+      std::move(done), /*relaxed=*/true);
 }
 
 void PgStore::Expire(std::size_t limit, Callback<std::vector<RecipientRef>> done) {
@@ -654,7 +657,7 @@ void PgStore::Expire(std::size_t limit, Callback<std::vector<RecipientRef>> done
         std::sort(expired.begin(), expired.end());
         return Outcome<std::vector<RecipientRef>>::Ok(std::move(expired));
       },
-      std::move(done));
+      std::move(done), /*relaxed=*/true);
 }
 
 void PgStore::Prune(PruneRequest request, Callback<Pruned> done) {
@@ -673,7 +676,7 @@ void PgStore::Prune(PruneRequest request, Callback<Pruned> done) {
                       static_cast<std::size_t>(pruned.pages) >= limit;
         return Outcome<Pruned>::Ok(pruned);
       },
-      std::move(done));
+      std::move(done), /*relaxed=*/true);
 }
 
 void PgStore::OnWake(std::function<void()> wake) {

@@ -160,9 +160,9 @@ RETURNING r.token
 )sql"};
 
 // Ends attempts, arrays in step: $1 tokens bigint[], $2 states text[], $3 replies text[],
-// $4 gateways text[] ('' keeps the one recorded), $5 retry_after_ms bigint[] (for queued),
-// $6 notes text[], $7 attempted boolean[] (false: the claim is given back untried; the attempt
-// is not counted and the last real attempt's reply and note stay).
+// $4 gateways text[], $5 retry_after_ms bigint[] (for queued), $6 notes text[] (for each of
+// reply, gateway and note, '' keeps what the recipient had), $7 attempted boolean[] (false: no
+// session was made for the claim; the attempt it counted is taken back).
 // From sending: queued (the mark cleared: the gateway answered, nothing is in doubt) or a
 // final state. From uncertain: only the gateway's own late word that the page went out
 // (delivered, degraded). → token, state of each row changed; a missing token was not ours any
@@ -170,8 +170,8 @@ RETURNING r.token
 inline constexpr Statement kFinish{"kestrel_finish", R"sql(
 UPDATE recipients AS r
 SET state = f.state,
-    last_reply = CASE WHEN f.attempted THEN f.reply ELSE r.last_reply END,
-    note = CASE WHEN f.attempted THEN f.note ELSE r.note END,
+    last_reply = CASE WHEN f.reply = '' THEN r.last_reply ELSE f.reply END,
+    note = CASE WHEN f.note = '' THEN r.note ELSE f.note END,
     attempts = CASE WHEN f.attempted THEN r.attempts ELSE greatest(r.attempts - 1, 0) END,
     gateway = CASE WHEN f.gateway = '' THEN r.gateway ELSE f.gateway END,
     next_at = CASE WHEN f.state = 'queued'
@@ -310,6 +310,15 @@ SELECT (SELECT count(*) FROM pages) AS pages,
 // any other; a standby refuses it), and the schema's version. → version, xid
 inline constexpr Statement kProbe{"kestrel_probe", R"sql(
 SELECT (SELECT coalesce(max(version), 0) FROM schema_version) AS version, txid_current() AS xid
+)sql"};
+
+// Last in a unit whose commit need only outlive the process, not a power cut or a failover
+// (claims, renewals, outcomes, sweeps, retention): it returns without waiting for the disk or a
+// standby. One lost leaves its recipient as it was, which a sweep resolves safely, and the next
+// synchronous commit (an accept, a SEND-written mark) makes it durable with its own, since the
+// log is written in order.
+inline constexpr Statement kRelaxedCommit{"kestrel_relaxed_commit", R"sql(
+SELECT set_config('synchronous_commit', 'off', true)
 )sql"};
 
 // --- The schema ---
