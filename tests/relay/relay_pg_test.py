@@ -5,6 +5,7 @@ fixture's), a database per test, real sandboxes as gateways.
 usage: relay_pg_test.py SNPP_RELAY SNPP_SANDBOX MAKE_CERTS PG_STATE
 The relays log in over TCP with a password kept in the conninfo_file; no output may show it.
 """
+import json
 import os
 import subprocess
 import sys
@@ -121,30 +122,46 @@ class SharedOutbox(RelayTest):
 
     def test_two_relays_share_one_outbox_and_one_webhook_makes_one_page(self):
         gateway = self.sandbox()
-        first = self.pg_relay([("primary", gateway.port, 4)], name="a", start=False)
+        oncall = '[[receiver]]\nname = "oncall"\npagers = ["900"]\n'
+        first = self.pg_relay([("primary", gateway.port, 4)], name="a", start=False,
+                              receivers=oncall)
         migrated = self.run_relay(first, "migrate", first.config)
         self.assertEqual(migrated.returncode, 0, migrated.stderr)
         first.start()
-        second = self.pg_relay([("primary", gateway.port, 4)], name="b")
+        second = self.pg_relay([("primary", gateway.port, 4)], name="b", receivers=oncall)
 
-        body = {"pagers": ["100", "200"], "message": "one incident", "idempotencyKey": "inc-7"}
-        ids = {}
-        threads = [threading.Thread(target=lambda r=r: ids.update({r: r.post_page(body)}))
-                   for r in (first, second)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(timeout=30)
-        self.assertEqual(len(set(ids.values())), 1, ids)
-        page = ids[first]
-        wait_for("delivery", lambda: second.states(page) == ["delivered", "delivered"])
+        # The same request to both at the same instant: an API call with its key, and
+        # Alertmanager's notification sent to every relay.
+        notification = {"version": "4", "status": "firing", "receiver": "pager",
+                        "groupKey": "{}:{alertname=\"DiskFull\"}",
+                        "alerts": [{"status": "firing", "fingerprint": "f00d",
+                                    "labels": {"alertname": "DiskFull"},
+                                    "annotations": {"summary": "db1 /var at 97%"}}]}
+        requests = [("/v1/pages", {"pagers": ["100", "200"], "message": "one incident",
+                                   "idempotencyKey": "inc-7"}),
+                    ("/v1/alertmanager/oncall", notification)]
+        for path, body in requests:
+            ids = {}
+
+            def post(relay, path=path, body=body):
+                status, text = relay.request("POST", path, body)
+                ids[relay] = (status, json.loads(text)["id"])
+            threads = [threading.Thread(target=post, args=(r,)) for r in (first, second)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(timeout=30)
+            self.assertEqual(len(set(ids.values())), 1, ids)
+            status, page = ids[first]
+            self.assertEqual(status, 202)
+            wait_for("delivery", lambda: set(second.states(page)) == {"delivered"})
 
         # Pages accepted by one relay are sent by either; each pager's page goes out once.
         pagers = [str(1000 + i) for i in range(30)]
         more = first.post_page({"pagers": pagers, "message": "to many"})
         wait_for("delivery", lambda: set(second.states(more)) == {"delivered"})
         sent = sorted(p["pagers"][0]["id"] for p in gateway.pages())
-        self.assertEqual(sent, sorted(["100", "200"] + pagers))
+        self.assertEqual(sent, sorted(["100", "200", "900"] + pagers))
 
 
 if __name__ == "__main__":
