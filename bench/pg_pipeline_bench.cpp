@@ -44,7 +44,7 @@ std::vector<Query> AcceptStatements(const std::string& id) {
   std::vector<Query> unit;
   unit.emplace_back(kLockKeys, Params{ArrayLiteral(std::vector<std::string>{"i:" + id})});
   unit.emplace_back(kAcceptPage, Params{id, "api", "message", "", "", "{}", "3600000", id,
-                                        std::nullopt, "{100,200}"});
+                                        std::nullopt, "{100,200}", "false"});
   unit.emplace_back(kWake);
   return unit;
 }

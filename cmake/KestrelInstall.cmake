@@ -5,8 +5,15 @@ include(CMakePackageConfigHelpers)
 
 set(KESTREL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kestrel_snpp)
 
+# The outbox's stores: SQLite always, PostgreSQL where libpq was found.
+set(kestrel_outbox_targets kestrel_outbox)
+set(KESTREL_HAVE_OUTBOX_PG OFF)
+if(TARGET kestrel_outbox_pg)
+  list(APPEND kestrel_outbox_targets kestrel_outbox_pg)
+  set(KESTREL_HAVE_OUTBOX_PG ON)
+endif()
 install(TARGETS kestrel_platform_interfaces kestrel_platform kestrel_session kestrel_control
-                kestrel_persistence kestrel_delivery kestrel_snpp
+                kestrel_persistence kestrel_delivery kestrel_snpp ${kestrel_outbox_targets}
         EXPORT kestrel_snpp_targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime

@@ -42,7 +42,9 @@ prefix)
   libdir=$(cd "$prefix" && ls -d lib*/pkgconfig | head -n 1 | xargs dirname)
   for f in "$libdir/libkestrel_snpp.so" "$libdir/libkestrel_session.a" \
     "$libdir/libkestrel_platform.a" "$libdir/libkestrel_control.a" \
-    "$libdir/libkestrel_persistence.a" include/kestrel/kestrel_snpp.h \
+    "$libdir/libkestrel_persistence.a" "$libdir/libkestrel_outbox.a" \
+    include/kestrel/outbox/store.hpp include/kestrel/outbox/sqlite_store.hpp \
+    include/kestrel/kestrel_snpp.h \
     include/kestrel/session/snpp_instance.hpp include/kestrel/platform/event_loop.hpp \
     include/kestrel/control/snpp_control.hpp include/kestrel/control/persistence.hpp \
     "$libdir/cmake/kestrel_snpp/kestrel_snpp-config.cmake" \
@@ -50,6 +52,13 @@ prefix)
     bin/snpp-send bin/snpp-sandbox share/man/man1/snpp-send.1 share/man/man1/snpp-sandbox.1; do
     [ -e "$prefix/$f" ] || fail "cmake --install did not install $f"
   done
+  # The PostgreSQL store is built, and installed, where libpq was found.
+  if [ -e "$build/outbox/postgres/libkestrel_outbox_pg.a" ]; then
+    for f in "$libdir/libkestrel_outbox_pg.a" include/kestrel/outbox/pg/store.hpp \
+      include/kestrel/outbox/pg/client.hpp; do
+      [ -e "$prefix/$f" ] || fail "cmake --install did not install $f"
+    done
+  fi
   soname=$(objdump -p "$prefix/$libdir/libkestrel_snpp.so" | awk '$1 == "SONAME" { print $2 }')
   case "$soname" in
   libkestrel_snpp.so.0.*) [ -e "$prefix/$libdir/$soname" ] || fail "no $soname beside it" ;;

@@ -56,7 +56,7 @@ class PgQueue : public PgTest {
     unit.emplace_back(kLockKeys, Params{ArrayLiteral(keys)});
     unit.emplace_back(kAcceptPage,
                       Params{id, "api", "hello", "", "", "{}", std::to_string(expire_after),
-                             idempotency, dedup, ArrayLiteral(pagers)});
+                             idempotency, dedup, ArrayLiteral(pagers), "false"});
     unit.emplace_back(kWake);
     return unit;
   }
@@ -74,7 +74,8 @@ class PgQueue : public PgTest {
 
   std::vector<Claimed> Claim(Connection& db, int limit, const std::string& owner,
                              std::int64_t ttl) {
-    Reply reply = Run(db, Query(kClaim, {std::to_string(limit), owner, std::to_string(ttl)}));
+    Reply reply =
+        Run(db, Query(kClaim, {std::to_string(limit), owner, std::to_string(ttl), std::nullopt}));
     EXPECT_TRUE(reply.ok()) << *reply.error;
     std::vector<Claimed> claimed;
     if (!reply.ok()) return claimed;
@@ -103,7 +104,7 @@ class PgQueue : public PgTest {
   static Query Finish(const std::string& token, const std::string& state,
                       std::int64_t retry_after = 0) {
     return Query(kFinish, {"{" + token + "}", "{" + state + "}", "{\"the reply\"}", "{gw1}",
-                           "{" + std::to_string(retry_after) + "}"});
+                           "{" + std::to_string(retry_after) + "}", "{\"\"}", "{true}"});
   }
   static std::string Join(const std::vector<std::string>& items) {
     std::string out;
@@ -132,7 +133,9 @@ TEST_F(PgQueue, MigrationsRaceSafelyAndANewerSchemaIsRefused) {
   ASSERT_TRUE(loop_.RunUntil([&] { return first && second; }, 20s));
   EXPECT_EQ(first->verdict, SchemaVerdict::kCurrent) << first->Describe();
   EXPECT_EQ(second->verdict, SchemaVerdict::kCurrent) << second->Describe();
-  EXPECT_EQ(cluster_->Admin(other, "SELECT count(*) FROM schema_version"), "1");
+  EXPECT_EQ(cluster_->Admin(other, "SELECT count(*) FROM schema_version"),
+            std::to_string(kSchemaVersion))
+      << "each step applied once";
 
   // A newer relay was here: neither starting nor migrating goes on.
   cluster_->Admin(other, "INSERT INTO schema_version (version) VALUES (99)");
@@ -143,6 +146,62 @@ TEST_F(PgQueue, MigrationsRaceSafelyAndANewerSchemaIsRefused) {
   EXPECT_EQ(refused->verdict, SchemaVerdict::kNewer);
   EXPECT_EQ(after->verdict, SchemaVerdict::kNewer);
   EXPECT_NE(after->Describe().find("newer than this relay knows"), std::string::npos);
+}
+
+// A database a relay of schema version 1 wrote: migrating keeps every row, marks the data
+// pages as needing level 2, and keeps the order in which recipients were accepted.
+TEST_F(PgQueue, AVersionOneOutboxIsMigratedAndKept) {
+  const std::string old = cluster_->CreateDatabase("_v1");
+  auto db = Connect({.conninfo = old});
+  std::vector<Query> v1;
+  v1.emplace_back(
+      "CREATE TABLE schema_version (version integer PRIMARY KEY, "
+      "applied_at timestamptz NOT NULL DEFAULT now())");
+  v1.emplace_back("INSERT INTO schema_version (version) VALUES (1)");
+  for (auto statement : SchemaStep(1)) v1.emplace_back(std::string(statement));
+  v1.emplace_back(R"sql(
+INSERT INTO pages (id, created_at, expires_at, source, message, data, subject, options) VALUES
+  ('text', now(), now() + interval '1 hour', 'api', 'disk full', '', '', '{}'),
+  ('body', now(), now() + interval '1 hour', 'api', '', 'line 1
+line 2', '', '{}'))sql");
+  v1.emplace_back(R"sql(
+INSERT INTO recipients (page_id, idx, pager, state, next_at, expires_at) VALUES
+  ('body', 0, '200', 'queued', now(), now() + interval '1 hour'),
+  ('text', 0, '100', 'queued', now(), now() + interval '1 hour'),
+  ('text', 1, '101', 'delivered', now(), now() + interval '1 hour'))sql");
+  Reply made = Run(*db, std::move(v1));
+  ASSERT_TRUE(made.ok()) << *made.error;
+
+  std::optional<SchemaStatus> status;
+  Migrate(*db, [&](SchemaStatus s) { status = std::move(s); });
+  ASSERT_TRUE(loop_.RunUntil([&] { return status.has_value(); }, 20s));
+  EXPECT_EQ(status->found, 1);
+  EXPECT_EQ(status->verdict, SchemaVerdict::kCurrent) << status->Describe();
+  EXPECT_EQ(cluster_->Admin(old,
+                            "SELECT string_agg(page_id || idx || ':' || needs_level2 || "
+                            "':' || state, ' ' ORDER BY seq) FROM recipients"),
+            "body0:true:queued text0:false:queued text1:false:delivered");
+  Reply level1 = Run(*db, Query(kClaim, {"10", "relay-a", "60000", "false"}));
+  ASSERT_TRUE(level1.ok()) << *level1.error;
+  ASSERT_EQ(level1.results[0].rows(), 1);
+  EXPECT_EQ(level1.results[0].Text(0, 0), "text");
+  EXPECT_EQ(Value(*db, Query(kNextDue, {"true"})), "0") << "the data page waits for level 2";
+}
+
+// The answer to an accept was lost with the connection, so the store sends the same unit
+// again, under the same page id: nothing is stored twice, and the same id answers.
+TEST_F(PgQueue, AnAcceptSentAgainUnderItsOwnIdStoresNothingTwice) {
+  for (const Param& key : {Param(std::nullopt), Param("k1")}) {
+    const std::string id = key ? "keyed" : "plain";
+    EXPECT_EQ(Accept(*db_, AcceptUnit(id, {"1", "2"}, key)), std::pair(id, true));
+    Reply again = Run(*db_, AcceptUnit(id, {"1", "2"}, key));
+    ASSERT_TRUE(again.ok()) << *again.error;
+    EXPECT_EQ(again.results[1].Text(0, 0), id);
+    EXPECT_TRUE(again.results[1].Bool(0, 1)) << "this id is the one that answers";
+    EXPECT_EQ(again.results[1].Int(0, 2), 0) << "no recipient twice";
+  }
+  EXPECT_EQ(cluster_->Sql("SELECT count(*) FROM pages"), "2");
+  EXPECT_EQ(cluster_->Sql("SELECT count(*) FROM recipients"), "4");
 }
 
 TEST_F(PgQueue, ChecksRefuseRowsNoTransitionMayMake) {
@@ -276,7 +335,7 @@ TEST_F(PgQueue, ALostLeaseChangesNothingOfTheClaimThatReplacedIt) {
     EXPECT_EQ(StateOf("p1", s.index), s.after) << s.name;
   }
   EXPECT_EQ(Claim(*db_, 10, "relay-b", 60000).size(), 0u) << "the retry waits its 60 s";
-  EXPECT_EQ(Value(*db_, Query(kNextDue)).empty(), false);
+  EXPECT_EQ(Value(*db_, Query(kNextDue, {std::nullopt})).empty(), false);
 }
 
 TEST_F(PgQueue, ExpiryAndRetentionWorkInSmallBatches) {
@@ -336,46 +395,51 @@ TEST_F(PgQueue, RelaysRacingOverOneTableNeverShareARecipient) {
   bool sweeping = false;
   std::function<void(Relay&)> step = [&](Relay& relay) {
     relay.busy = true;
-    relay.db->Run(Query(kClaim, {"4", relay.owner, std::to_string(relay.ttl)}), [&](Reply claim) {
-      ASSERT_TRUE(claim.ok()) << *claim.error;
-      std::vector<std::string> tokens;
-      std::map<std::string, std::string> who;
-      for (int row = 0; row < claim.results[0].rows(); ++row) {
-        const std::string token(claim.results[0].Text(row, 4));
-        tokens.push_back(token);
-        who[token] = std::string(claim.results[0].Text(row, 0)) + "/" +
-                     std::string(claim.results[0].Text(row, 1));
-      }
-      if (tokens.empty()) {
-        relay.busy = false;
-        return;
-      }
-      relay.db->Run(Mark(tokens), [&, who](Reply marked) {
-        ASSERT_TRUE(marked.ok()) << *marked.error;
-        std::vector<std::string> ours;
-        for (int row = 0; row < marked.results[0].rows(); ++row) {
-          const std::string token(marked.results[0].Text(row, 0));
-          ++marks[who.at(token)];
-          ours.push_back(token);
-        }
-        if (ours.empty()) {  // every lease lost: SEND must not go out; this relay stops
-          relay.busy = false;
-          return;
-        }
-        std::vector<std::string> states(ours.size(), "delivered"), replies(ours.size(), "250"),
-            gateways(ours.size(), ""), retry(ours.size(), "0");
-        relay.db->Run(Query(kFinish, {"{" + Join(ours) + "}", "{" + Join(states) + "}",
-                                      "{" + Join(replies) + "}", ArrayLiteral(gateways),
-                                      "{" + Join(retry) + "}"}),
-                      [&, who](Reply finished) {
-                        ASSERT_TRUE(finished.ok()) << *finished.error;
-                        for (int row = 0; row < finished.results[0].rows(); ++row) {
-                          delivered.insert(who.at(std::string(finished.results[0].Text(row, 0))));
-                        }
-                        step(relay);
-                      });
-      });
-    });
+    relay.db->Run(
+        Query(kClaim, {"4", relay.owner, std::to_string(relay.ttl), std::nullopt}),
+        [&](Reply claim) {
+          ASSERT_TRUE(claim.ok()) << *claim.error;
+          std::vector<std::string> tokens;
+          std::map<std::string, std::string> who;
+          for (int row = 0; row < claim.results[0].rows(); ++row) {
+            const std::string token(claim.results[0].Text(row, 4));
+            tokens.push_back(token);
+            who[token] = std::string(claim.results[0].Text(row, 0)) + "/" +
+                         std::string(claim.results[0].Text(row, 1));
+          }
+          if (tokens.empty()) {
+            relay.busy = false;
+            return;
+          }
+          relay.db->Run(Mark(tokens), [&, who](Reply marked) {
+            ASSERT_TRUE(marked.ok()) << *marked.error;
+            std::vector<std::string> ours;
+            for (int row = 0; row < marked.results[0].rows(); ++row) {
+              const std::string token(marked.results[0].Text(row, 0));
+              ++marks[who.at(token)];
+              ours.push_back(token);
+            }
+            if (ours.empty()) {  // every lease lost: SEND must not go out; this relay stops
+              relay.busy = false;
+              return;
+            }
+            std::vector<std::string> states(ours.size(), "delivered"), replies(ours.size(), "250"),
+                gateways(ours.size(), ""), retry(ours.size(), "0"), notes(ours.size(), ""),
+                attempted(ours.size(), "true");
+            relay.db->Run(
+                Query(kFinish,
+                      {"{" + Join(ours) + "}", "{" + Join(states) + "}", "{" + Join(replies) + "}",
+                       ArrayLiteral(gateways), "{" + Join(retry) + "}", ArrayLiteral(notes),
+                       "{" + Join(attempted) + "}"}),
+                [&, who](Reply finished) {
+                  ASSERT_TRUE(finished.ok()) << *finished.error;
+                  for (int row = 0; row < finished.results[0].rows(); ++row) {
+                    delivered.insert(who.at(std::string(finished.results[0].Text(row, 0))));
+                  }
+                  step(relay);
+                });
+          });
+        });
   };
   const auto deadline = std::chrono::steady_clock::now() + 40s;
   while (delivered.size() < 300 && std::chrono::steady_clock::now() < deadline) {

@@ -20,7 +20,7 @@ std::vector<Query> AcceptUnit(int n) {
   unit.emplace_back(kLockKeys, Params{ArrayLiteral(std::vector<std::string>{"i:" + key})});
   unit.emplace_back(
       kAcceptPage, Params{"p" + std::to_string(n) + "-" + std::to_string(++attempt), "api", "m", "",
-                          "", "{}", "3600000", key, std::nullopt, "{100}"});
+                          "", "{}", "3600000", key, std::nullopt, "{100}", "false"});
   unit.emplace_back(kWake);
   return unit;
 }

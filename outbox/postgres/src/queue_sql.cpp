@@ -64,12 +64,30 @@ CREATE TABLE page_keys (
     R"sql(CREATE INDEX page_keys_expiry ON page_keys (expires_at))sql",
 };
 
+// Version 2: what a level-1 gateway cannot carry (require_level2, and needs_level2 kept with
+// each recipient so a claim filters without touching pages), the note kept with a recipient,
+// and the order of acceptance among recipients due at once (seq).
+constexpr std::array<std::string_view, 7> kVersion2 = {
+    R"sql(ALTER TABLE pages ADD COLUMN require_level2 boolean NOT NULL DEFAULT false)sql",
+    R"sql(ALTER TABLE recipients ADD COLUMN note text NOT NULL DEFAULT '')sql",
+    R"sql(ALTER TABLE recipients ADD COLUMN needs_level2 boolean NOT NULL DEFAULT false)sql",
+    // Before any UPDATE moves a row: the rows there are numbered in the order they were stored.
+    R"sql(ALTER TABLE recipients ADD COLUMN seq bigint GENERATED ALWAYS AS IDENTITY)sql",
+    R"sql(
+UPDATE recipients AS r SET needs_level2 = true
+FROM pages AS p WHERE p.id = r.page_id AND p.data <> '')sql",
+    R"sql(DROP INDEX recipients_due)sql",
+    R"sql(CREATE INDEX recipients_due ON recipients (next_at, seq) WHERE state = 'queued')sql",
+};
+
 }  // namespace
 
 std::span<const std::string_view> SchemaStep(int version) {
   switch (version) {
     case 1:
       return kVersion1;
+    case 2:
+      return kVersion2;
     default:
       return {};
   }

@@ -180,6 +180,128 @@ std::string Resolve(const std::string& base_dir, const std::string& path) {
   return (std::filesystem::path(base_dir) / path).string();
 }
 
+bool IsPostgresUri(std::string_view text) {
+  return text.starts_with("postgresql://") || text.starts_with("postgres://");
+}
+
+// Whether a postgresql:// URI carries a password: "user:password@" before the hosts, or a
+// password parameter.
+bool UriHasPassword(std::string_view uri) {
+  const auto rest = uri.substr(uri.find("://") + 3);
+  const auto at = rest.find('@');
+  const auto path = rest.find_first_of("/?");
+  if (at != rest.npos && (path == rest.npos || at < path) &&
+      rest.substr(0, at).find(':') != rest.npos) {
+    return true;
+  }
+  const auto query = rest.find('?');
+  if (query == rest.npos) return false;
+  std::string params(rest.substr(query));
+  for (auto& c : params) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return params.find("?password=") != params.npos || params.find("&password=") != params.npos;
+}
+
+// [relay] outbox: a file for SQLite, or a postgresql:// URI for the shared outbox.
+void ReadOutboxName(TableReader& relay, const std::string& outbox, RelayConfig& config,
+                    const std::string& base_dir) {
+  if (!IsPostgresUri(outbox)) {
+    config.outbox = Resolve(base_dir, outbox);
+    return;
+  }
+  if (UriHasPassword(outbox)) {
+    // Not repeated here: it holds the password.
+    relay.Problem(relay.Get("outbox"),
+                  "[relay]: outbox: the connection URI holds a password, which must stay out of "
+                  "the configuration: put the whole connection string in a file of its own, named "
+                  "by [outbox] conninfo_file (kind = \"postgresql\"), or the password in a "
+                  "passfile (PGPASSFILE, ~/.pgpass)");
+    return;
+  }
+  config.outbox_conninfo = outbox;
+}
+
+// [outbox]: kind = "sqlite" with path, or kind = "postgresql" with conninfo_file, a file that
+// holds the connection string (with its password, if any).
+void ReadOutbox(const toml::table& root, RelayConfig& config, std::vector<ConfigProblem>& problems,
+                std::vector<ConfigProblem>& warnings, const std::string& base_dir,
+                bool read_secrets) {
+  const toml::node* node = root.get("outbox");
+  if (!node) return;
+  if (!node->is_table()) {
+    problems.push_back({LineOf(*node), "outbox must be a table: [outbox]"});
+    return;
+  }
+  TableReader outbox(*node->as_table(), "[outbox]", problems);
+  const toml::node* relay = root.get("relay");
+  if (relay && relay->is_table() && relay->as_table()->contains("outbox")) {
+    outbox.Problem(nullptr,
+                   "[outbox]: the outbox is named twice, here and by [relay] outbox; keep one");
+  }
+  const auto kind = outbox.String("kind", true);
+  const auto path = outbox.String("path");
+  const auto conninfo_file = outbox.String("conninfo_file");
+  outbox.UnknownKeys();
+  if (!kind) return;
+  if (*kind == "sqlite") {
+    if (conninfo_file) {
+      outbox.Problem(outbox.Get("conninfo_file"),
+                     "[outbox]: conninfo_file is for kind = \"postgresql\"; a SQLite outbox "
+                     "takes path");
+    }
+    if (!path) {
+      outbox.Problem(nullptr, "[outbox]: kind = \"sqlite\" needs path, the outbox's file");
+    } else {
+      config.outbox = Resolve(base_dir, *path);
+    }
+    return;
+  }
+  if (*kind != "postgresql") {
+    outbox.Problem(outbox.Get("kind"),
+                   "[outbox]: kind = \"" + *kind + "\" is not \"sqlite\" or \"postgresql\"");
+    return;
+  }
+  if (path) {
+    outbox.Problem(outbox.Get("path"),
+                   "[outbox]: path is for kind = \"sqlite\"; a PostgreSQL outbox takes "
+                   "conninfo_file");
+  }
+  if (!conninfo_file) {
+    outbox.Problem(nullptr,
+                   "[outbox]: kind = \"postgresql\" needs conninfo_file, a file holding the "
+                   "connection string (\"host=... dbname=...\" or \"postgresql://...\")");
+    return;
+  }
+  if (!read_secrets) {
+    config.outbox_conninfo = "(from " + *conninfo_file + ")";
+    return;
+  }
+  std::string error;
+  const std::string conninfo_path = Resolve(base_dir, *conninfo_file);
+  const auto file = ReadRegularFile(conninfo_path, kMaxSecretFile, &error);
+  if (!file) {
+    outbox.Problem(outbox.Get("conninfo_file"), "[outbox]: conninfo_file: " + error);
+    return;
+  }
+  if (auto wide = TooWidelyReadable(conninfo_path, file->info)) {
+    warnings.push_back({LineOf(*outbox.Get("conninfo_file")), "[outbox]: conninfo_file " + *wide});
+  }
+  // One string: lines starting with # are comments; the others are joined with spaces.
+  std::istringstream lines(file->text);
+  std::string conninfo;
+  for (std::string line; std::getline(lines, line);) {
+    line = Trim(line);
+    if (line.empty() || line.front() == '#') continue;
+    conninfo += (conninfo.empty() ? "" : " ") + line;
+  }
+  if (conninfo.empty()) {
+    outbox.Problem(outbox.Get("conninfo_file"),
+                   "[outbox]: conninfo_file holds no connection string; write one, such as "
+                   "\"host=db1.example.net dbname=snpp user=snpp_relay password=...\"");
+    return;
+  }
+  config.outbox_conninfo = std::move(conninfo);
+}
+
 void ReadRelay(const toml::table& root, RelayConfig& config, std::vector<ConfigProblem>& problems,
                std::vector<ConfigProblem>& warnings, const std::string& base_dir,
                bool read_secrets) {
@@ -200,7 +322,9 @@ void ReadRelay(const toml::table& root, RelayConfig& config, std::vector<ConfigP
                                              "\"[::1]:8444\")");
     }
   }
-  if (auto outbox = relay.String("outbox", true)) config.outbox = Resolve(base_dir, *outbox);
+  if (auto outbox = relay.String("outbox", !root.contains("outbox"))) {
+    ReadOutboxName(relay, *outbox, config, base_dir);
+  }
   if (auto tokens_file = relay.String("api_tokens_file", true); tokens_file && read_secrets) {
     std::string error;
     const std::string path = Resolve(base_dir, *tokens_file);
@@ -494,15 +618,17 @@ ConfigResult ParseConfig(std::string_view text, const std::string& source_name,
   }
   RelayConfig config;
   ReadRelay(root, config, result.problems, result.warnings, base_dir, read_secrets);
+  ReadOutbox(root, config, result.problems, result.warnings, base_dir, read_secrets);
   ReadRetry(root, config, result.problems);
   ReadGateways(root, config, result.problems, result.warnings, base_dir, read_secrets);
   ReadReceivers(root, config, result.problems);
   for (const auto& [key, node] : root) {
     const std::string name(key.str());
-    if (name != "relay" && name != "retry" && name != "gateway" && name != "receiver") {
-      result.problems.push_back(
-          {LineOf(node), "unknown section '" + name +
-                             "'; the sections are [relay], [retry], [[gateway]] and [[receiver]]"});
+    if (name != "relay" && name != "outbox" && name != "retry" && name != "gateway" &&
+        name != "receiver") {
+      result.problems.push_back({LineOf(node), "unknown section '" + name +
+                                                   "'; the sections are [relay], [outbox], "
+                                                   "[retry], [[gateway]] and [[receiver]]"});
     }
   }
   if (result.problems.empty()) result.config = std::move(config);

@@ -4,11 +4,13 @@
 //   snpp-relay --config FILE        runs in the foreground; one log line per event on stderr
 //   snpp-relay check-config FILE    reports every problem of the file with its line
 //   snpp-relay pages ... / gateways the operator commands (operator_cli.hpp)
+//   snpp-relay migrate FILE         creates or updates the outbox's schema, then exits
+//   snpp-relay --migrate --config FILE   the same, then runs
 //
 // stdout carries one "READY snpp-relay <addr>:<port>" line once the API listens. SIGTERM (or
 // SIGINT) stops accepting, lets the sessions under way finish for [relay] shutdown_grace and
 // exits 0; SIGHUP reads the configuration again. Exit 2: bad usage or configuration; 1: the
-// relay could not start (outbox or listening address).
+// relay could not start (outbox, its schema, or listening address).
 
 #include <sys/resource.h>
 
@@ -26,6 +28,7 @@
 #include "kestrel/relay/config.hpp"
 #include "kestrel/relay/dispatcher.hpp"
 #include "operator_cli.hpp"
+#include "outbox_open.hpp"
 
 namespace {
 
@@ -94,7 +97,25 @@ kestrel::outbox::Millis WallClock() {
       .count();
 }
 
-int Run(const std::string& path) {
+// The outbox's schema made current, for `snpp-relay migrate FILE`.
+int MigrateOutbox(const std::string& path) {
+  using namespace kestrel;
+  auto loaded = relay::LoadConfig(path);
+  if (!loaded.config) {
+    PrintProblems(path, loaded.problems);
+    return 2;
+  }
+  platform::EventLoop loop;
+  const auto opened = relay::OpenOutbox(*loaded.config, loop, /*migrate=*/true, WallClock);
+  if (!opened.store) {
+    std::cerr << kName << ": " << opened.error << '\n';
+    return 1;
+  }
+  std::cout << path << ": " << opened.schema << '\n';
+  return 0;
+}
+
+int Run(const std::string& path, bool migrate) {
   using namespace kestrel;
   auto loaded = relay::LoadConfig(path);
   PrintProblems(path, loaded.warnings, "warning: ");
@@ -109,15 +130,13 @@ int Run(const std::string& path) {
   std::signal(SIGXFSZ, SIG_IGN);
 
   platform::EventLoop loop;
-  std::unique_ptr<outbox::Store> store;
-  try {
-    store = outbox::OpenSqliteStore(
-        {config.outbox, WallClock, [&loop](std::function<void()> fn) { loop.Post(std::move(fn)); },
-         ""});
-  } catch (const std::exception& e) {
-    std::cerr << kName << ": " << e.what() << '\n';
+  auto opened = relay::OpenOutbox(config, loop, migrate, WallClock);
+  if (!opened.store) {
+    std::cerr << kName << ": " << opened.error << '\n';
     return 1;
   }
+  if (migrate) Log(opened.schema);
+  std::unique_ptr<outbox::Store> store = std::move(opened.store);
 
   relay::Metrics metrics;
   relay::DispatchHooks hooks;
@@ -131,6 +150,8 @@ int Run(const std::string& path) {
   };
   relay::Dispatcher dispatcher(relay::OnLoop(loop), *store, std::move(hooks));
   dispatcher.Configure(DispatchSettingsOf(config));
+  // Another relay on the same outbox made work ready (a shared outbox only).
+  store->OnWake([&dispatcher] { dispatcher.Wake(); });
   relay::HttpApi api(
       loop,
       {*store, dispatcher, metrics, Log, [&]() -> const relay::RelayConfig& { return config; },
@@ -148,7 +169,7 @@ int Run(const std::string& path) {
   const std::string where =
       (v6 ? "[" + config.listen_host + "]" : config.listen_host) + ":" + std::to_string(api.port());
   Log("listening on " + where + " with " + std::to_string(config.gateways.size()) +
-      " gateway(s); outbox " + config.outbox);
+      " gateway(s); " + opened.description);
   std::cout << "READY " << kName << ' ' << where << std::endl;
 
   asio::signal_set signals(platform::AsioContext(loop), SIGINT, SIGTERM, SIGHUP);
@@ -166,11 +187,13 @@ int Run(const std::string& path) {
         if (reloaded.config->listen_host != config.listen_host ||
             reloaded.config->listen_port != config.listen_port ||
             reloaded.config->outbox != config.outbox ||
+            reloaded.config->outbox_conninfo != config.outbox_conninfo ||
             reloaded.config->max_connections != config.max_connections) {
           Log("reload: listen, outbox and max_connections changes take effect at the next start");
           reloaded.config->listen_host = config.listen_host;
           reloaded.config->listen_port = config.listen_port;
           reloaded.config->outbox = config.outbox;
+          reloaded.config->outbox_conninfo = config.outbox_conninfo;
           reloaded.config->max_connections = config.max_connections;
         }
         config = std::move(*reloaded.config);
@@ -212,9 +235,21 @@ int main(int argc, char** argv) {
                                    "exit 0 when there is none, 2 otherwise");
   check->add_option("file", check_path, "The configuration file")->required()->type_name("FILE");
   kestrel::relay::OperatorCommands operator_commands(app, config_path);
+  std::string migrate_path;
+  auto* migrate = app.add_subcommand(
+      "migrate",
+      "Create or update the outbox's schema to the version this relay knows, then exit 0; a "
+      "schema a newer relay made is left alone (exit 1)");
+  migrate->add_option("file", migrate_path, "The configuration file")
+      ->required()
+      ->type_name("FILE");
+  bool migrate_first = false;
+  app.add_flag("--migrate", migrate_first,
+               "Create or update the outbox's schema before starting (without it, a relay "
+               "refuses an outbox whose schema is not the one it knows)");
   app.footer(
-      "Exit status: 0 stopped by SIGTERM or a good check; 1 could not start (outbox, listening "
-      "address); 2 bad usage or configuration.");
+      "Exit status: 0 stopped by SIGTERM, a good check or a migration done; 1 could not start "
+      "(outbox, its schema, listening address); 2 bad usage or configuration.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {
@@ -225,9 +260,10 @@ int main(int argc, char** argv) {
   }
   if (auto code = operator_commands.Run(std::cout, std::cerr)) return *code;
   if (*check) return CheckConfig(check_path);
+  if (*migrate) return MigrateOutbox(migrate_path);
   if (config_path.empty()) {
     std::cerr << kName << ": --config FILE is needed (see " << kName << " --help)\n";
     return 2;
   }
-  return Run(config_path);
+  return Run(config_path, migrate_first);
 }

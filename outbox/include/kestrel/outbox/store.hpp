@@ -50,8 +50,11 @@
 // Threading: one thread, the event loop's, calls a Store. Every operation returns at once and
 // completes through its callback, later, on that loop, never from inside the call (SQLite does
 // the work in the call and posts the callback; PostgreSQL sends it and calls back when the result
-// arrives). Operations complete in the order they were called. A callback may call the store
-// again. Callbacks still pending when the store is destroyed never run.
+// arrives). Operations complete in the order they were called, but for one exception: an Accept
+// or Finish whose answer was lost with the database connection is sent again once it is back,
+// and completes then (an Accept fails if the database is not back within seconds, saying that
+// its pages may have been stored). A callback may call the store again. Callbacks still pending
+// when the store is destroyed never run.
 //
 // Errors: an operation that fails has no effect at all; its Result carries what went wrong and
 // what to do ("the disk is full ..."). A guarded transition that finds its row changed is not an
@@ -294,6 +297,12 @@ class Store {
   // Deletes a small batch of old pages (see PruneRequest) and expired keys; a page is kept while
   // a key naming it lives, so a repeated request never answers with a pruned page's id.
   virtual void Prune(PruneRequest request, Callback<Pruned> done) = 0;
+
+  // A wake-up hint: `wake` runs, from the loop, when work may have become ready that this
+  // process's calls did not make (another relay accepted pages or let a lease lapse), or the
+  // store reconnected. Hints can be lost: the dispatcher still looks on its own timer. SQLite
+  // has none (one relay per file knows what it added).
+  virtual void OnWake(std::function<void()> wake) { (void)wake; }
 };
 
 }  // namespace kestrel::outbox

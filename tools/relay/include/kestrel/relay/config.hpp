@@ -31,7 +31,10 @@ struct ReceiverConfig {
 struct RelayConfig {
   std::string listen_host = "127.0.0.1";
   std::uint16_t listen_port = 8444;
-  std::string outbox;
+  std::string outbox;  // the SQLite outbox's file; empty with outbox_conninfo
+  // The shared outbox in PostgreSQL: [relay] outbox = "postgresql://..." (no password in it),
+  // or [outbox] kind = "postgresql" with conninfo_file. It may hold a password; never logged.
+  std::string outbox_conninfo;
   std::vector<std::string> api_tokens;  // from api_tokens_file; never logged
   Millis expire_after = 3'600'000;
   Millis backoff = 2'000;
@@ -61,7 +64,8 @@ inline constexpr std::size_t kMaxSecretFile = 64 * 1024;
 inline constexpr std::size_t kMaxConfigFile = 1 << 20;
 
 // Parses configuration text. Relative secret file names are taken from `base_dir`; with
-// `read_secrets` false the secret files are not opened (for checking text alone).
+// `read_secrets` false the secret files are not opened (for checking text alone; then
+// outbox_conninfo says only "(from FILE)").
 ConfigResult ParseConfig(std::string_view text, const std::string& source_name,
                          const std::string& base_dir, bool read_secrets = true);
 // Reads and parses the file at `path`.

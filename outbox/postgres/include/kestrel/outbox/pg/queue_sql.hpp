@@ -11,7 +11,7 @@
 //                                                                             │ token + lease
 //      uncertain ◀─ sweep: lease ran out after SEND was written ◀─────────────┤
 //          │                                                                  │ finish: token
-//          └─ finish with the gateway's late word (delivered, degraded, refused)     ▼
+//          └─ finish with the gateway's late word (delivered, degraded)              ▼
 //                                  delivered, degraded, refused, failed, uncertain, expired
 //   queued past its page's expiry ── expire ──▶ expired;   (dismissed: set by an operator)
 //
@@ -56,10 +56,13 @@ FROM (SELECT DISTINCT hashtext(k) AS h FROM unnest($1::text[]) AS k ORDER BY 1) 
 // Accepts one page, after kLockKeys in the same transaction.
 //   $1 id  $2 source  $3 message  $4 data  $5 subject  $6 options (JSON text)
 //   $7 expire_after_ms  $8 idempotency key or NULL  $9 dedup key or NULL  $10 pagers text[]
+//   $11 require_level2 (a page with a data body needs level 2 anyway)
 // → id (the earlier page's when a key is held), created, recipients, keys_held, keys_wanted.
 // A key is held by an unexpired earlier page: that page answers, nothing is stored. Each
 // statement sees what the transaction's earlier statements wrote, so two pages of one batch
-// with the same key make one page.
+// with the same key make one page. Sent again under the same id (its first answer was lost
+// with the connection), it stores nothing twice and answers the same: the page exists already
+// (ON CONFLICT) or holds its own keys, and `created` says this id is the one that answers.
 inline constexpr Statement kAcceptPage{"kestrel_accept_page", R"sql(
 WITH keys AS (
   SELECT key, rank FROM (VALUES ('i:' || $8::text, 1), ('d:' || $9::text, 2)) AS k (key, rank)
@@ -69,14 +72,18 @@ WITH keys AS (
   WHERE held.expires_at > now()
   ORDER BY keys.rank LIMIT 1
 ), page AS (
-  INSERT INTO pages (id, created_at, expires_at, source, message, data, subject, options)
-  SELECT $1, now(), now() + $7::bigint * interval '1 millisecond', $2, $3, $4, $5, $6
+  INSERT INTO pages (id, created_at, expires_at, source, message, data, subject, options,
+                     require_level2)
+  SELECT $1, now(), now() + greatest($7::bigint, 0) * interval '1 millisecond', $2, $3, $4, $5,
+         $6, $11::boolean
   WHERE NOT EXISTS (SELECT 1 FROM earlier)
-  RETURNING id, expires_at
+  ON CONFLICT (id) DO NOTHING
+  RETURNING id, expires_at, require_level2 OR data <> '' AS needs_level2
 ), added AS (
-  INSERT INTO recipients (page_id, idx, pager, next_at, expires_at)
-  SELECT page.id, pager.ord - 1, pager.value, now(), page.expires_at
+  INSERT INTO recipients (page_id, idx, pager, next_at, expires_at, needs_level2)
+  SELECT page.id, pager.ord - 1, pager.value, now(), page.expires_at, page.needs_level2
   FROM page, unnest($10::text[]) WITH ORDINALITY AS pager (value, ord)
+  ORDER BY pager.ord
   RETURNING 1
 ), held AS (
   INSERT INTO page_keys (key, page_id, expires_at)
@@ -86,7 +93,7 @@ WITH keys AS (
   RETURNING 1
 )
 SELECT coalesce((SELECT page_id FROM earlier), $1) AS id,
-       EXISTS (SELECT 1 FROM page) AS created,
+       coalesce((SELECT page_id FROM earlier), $1) = $1 AS created,
        (SELECT count(*) FROM added) AS recipients,
        (SELECT count(*) FROM held) AS keys_held,
        (SELECT count(*) FROM keys) AS keys_wanted
@@ -97,28 +104,41 @@ inline constexpr Statement kWake{"kestrel_wake", R"sql(
 SELECT pg_notify('kestrel_outbox', '')
 )sql"};
 
-// Claims up to $1 due recipients for owner $2 with a lease of $3 ms, oldest due first.
+// Claims up to $1 due recipients for owner $2 with a lease of $3 ms, oldest due first (in the
+// order they were accepted among those due at once). $4: NULL takes any page; true only pages
+// that need a gateway at level 2 or above; false only the others.
 // → page_id, idx, pager, attempts (this one included), token, lease_until_ms, message, data,
-//   subject, options, created_ms, expires_ms, source
+//   subject, options, created_ms, expires_ms, source, gateway (of the attempt before),
+//   require_level2, age_ms (since the page was accepted), expires_in_ms (> 0)
 inline constexpr Statement kClaim{"kestrel_claim", R"sql(
 WITH due AS (
   SELECT page_id, idx FROM recipients
   WHERE state = 'queued' AND next_at <= now() AND expires_at > now()
-  ORDER BY next_at, page_id, idx
+    AND ($4::boolean IS NULL OR needs_level2 = $4::boolean)
+  ORDER BY next_at, seq
   LIMIT $1
   FOR UPDATE SKIP LOCKED
+), claimed AS (
+  UPDATE recipients AS r
+  SET state = 'sending', owner = $2, token = nextval('recipient_token'),
+      lease_until = now() + $3::bigint * interval '1 millisecond',
+      attempts = r.attempts + 1, send_written = false, updated_at = now()
+  FROM due, pages AS p
+  WHERE r.page_id = due.page_id AND r.idx = due.idx AND p.id = r.page_id
+  RETURNING r.page_id, r.idx, r.pager, r.attempts, r.token, r.lease_until, r.gateway, r.next_at,
+            r.seq, p.message, p.data, p.subject, p.options, p.created_at, p.expires_at, p.source,
+            p.require_level2
 )
-UPDATE recipients AS r
-SET state = 'sending', owner = $2, token = nextval('recipient_token'),
-    lease_until = now() + $3::bigint * interval '1 millisecond',
-    attempts = r.attempts + 1, updated_at = now()
-FROM due, pages AS p
-WHERE r.page_id = due.page_id AND r.idx = due.idx AND p.id = r.page_id
-RETURNING r.page_id, r.idx, r.pager, r.attempts, r.token,
-          (extract(epoch FROM r.lease_until) * 1000)::bigint AS lease_until_ms,
-          p.message, p.data, p.subject, p.options,
-          (extract(epoch FROM p.created_at) * 1000)::bigint AS created_ms,
-          (extract(epoch FROM p.expires_at) * 1000)::bigint AS expires_ms, p.source
+SELECT page_id, idx, pager, attempts, token,
+       (extract(epoch FROM lease_until) * 1000)::bigint AS lease_until_ms,
+       message, data, subject, options,
+       (extract(epoch FROM created_at) * 1000)::bigint AS created_ms,
+       (extract(epoch FROM expires_at) * 1000)::bigint AS expires_ms, source, gateway,
+       require_level2,
+       floor(extract(epoch FROM now() - created_at) * 1000)::bigint AS age_ms,
+       ceil(extract(epoch FROM expires_at - now()) * 1000)::bigint AS expires_in_ms
+FROM claimed
+ORDER BY next_at, seq
 )sql"};
 
 // Extends the leases of tokens $1 (bigint[]) to now() + $2 ms, only while they still hold:
@@ -140,25 +160,38 @@ RETURNING r.token
 )sql"};
 
 // Ends attempts, arrays in step: $1 tokens bigint[], $2 states text[], $3 replies text[],
-// $4 gateways text[] ('' keeps the one recorded), $5 retry_after_ms bigint[] (for queued).
+// $4 gateways text[], $5 retry_after_ms bigint[] (for queued), $6 notes text[] (for each of
+// reply, gateway and note, '' keeps what the recipient had), $7 attempted boolean[] (false: no
+// session was made for the claim; the attempt it counted is taken back).
 // From sending: queued (the mark cleared: the gateway answered, nothing is in doubt) or a
-// final state. From uncertain: only the gateway's own late word (delivered, degraded,
-// refused). → token, state of each row changed; a missing token was not ours any more.
+// final state. From uncertain: only the gateway's own late word that the page went out
+// (delivered, degraded). → token, state of each row changed; a missing token was not ours any
+// more.
 inline constexpr Statement kFinish{"kestrel_finish", R"sql(
 UPDATE recipients AS r
-SET state = f.state, last_reply = f.reply,
+SET state = f.state,
+    last_reply = CASE WHEN f.reply = '' THEN r.last_reply ELSE f.reply END,
+    note = CASE WHEN f.note = '' THEN r.note ELSE f.note END,
+    attempts = CASE WHEN f.attempted THEN r.attempts ELSE greatest(r.attempts - 1, 0) END,
     gateway = CASE WHEN f.gateway = '' THEN r.gateway ELSE f.gateway END,
     next_at = CASE WHEN f.state = 'queued'
-                   THEN now() + f.retry_ms * interval '1 millisecond' ELSE r.next_at END,
+                   THEN now() + greatest(f.retry_ms, 0) * interval '1 millisecond'
+                   ELSE r.next_at END,
     send_written = r.send_written AND f.state <> 'queued',
     lease_until = NULL, updated_at = now()
-FROM unnest($1::bigint[], $2::text[], $3::text[], $4::text[], $5::bigint[])
-     AS f (token, state, reply, gateway, retry_ms)
+FROM unnest($1::bigint[], $2::text[], $3::text[], $4::text[], $5::bigint[], $6::text[],
+            $7::boolean[]) AS f (token, state, reply, gateway, retry_ms, note, attempted)
 WHERE r.token = f.token
   AND f.state IN ('queued', 'delivered', 'degraded', 'refused', 'failed', 'uncertain', 'expired')
   AND (r.state = 'sending'
-       OR (r.state = 'uncertain' AND f.state IN ('delivered', 'degraded', 'refused')))
+       OR (r.state = 'uncertain' AND f.state IN ('delivered', 'degraded')))
 RETURNING r.token, r.state
+)sql"};
+
+// The states of the rows holding tokens $1 (bigint[]): how a finish sent again learns that
+// its first try, whose answer was lost, had already settled them. → token, state
+inline constexpr Statement kTokenStates{"kestrel_token_states", R"sql(
+SELECT token, state FROM recipients WHERE token = ANY ($1::bigint[])
 )sql"};
 
 // Resolves up to $1 lapsed leases: SEND not written → queued, due now; written → uncertain.
@@ -204,8 +237,9 @@ FROM gone WHERE r.page_id = gone.page_id AND r.idx = gone.idx
 RETURNING r.page_id, r.idx
 )sql"};
 
-// Retention: deletes up to $2 pages all of whose recipients are final and unchanged for $1 ms,
-// with their recipients and keys. Run it again while it deletes $2. → id
+// Retention: deletes up to $2 pages all of whose recipients are final and unchanged for $1 ms
+// and that no live key names (a repeated request never answers with a pruned page's id), with
+// their recipients and expired keys. Run it again while it deletes $2. → id
 inline constexpr Statement kDeleteOldPages{"kestrel_delete_old_pages", R"sql(
 DELETE FROM pages WHERE id IN (
   SELECT p.id FROM pages AS p
@@ -215,6 +249,8 @@ DELETE FROM pages WHERE id IN (
       WHERE r.page_id = p.id
         AND (r.state IN ('queued', 'sending')
              OR r.updated_at >= now() - $1::bigint * interval '1 millisecond'))
+    AND NOT EXISTS (
+      SELECT 1 FROM page_keys AS k WHERE k.page_id = p.id AND k.expires_at > now())
   ORDER BY p.created_at
   LIMIT $2
   FOR UPDATE SKIP LOCKED)
@@ -229,26 +265,32 @@ DELETE FROM page_keys WHERE key IN (
 RETURNING key
 )sql"};
 
-// How long until the earliest queued recipient is due, in ms (0: now; NULL: none queued).
+// How long until the earliest queued recipient of an unexpired page is due, in ms, rounded up
+// (0: now; NULL: none queued). $1 filters as kClaim's $4.
 inline constexpr Statement kNextDue{"kestrel_next_due", R"sql(
-SELECT greatest(0, (extract(epoch FROM min(next_at) - now()) * 1000)::bigint) AS wait_ms
-FROM recipients WHERE state = 'queued'
+SELECT CASE WHEN min(next_at) IS NOT NULL
+            THEN greatest(0, ceil(extract(epoch FROM min(next_at) - now()) * 1000))::bigint
+       END AS wait_ms
+FROM recipients
+WHERE state = 'queued' AND expires_at > now()
+  AND ($1::boolean IS NULL OR needs_level2 = $1::boolean)
 )sql"};
 
-// A page by id $1. → source, message, data, subject, options, created_ms, expires_ms
+// A page by id $1. → source, message, data, subject, options, created_ms, expires_ms,
+// require_level2
 inline constexpr Statement kFindPage{"kestrel_find_page", R"sql(
 SELECT source, message, data, subject, options,
        (extract(epoch FROM created_at) * 1000)::bigint AS created_ms,
-       (extract(epoch FROM expires_at) * 1000)::bigint AS expires_ms
+       (extract(epoch FROM expires_at) * 1000)::bigint AS expires_ms, require_level2
 FROM pages WHERE id = $1
 )sql"};
 
 // The recipients of page $1 in order. → idx, pager, state, attempts, gateway, last_reply,
-// send_written, next_ms, updated_ms, owner, token
+// send_written, next_ms, updated_ms, owner, token, note
 inline constexpr Statement kFindRecipients{"kestrel_find_recipients", R"sql(
 SELECT idx, pager, state, attempts, gateway, last_reply, send_written,
        (extract(epoch FROM next_at) * 1000)::bigint AS next_ms,
-       (extract(epoch FROM updated_at) * 1000)::bigint AS updated_ms, owner, token
+       (extract(epoch FROM updated_at) * 1000)::bigint AS updated_ms, owner, token, note
 FROM recipients WHERE page_id = $1 ORDER BY idx
 )sql"};
 
@@ -264,10 +306,25 @@ SELECT (SELECT count(*) FROM pages) AS pages,
        pg_total_relation_size('page_keys') AS bytes
 )sql"};
 
+// Readiness: a write that commits (a transaction id is assigned, so the commit is flushed as
+// any other; a standby refuses it), and the schema's version. → version, xid
+inline constexpr Statement kProbe{"kestrel_probe", R"sql(
+SELECT (SELECT coalesce(max(version), 0) FROM schema_version) AS version, txid_current() AS xid
+)sql"};
+
+// Last in a unit whose commit need only outlive the process, not a power cut or a failover
+// (claims, renewals, outcomes, sweeps, retention): it returns without waiting for the disk or a
+// standby. One lost leaves its recipient as it was, which a sweep resolves safely, and the next
+// synchronous commit (an accept, a SEND-written mark) makes it durable with its own, since the
+// log is written in order.
+inline constexpr Statement kRelaxedCommit{"kestrel_relaxed_commit", R"sql(
+SELECT set_config('synchronous_commit', 'off', true)
+)sql"};
+
 // --- The schema ---
 
 // The schema this build knows. A database at a newer version was migrated by a newer relay.
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 
 // Step n takes the schema from version n - 1 to n; each runs in one transaction with the row
 // (n) it adds to schema_version, whose primary key lets only one of two migrations at once

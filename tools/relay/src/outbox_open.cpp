@@ -1,0 +1,87 @@
+#include "outbox_open.hpp"
+
+#include <chrono>
+#include <optional>
+
+#include "kestrel/outbox/sqlite_store.hpp"
+#include "kestrel/platform/event_loop.hpp"
+#ifdef KESTREL_HAVE_PG
+#include "kestrel/outbox/pg/store.hpp"
+#endif
+
+namespace kestrel::relay {
+
+namespace {
+
+OpenedOutbox OpenSqlite(const RelayConfig& config, platform::EventLoop& loop,
+                        std::function<outbox::Millis()> wall_clock) {
+  OpenedOutbox opened;
+  opened.description = "outbox " + config.outbox;
+  try {
+    opened.store = outbox::OpenSqliteStore(
+        {config.outbox, std::move(wall_clock),
+         [&loop](std::function<void()> fn) { loop.Post(std::move(fn)); }, ""});
+    opened.schema = "the outbox " + config.outbox + " is at schema version " +
+                    std::to_string(outbox::kSqliteSchemaVersion);
+  } catch (const std::exception& e) {
+    opened.error = e.what();
+  }
+  return opened;
+}
+
+#ifdef KESTREL_HAVE_PG
+std::string SchemaDone(const outbox::pg::SchemaStatus& status) {
+  const auto now = std::to_string(status.now);
+  if (status.found == 0) return "created the outbox schema at version " + now;
+  if (status.found < status.now) {
+    return "updated the outbox schema from version " + std::to_string(status.found) + " to " + now;
+  }
+  return "the outbox schema is at version " + now;
+}
+
+OpenedOutbox OpenPostgres(const RelayConfig& config, platform::EventLoop& loop, bool migrate) {
+  outbox::pg::StoreOptions options;
+  options.conninfo = config.outbox_conninfo;
+  options.migrate = migrate;
+  std::optional<outbox::pg::Opened> result;
+  outbox::pg::OpenStore(loop, options, [&](outbox::pg::Opened o) { result = std::move(o); });
+  // OpenStore answers within open_timeout itself; the margin only guards against a stuck loop.
+  loop.RunUntil([&] { return result.has_value(); },
+                std::chrono::milliseconds(options.open_timeout + 5000));
+  OpenedOutbox opened;
+  opened.description = "the shared outbox in PostgreSQL";
+  if (!result) {
+    opened.error = "outbox: opening the PostgreSQL outbox did not finish; check the database";
+  } else if (!result->store) {
+    opened.error = std::move(result->error);
+    if (!migrate && (result->schema.verdict == outbox::pg::SchemaVerdict::kMissing ||
+                     result->schema.verdict == outbox::pg::SchemaVerdict::kOlder)) {
+      opened.error += " (snpp-relay migrate CONFIG, or start with --migrate)";
+    }
+  } else {
+    opened.description += " (owner " + result->store->owner() + ")";
+    opened.schema = SchemaDone(result->schema);
+    opened.store = std::move(result->store);
+  }
+  return opened;
+}
+#endif
+
+}  // namespace
+
+OpenedOutbox OpenOutbox(const RelayConfig& config, platform::EventLoop& loop, bool migrate,
+                        std::function<outbox::Millis()> wall_clock) {
+  if (config.outbox_conninfo.empty()) return OpenSqlite(config, loop, std::move(wall_clock));
+#ifdef KESTREL_HAVE_PG
+  return OpenPostgres(config, loop, migrate);
+#else
+  (void)migrate;
+  OpenedOutbox opened;
+  opened.error =
+      "outbox: this snpp-relay was built without PostgreSQL (libpq was not found when it was "
+      "built); use a SQLite outbox, or a build with libpq";
+  return opened;
+#endif
+}
+
+}  // namespace kestrel::relay
