@@ -58,9 +58,22 @@ std::string Seconds(Duration d) {
   return std::to_string(ms / 1000) + "." + frac + " s";
 }
 
-std::string Trimmed(std::string s) {
-  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-  return s;
+// A reply or text as one line: without its line end, and a continued reply's lines joined by
+// " / " ("250-Message queued / 250 id 7").
+std::string OneLine(std::string_view text) {
+  std::string out;
+  while (!text.empty()) {
+    const auto lf = text.find('\n');
+    std::string_view line = text.substr(0, lf);
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!line.empty()) {
+      if (!out.empty()) out += " / ";
+      out += line;
+    }
+    if (lf == text.npos) break;
+    text.remove_prefix(lf + 1);
+  }
+  return out;
 }
 
 }  // namespace
@@ -226,7 +239,7 @@ void Delivery::Impl::Attempt::RaiseEvent(platform::EventId event, String& argume
   AttemptEvidence evidence;
   evidence.state = control->get_State();
   evidence.send_written = send_written;
-  evidence.text = Trimmed(argument);
+  evidence.text = OneLine(argument);
   if (event == platform::EventId::kOnComplete) {
     evidence.kind = AttemptEvidence::Kind::kCompleted;
   } else if (hook_failed) {

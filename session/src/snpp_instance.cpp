@@ -142,6 +142,7 @@ void SNPPInstance::put_ServerPort(Long v) {
 void SNPPInstance::CloseSocket() {
   ++connection_generation_;
   framer_.Reset();
+  assembler_.Reset();
   sck_->Close();
 }
 
@@ -150,6 +151,7 @@ void SNPPInstance::OpenConnection() {
   const Long port = get_ServerPort();
   ++connection_generation_;
   framer_.Reset();
+  assembler_.Reset();
   sck_->Connect(server, port);
   // State is 0 before pending notifications run: a greeting that arrives during DoEvents must
   // be dispatched as a greeting, not under the previous session's state.
@@ -181,8 +183,19 @@ void SNPPInstance::sck_DataArrival(Long /*bytes*/) {
     framer_.Append(sck_->GetData());
     const auto generation = connection_generation_;
     while (auto line = framer_.Next()) {
-      // Each reply has its own trap: a failed reply is reported, and the next one still runs.
-      Trapped([&] { HandleReply(std::move(*line)); });
+      const auto step = assembler_.Feed(*line);
+      if (step == ReplyAssembler::Step::kNeedMore) continue;
+      if (step == ReplyAssembler::Step::kMalformed) {
+        const std::string first = assembler_.Take();
+        const bool at_send = get_State() == static_cast<Integer>(SessionState::kWaitSend);
+        ReportCaught(err::kMalformedReply,
+                     messages::MalformedReply(
+                         first, Describe(assembler_.problem(), first, assembler_.offending_line()),
+                         at_send));
+      } else {
+        // Each reply has its own trap: a failed reply is reported, and the next one still runs.
+        Trapped([&] { HandleReply(assembler_.Take()); });
+      }
       // A handler may have closed or reopened the connection, or destroyed the control: the
       // lines still buffered belong to a connection that is gone.
       if (!*alive || generation != connection_generation_) return;

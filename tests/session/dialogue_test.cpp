@@ -237,6 +237,44 @@ TEST(Dialogue, WaitDataTakesTheGoAheadThenTheBodyReply) {
   EXPECT_EQ(h.sock->last_write(), "SEND\r\n");
 }
 
+TEST(Dialogue, ContinuedRepliesAreOneReplyEach) {
+  // A continued reply to PAGE is one reply: MESS's 250 cannot be taken for SEND's, and SEND's
+  // refusal is a refusal.
+  SessionHarness h;
+  h.ctl->put_SnppLevel(1);
+  h.Run({"220-Welcome\r\n220 Ready\r\n", "250-Pager ID Accepted\r\n", "250 Pager 5 is on duty\r\n",
+         "250 OK\r\n", "554 Error, failed\r\n"});
+  EXPECT_THAT(h.sock->writes, ElementsAre("PAGE \r\n", "MESS 0\r\n", "SEND\r\n"));
+  EXPECT_THAT(h.host.completions(), IsEmpty());
+  EXPECT_THAT(h.host.errors(), ElementsAre("554 Error, failed\r\n"));
+
+  // What the host sees of a continued reply: every line, as received.
+  SessionHarness ok;
+  ok.ctl->put_SnppLevel(1);
+  ok.Run({"220 hi\r\n", "250 ok\r\n", "250 ok\r\n", "250-Message queued\r\n250 id 7\n"});
+  EXPECT_THAT(ok.host.completions(), ElementsAre("250-Message queued\r\n250 id 7\n"));
+  EXPECT_EQ(ok.ctl->getLastReply(), "250-Message queued\r\n250 id 7\n");
+  EXPECT_EQ(ok.sock->last_write(), "QUIT\r\n");
+
+  // A continued reply that breaks its form is reported as such, with what it means for the page.
+  for (const bool at_send : {false, true}) {
+    SessionHarness bad;
+    bad.ctl->put_SnppLevel(1);
+    bad.Run({"220 hi\r\n"});
+    if (at_send) {
+      bad.Reply("250 ok\r\n");
+      bad.Reply("250 ok\r\n");
+    }
+    bad.Reply("250-accepted\r\n554 but refused\r\n");
+    ASSERT_EQ(bad.host.errors().size(), 1u);
+    EXPECT_THAT(bad.host.errors()[0], HasSubstr("its code changed from 250 to 554"));
+    EXPECT_THAT(bad.host.errors()[0], HasSubstr(at_send ? "may or may not have been delivered"
+                                                        : "the page was not sent"));
+    EXPECT_EQ(bad.ctl->getLastError(), std::to_string(err::kMalformedReply));
+    EXPECT_THAT(bad.host.completions(), IsEmpty());
+  }
+}
+
 TEST(Dialogue, StatesWithoutAHandlerDropEveryReply) {
   for (Integer state : {-1, 1, 5, 10, 15, 20, 29, -2, 32767}) {
     SessionHarness h;

@@ -55,8 +55,10 @@ inline constexpr std::int32_t kTlsSettings = 10012;  // CA file, client certific
 inline constexpr std::int32_t kTimerBadInterval = 10101;
 
 // Paging session.
-inline constexpr std::int32_t kLineBreakInParameter = 20001;  // CR, LF or NUL in a one-line parameter
-inline constexpr std::int32_t kConnectionLost = 20002;        // connection gone mid-dialogue
+// CR, LF or NUL in a one-line parameter.
+inline constexpr std::int32_t kLineBreakInParameter = 20001;
+inline constexpr std::int32_t kConnectionLost = 20002;  // connection gone mid-dialogue
+inline constexpr std::int32_t kMalformedReply = 20003;  // a continued reply broke its own form
 
 // Settings files.
 inline constexpr std::int32_t kSettingsFileUnreadable = 20101;  // missing, no permission

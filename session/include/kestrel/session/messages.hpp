@@ -3,6 +3,7 @@
 // drift. Each says what went wrong and what to do. (The server's own replies are passed on as
 // they are; they are not ours to word.)
 
+#include <cstddef>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -24,6 +25,30 @@ inline std::string ConnectionLostAwaitingSend(std::string_view description) {
          std::string(description) +
          "); the page may or may not have been delivered. Check with the paging service before "
          "sending again.";
+}
+
+// The start of a server's line for a text of ours: without its line end, at most 60 bytes.
+inline std::string Quoted(std::string_view line) {
+  constexpr std::size_t kShown = 60;
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  std::string shown(line.substr(0, kShown));
+  if (line.size() > kShown) shown += "...";
+  return "\"" + shown + "\"";
+}
+
+// What a failed exchange means for the page: before SEND was written it was not sent; while
+// SEND awaits its reply nobody can tell.
+inline std::string PageFate(bool awaiting_send) {
+  return awaiting_send ? "the page may or may not have been delivered. Check with the paging "
+                         "service before sending again."
+                       : "the page was not sent. Check the server and send again.";
+}
+
+// A continued reply broke its own form: too many lines, too long, or its code changed.
+inline std::string MalformedReply(std::string_view first_line, std::string_view why,
+                                  bool awaiting_send) {
+  return "The paging server's reply " + Quoted(first_line) + " was not well formed (" +
+         std::string(why) + "); " + PageFate(awaiting_send);
 }
 
 // A one-line parameter holds a line break. Names the property, never quotes its value: it may

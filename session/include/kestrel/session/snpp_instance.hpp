@@ -4,12 +4,19 @@
 //
 // The host sets properties, calls Send(), and learns the outcome from the events OnError and
 // OnComplete raised through its ControlHost. Nothing here waits for the network: Send() asks the
-// socket to connect and returns; every reply line the server sends is handed to HandleReply,
-// which checks its three-character code against State and, when the code is acceptable, writes
-// the next command.
+// socket to connect and returns; every reply the server sends is handed to HandleReply, which
+// checks its three-character code against State and, when the code is acceptable, writes the
+// next command.
+//
+// A reply is one line, or a continued reply ("250-Pager ID Accepted" ... "250 Pager 5 is on
+// duty"), gathered into one by ReplyAssembler. The reply text a host sees (OnComplete, OnError,
+// getLastReply) is the whole reply as received: the one line with its line end, or every line
+// of a continued reply, each with its line end, joined as they came. A continued reply past its
+// bounds, or whose code changes, is reported as a malformed reply (err::kMalformedReply).
 //
 //   host ──Send()──▶ timer on, TickCount 0, sck.Connect, State 0, DoEvents
-//   sck ──DataArrival──▶ line framer ──each line──▶ HandleReply ──▶ Send<Command> ──▶ sck.SendData
+//   sck ──DataArrival──▶ LineFramer ──lines──▶ ReplyAssembler ──each reply──▶ HandleReply
+//                                                  ──▶ Send<Command> ──▶ sck.SendData
 //                                                       │
 //                                                       ├──▶ OnComplete (State 13, 250/860/960)
 //                                                       └──▶ ReportFailure ──▶ OnError
@@ -42,6 +49,7 @@
 #include "kestrel/platform/types.hpp"
 #include "kestrel/session/line_framer.hpp"
 #include "kestrel/session/messages.hpp"
+#include "kestrel/session/reply_assembler.hpp"
 #include "kestrel/session/session_state.hpp"
 
 namespace kestrel::session {
@@ -198,6 +206,7 @@ class SNPPInstance {
   bool anyErrorCaught_ = false;
 
   LineFramer framer_;
+  ReplyAssembler assembler_;
   // Changes whenever the connection is opened or closed, so that lines buffered from an earlier
   // connection are never dispatched after a handler closed or reopened it.
   std::uint64_t connection_generation_ = 0;
