@@ -22,6 +22,8 @@
 //   - every write is one command line ending in CR LF with no other CR or LF, written in the
 //     State that awaits its reply; the one exception is the DATA body, written in State 21,
 //     which is whole CR LF lines with no line that is only "." and every "."-line stuffed
+//   - the server has sent something since the command before: a reply never answers a
+//     command written after it arrived, so no two commands come out of one read
 //   - the control never writes to a socket that is not connected
 //   - OnComplete comes only in State 13, with a 250, 860 or 960 reply that is one line as the
 //     server sent it, or a continued reply within its bound that ends with its closing line,
@@ -445,6 +447,7 @@ class Harness {
          at += kMaxRead) {
       const auto piece = bytes.substr(at, kMaxRead);
       sock_->Receive(piece);
+      journal_.push_back("receive");  // for the rule on turns, in order with the writes
       queued_ += piece.size();
       delivered_ += piece.size();
       if (run || queued_ >= 4 * kMaxRead) {
@@ -485,6 +488,10 @@ class Harness {
         state_at_write_ = static_cast<Integer>(std::stoi(entry.substr(13)));
         continue;
       }
+      if (entry == "receive") {
+        heard_since_command_ = true;
+        continue;
+      }
       if (!StartsWith(entry, "write ")) continue;
       CheckWrite(std::string_view(entry).substr(6), state_at_write_);
     }
@@ -506,7 +513,14 @@ class Harness {
     }
     KESTREL_FUZZ_CHECK(IsOneLine(w), "a command is one line ending in CR LF",
                        "State " + std::to_string(state) + ": [" + Escaped(w) + "]");
-    if (data_state) return;  // "DATA" itself, or the "." that ends the body
+    if (data_state && w == ".\r\n") return;  // the end of the body
+    // Turns: every command answers a reply that came after the command before it, so the
+    // server said something between any two of them.
+    KESTREL_FUZZ_CHECK(heard_since_command_,
+                       "a command follows a reply that came after the command before it",
+                       "State " + std::to_string(state) + ": [" + Escaped(w) + "]");
+    heard_since_command_ = false;
+    if (data_state) return;  // "DATA" itself
     const std::string_view word = CommandOf(state);
     KESTREL_FUZZ_CHECK(!word.empty() && StartsWith(w, word),
                        "each command is written in the State that awaits its reply",
@@ -578,6 +592,7 @@ class Harness {
   bool destroyed_ = false;      // a handler let go of the control
   std::size_t journal_at_ = 0;
   Integer state_at_write_ = -1;
+  bool heard_since_command_ = false;  // the server sent bytes since the last command was written
   int completions_this_session_ = 0;
   std::size_t largest_property_ = 0;
   std::size_t queued_ = 0;     // bytes handed to the socket and not yet announced

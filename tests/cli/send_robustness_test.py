@@ -133,6 +133,16 @@ class WrongSuccessDoublePageWrongPager(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         self.assertEqual(json.loads(r.stdout)["reply"], "250-Message queued / 250 id 7")
 
+    def test_replies_before_their_command_are_never_an_outcome(self):
+        # 220 and ten 250s at once: never "delivered", SEND never written, tried again as a
+        # passing fault of the gateway.
+        g = self.gateway(greeting=b"220 hi\r\n" + b"250 ok\r\n" * 10)
+        r, _ = run("--server", g.where, "--pager", "5", "--message", "x", "--retries", "1",
+                   "--retry-backoff", "0.05")
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        self.assertIn("before our PAGE was written, so it cannot be the reply to it", r.stdout)
+        self.assertEqual((g.connections, g.said(b"PAGE"), g.said(b"SEND")), (2, [], []))
+
 
 if __name__ == "__main__":
     cli_test.SEND, cli_test.SANDBOX = sys.argv[1], sys.argv[2]

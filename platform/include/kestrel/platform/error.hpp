@@ -59,6 +59,7 @@ inline constexpr std::int32_t kTimerBadInterval = 10101;
 inline constexpr std::int32_t kLineBreakInParameter = 20001;
 inline constexpr std::int32_t kConnectionLost = 20002;  // connection gone mid-dialogue
 inline constexpr std::int32_t kMalformedReply = 20003;  // a continued reply broke its own form
+inline constexpr std::int32_t kReplyOutOfTurn = 20004;  // a reply before its command, or unasked
 
 // Settings files.
 inline constexpr std::int32_t kSettingsFileUnreadable = 20101;  // missing, no permission

@@ -36,19 +36,41 @@ inline std::string Quoted(std::string_view line) {
   return "\"" + shown + "\"";
 }
 
-// What a failed exchange means for the page: before SEND was written it was not sent; while
-// SEND awaits its reply nobody can tell.
-inline std::string PageFate(bool awaiting_send) {
-  return awaiting_send ? "the page may or may not have been delivered. Check with the paging "
-                         "service before sending again."
-                       : "the page was not sent. Check the server and send again.";
+// What a broken exchange means for the page, said at the end of the text about it.
+enum class PageFate {
+  kNotSent,    // SEND was not written, or the server refused it
+  kUnknown,    // SEND was written and its reply is missing or broken
+  kDelivered,  // the server had accepted SEND (OnComplete was raised)
+};
+
+inline std::string FateText(PageFate fate) {
+  switch (fate) {
+    case PageFate::kNotSent:
+      break;
+    case PageFate::kUnknown:
+      return "the page may or may not have been delivered. Check with the paging service before "
+             "sending again.";
+    case PageFate::kDelivered:
+      return "the page had already been accepted.";
+  }
+  return "the page was not sent. Check the server and send again.";
 }
 
 // A continued reply broke its own form: too many lines, too long, or its code changed.
 inline std::string MalformedReply(std::string_view first_line, std::string_view why,
-                                  bool awaiting_send) {
+                                  PageFate fate) {
   return "The paging server's reply " + Quoted(first_line) + " was not well formed (" +
-         std::string(why) + "); " + PageFate(awaiting_send);
+         std::string(why) + "); " + FateText(fate);
+}
+
+// A reply out of turn: bytes that arrived before `command` was written (so they cannot answer
+// it), or, with `command` empty, a reply while no command awaited one.
+inline std::string ReplyOutOfTurn(std::string_view line, std::string_view command, PageFate fate) {
+  std::string what = "The paging server sent " + Quoted(line);
+  what += command.empty() ? " while no command awaited a reply"
+                          : " before our " + std::string(command) +
+                                " was written, so it cannot be the reply to it";
+  return what + "; its replies no longer match our commands, and " + FateText(fate);
 }
 
 // A one-line parameter holds a line break. Names the property, never quotes its value: it may

@@ -50,6 +50,8 @@ class ReplyAssembler {
 
   // A continued reply has begun and not yet ended.
   bool pending() const noexcept { return code_.size() == 3; }
+  // The lines of the pending continued reply so far.
+  std::string_view partial() const noexcept { return pending() ? text_ : std::string_view(); }
   void Reset();
 
  private:
