@@ -7,6 +7,7 @@
 
 #include "kestrel/session/line_framer.hpp"
 #include "kestrel/session/reply_assembler.hpp"
+#include "kestrel/session/reply_reader.hpp"
 #include "kestrel/session/wire.hpp"
 
 namespace kestrel::session {
@@ -217,6 +218,33 @@ TEST(ReplyAssembler, ResetForgetsAContinuedReply) {
   EXPECT_FALSE(a.pending());
   EXPECT_EQ(a.Feed("220 new connection\r\n"), ReplyAssembler::Step::kReply);
   EXPECT_EQ(a.Take(), "220 new connection\r\n");
+}
+
+TEST(ReplyReader, AReplyCountsOnlyForTheCommandItFollows) {
+  using Kind = ReplyReader::Received::Kind;
+  ReplyReader r;
+  r.Expect();  // the greeting
+  r.Append("220 hi\r\n250 early\r\n250-part");
+  auto got = r.Next();
+  ASSERT_TRUE(got);
+  EXPECT_EQ((std::pair{got->kind, got->text}),
+            (std::pair{Kind::kReply, std::string("220 hi\r\n")}));
+  EXPECT_TRUE(r.Unread()) << "what came with the greeting cannot answer the next command";
+  EXPECT_EQ(r.UnreadStart(), "250 early\r");
+  got = r.Next();
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->kind, Kind::kUnsolicited);
+  EXPECT_FALSE(r.Next()) << "a continued reply in progress is no reply yet";
+  EXPECT_TRUE(r.Unread());
+  r.Desynchronize();
+  r.Expect();
+  r.Append("ial\r\n250 end\r\n");
+  EXPECT_FALSE(r.Next()) << "after a protocol error nothing more is taken";
+  r.Reset();
+  r.Expect();
+  r.Append("220 again\r\n");
+  ASSERT_TRUE(r.Next());
+  EXPECT_FALSE(r.Unread());
 }
 
 }  // namespace
