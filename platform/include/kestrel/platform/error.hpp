@@ -50,6 +50,8 @@ inline constexpr std::int32_t kTlsNameMismatch = 10009;     // the certificate i
 inline constexpr std::int32_t kTlsExpired = 10010;          // expired or not yet valid
 inline constexpr std::int32_t kTlsHandshakeFailed = 10011;  // no TLS, old version, refused
 inline constexpr std::int32_t kTlsSettings = 10012;  // CA file, client certificate or key unusable
+// The server wants a client certificate and none was given, or it refused the one given.
+inline constexpr std::int32_t kTlsClientCertificate = 10013;
 
 // Timer component.
 inline constexpr std::int32_t kTimerBadInterval = 10101;
