@@ -5,7 +5,7 @@ include(CMakePackageConfigHelpers)
 
 set(KESTREL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kestrel_snpp)
 
-install(TARGETS kestrel_platform_interfaces kestrel_platform kestrel_session kestrel_control
+install(TARGETS kestrel_platform_interfaces kestrel_files kestrel_platform kestrel_session kestrel_control
                 kestrel_persistence kestrel_delivery kestrel_snpp
         EXPORT kestrel_snpp_targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
