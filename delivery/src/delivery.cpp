@@ -650,7 +650,9 @@ std::string Delivery::Impl::FailureSummary(
   std::string out;
   for (const auto& [g, text] : failures) {
     if (!out.empty()) out += "; ";
-    out += gateways_[g].where() + ": " + text;
+    // A sentence of its own in the list: its full stop would end the list.
+    out += gateways_[g].where() + ": ";
+    out += text.ends_with('.') ? std::string_view(text).substr(0, text.size() - 1) : text;
   }
   return out;
 }
