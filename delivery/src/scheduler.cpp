@@ -55,45 +55,37 @@ std::optional<Verdict> Scheduler::out(Group group, std::size_t gateway) const {
   return it == groups_.end() ? std::nullopt : it->second.out.at(gateway);
 }
 
-std::vector<std::size_t> Scheduler::Candidates(const Recipient& r) const {
-  std::vector<std::size_t> open;
-  const std::size_t n = gateways_.size();
-  const auto& out = groups_.at(r.group).out;
-  for (std::size_t step = 0; step < n; ++step) {
-    const std::size_t g = (r.gateway + step) % n;
-    if (!out[g]) open.push_back(g);
-  }
-  return open;
-}
-
 std::vector<Scheduler::Start> Scheduler::Due(TimePoint now) {
   std::vector<Start> starts;
+  const auto free = [&](std::size_t g) { return gateways_[g].busy < SlotsNow(gateways_[g]); };
+  const std::size_t n = gateways_.size();
+  std::size_t free_gateways = 0;
+  for (std::size_t g = 0; g < n; ++g) free_gateways += free(g);
   for (auto& [id, r] : recipients_) {
+    // A long queue waiting for busy gateways costs one look at the gateways, not one per
+    // recipient.
+    if (free_gateways == 0) break;
     if (r.running || r.ready_at > now) continue;
     if (r.policy.deadline && *r.policy.deadline <= now) continue;  // Expired() takes it
-    const auto open = Candidates(r);
-    const auto free = [&](std::size_t g) { return gateways_[g].busy < SlotsNow(gateways_[g]); };
+    const auto& out = groups_.at(r.group).out;
     std::optional<std::size_t> pick;
+    std::optional<std::size_t> held_off_pick;  // the first free one among the held off
     bool all_held_off = true;
-    for (const auto g : open) {
-      if (held_off(g, now)) continue;
+    for (std::size_t step = 0; step < n && !pick; ++step) {
+      const std::size_t g = (r.gateway + step) % n;
+      if (out[g]) continue;
+      if (held_off(g, now)) {
+        if (!held_off_pick && free(g)) held_off_pick = g;
+        continue;
+      }
       all_held_off = false;
-      if (free(g)) {
-        pick = g;
-        break;
-      }
+      if (free(g)) pick = g;
     }
-    if (!pick && all_held_off) {
-      // Nothing better is left: a held-off gateway is tried rather than none.
-      for (const auto g : open) {
-        if (free(g)) {
-          pick = g;
-          break;
-        }
-      }
-    }
+    // Nothing better is left: a held-off gateway is tried rather than none.
+    if (!pick && all_held_off) pick = held_off_pick;
     if (!pick) continue;  // no gateway left (Stranded() takes it), or every slot is busy
     ++gateways_[*pick].busy;
+    if (!free(*pick)) --free_gateways;
     r.gateway = *pick;
     r.running = true;
     ++r.attempt;
@@ -204,8 +196,17 @@ void Scheduler::LoginAccepted(std::size_t gateway) {
 
 std::vector<Scheduler::Finished> Scheduler::Stranded() {
   std::vector<Finished> gone;
+  std::vector<Group> dead;  // requests with every gateway out
+  for (const auto& [group, state] : groups_) {
+    if (std::all_of(state.out.begin(), state.out.end(), [](const auto& why) { return why; })) {
+      dead.push_back(group);
+    }
+  }
+  if (dead.empty()) return gone;
   for (auto it = recipients_.begin(); it != recipients_.end();) {
-    if (!it->second.running && Candidates(it->second).empty()) {
+    const bool stranded =
+        !it->second.running && std::find(dead.begin(), dead.end(), it->second.group) != dead.end();
+    if (stranded) {
       gone.push_back(NoneLeft(it->first, it->second));
       it = Erase(it);
     } else {

@@ -146,8 +146,6 @@ class Scheduler {
     TimePoint held_until{};
   };
   int SlotsNow(const GatewayState& g) const;
-  // The gateways open to the recipient, from its preferred one on, in failover order.
-  std::vector<std::size_t> Candidates(const Recipient& r) const;
   std::optional<std::size_t> NextGateway(const Recipient& r, std::size_t after) const;
   // How a recipient ends when no gateway is left to its group.
   Finished NoneLeft(Id id, const Recipient& r) const;
