@@ -569,7 +569,8 @@ void Delivery::Impl::AttemptEnded(Attempt& attempt, const AttemptEvidence& evide
             "server's SNPP port and that the paging server is running";
       } else {
         text += "the server sent " + std::to_string(evidence.bytes_received) +
-                " bytes but no whole greeting line. Check that this is an SNPP server";
+                (evidence.bytes_received == 1 ? " byte" : " bytes") +
+                " but no whole greeting line. Check that this is an SNPP server";
       }
       break;
     }

@@ -541,8 +541,9 @@ std::string OnePagerText(const Options& o, const Run& run) {
   if (r.ended_by == Kind::kGreetingTimeout) {
     // After several gateways, each one's failure, named; the hint is about the last.
     std::string what = r.gateways_tried > 1 ? r.error : r.detail;
-    if (!run.tls) what += tools::PlainToTlsHint({}, silent, true);
-    return what;
+    const std::string hint = run.tls ? "" : tools::PlainToTlsHint({}, silent, true);
+    if (!hint.empty() && !what.ends_with('.')) what += '.';
+    return what + hint;
   }
   if (r.gateways_tried > 1) return r.error;
   if (r.ended_by == Kind::kDeadline || (r.deadline_passed && r.attempts == 0)) {

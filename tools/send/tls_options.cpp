@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "group.hpp"
+#include "kestrel/delivery/shown_text.hpp"
 #include "kestrel/platform/input_file.hpp"
 #include "options.hpp"
 
@@ -44,8 +45,9 @@ std::string Octal(unsigned mode) {
 
 void WarnIfOthersCanRead(const std::string& path, unsigned mode, const char* what) {
   if ((mode & 077) == 0) return;
-  std::cerr << "snpp-send: warning: " << what << " '" << path << "' can be read by others (mode "
-            << Octal(mode) << "); make it readable by you only: chmod 600 '" << path << "'"
+  const std::string shown = delivery::EscapeControls(path);
+  std::cerr << "snpp-send: warning: " << what << " '" << shown << "' can be read by others (mode "
+            << Octal(mode) << "); make it readable by you only: chmod 600 '" << shown << "'"
             << std::endl;
 }
 
@@ -64,7 +66,7 @@ std::shared_ptr<const platform::TlsContext> TlsOptions::Prepare() const {
       WarnIfOthersCanRead(key_file, file(key_file, "the client key (--tls-key)"), "the client key");
     } else if (!cert_file.empty()) {
       WarnIfOthersCanRead(cert_file, file(cert_file, "the client certificate (--tls-cert)"),
-                          "the client certificate, which holds its key,");
+                          "the client certificate (with its key)");
     }
   } catch (const platform::InputFileError& e) {
     throw UsageError(e.what());
