@@ -459,31 +459,6 @@ TEST(Delivery, PartsGoInOrderAndTheDeadlineEndsWaitingAndRunningAlike) {
   }
 }
 
-TEST(Delivery, AWrongPasswordIsTriedOncePerGatewayAndEndsEveryRecipient) {
-  const auto gateway = [](std::string host) {
-    return Gateway{.host = std::move(host), .snpp_level = 2, .login = "ops", .password = "pw"};
-  };
-  Rig rig({gateway("gw-a"), gateway("gw-b")});
-  rig.Submit({"1", "2", "3", "4", "5", "6"});
-  ASSERT_EQ(rig.sockets.size(), 2u) << "one session per gateway until the login is good";
-  rig.Serve(0, {"220 hi", "550 Invalid login"});
-  rig.Serve(1, {"220 hi", "550 Invalid login"});
-  rig.loop.RunPending();
-  ASSERT_EQ(rig.results.size(), 6u);
-  int logins = 0;
-  for (const auto* sock : rig.sockets) {
-    for (const auto& w : sock->writes) logins += w.starts_with("LOGI ");
-  }
-  EXPECT_EQ(logins, 2);
-  for (const auto& r : rig.results) {
-    EXPECT_EQ(r.outcome, Outcome::kRefused);
-    EXPECT_EQ(r.error,
-              "the login was refused by every gateway: gw-a:444: 550 Invalid login; gw-b:444: 550 "
-              "Invalid login. Check the login name and password")
-        << r.recipient.pager;
-  }
-}
-
 TEST(Delivery, ResultTextsSayWhatHappenedAtEachGateway) {
   // Three gateways, one attempt each: the first never connects, the second connects and says
   // nothing, the third sends part of a line. The failure names each, with what to check.
@@ -516,43 +491,6 @@ TEST(Delivery, ResultTextsSayWhatHappenedAtEachGateway) {
                          "line. Check that this is an SNPP server");
   EXPECT_TRUE(r.connected);
   EXPECT_EQ(r.bytes_received, 2u);
-
-  // Resending an uncertain page once attempts have run out says it is not resent.
-  Rig lost({Level1("gw")});
-  lost.Submit({"1"}, Policy{.max_attempts = 1, .resend_uncertain = true});
-  lost.Serve(0, {"220 hi", "250 ok", "250 ok"});
-  lost.sockets[0]->PeerClose(err::kSocketClosedByPeer, "The server closed the connection.");
-  lost.loop.RunPending();
-  ASSERT_EQ(lost.results.size(), 1u);
-  EXPECT_EQ(lost.results[0].error,
-            "the connection was lost after SEND; the page may have been delivered; not resent: no "
-            "attempt is left");
-}
-
-TEST(Delivery, AGatewayThatNeverGreetsDoesNotStarveAHealthyOne) {
-  // 100 pagers, eight sessions at once to each of two gateways; the first accepts connections
-  // and never greets. Those stuck there fail over after the greeting time-out; every other
-  // recipient takes a free slot at the second at once, and the first is passed over afterwards.
-  Rig rig({Level1("mute", 8), Level1("ok", 8)});
-  std::vector<std::string> pagers;
-  for (int i = 0; i < 100; ++i) pagers.push_back(std::to_string(5550000 + i));
-  rig.Submit(pagers, Policy{.deadline = TimePoint(60s), .greeting_timeout = 20s});
-  std::size_t served = 0;
-  int mute_sessions = 0;
-  for (int second = 0; second <= 23 && rig.results.size() < 100; ++second) {
-    for (; served < rig.sockets.size(); ++served) {
-      if (rig.sockets[served]->connects.at(0).first == "mute") {
-        rig.sockets[served]->CompleteConnect();
-        ++mute_sessions;
-      } else {
-        rig.Serve(served, {"220 hi", "250 ok", "250 ok", "250 sent", "221 bye"});
-      }
-    }
-    rig.clock.Advance(1000);
-  }
-  ASSERT_EQ(rig.results.size(), 100u) << "within the greeting time-out and a few seconds";
-  for (const auto& r : rig.results) EXPECT_EQ(r.outcome, Outcome::kDelivered) << r.error;
-  EXPECT_EQ(mute_sessions, 8) << "the first eight only: it is held off after their time-outs";
 }
 
 }  // namespace
