@@ -180,7 +180,7 @@ class HangsDeadlineFailoverLockout(TestCase):
                       "--pagers-file", ids, "--concurrency", "8", "--timeout", "2",
                       "--message", "x")
         self.assertEqual((r.returncode, r.stdout.count("delivered ")), (0, 100), r.stderr)
-        self.assertLess(took, 2 + 5, "within --timeout and a few seconds")
+        self.assertLess(took, 2 + 10, "within --timeout and a few seconds (was 60 s)")
         self.assertEqual(mute.connections, 8, "then held off")
         # A refused login: one LOGI at each gateway, and every pager refused at once.
         gws = [Gateway(self, replies={b"LOGI": b"550 Error, Invalid Login\r\n"}) for _ in "ab"]
@@ -218,7 +218,7 @@ class HangsDeadlineFailoverLockout(TestCase):
         r, took = run("--server", hang.where, "--pager", "5", "--message", "x", "--deadline",
                       "0.5")
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        self.assertLess(took, 1.5)
+        self.assertLess(took, 1.9, "was 2.0 s and more")
 
 
 class CredentialsAndBytes(TestCase):
