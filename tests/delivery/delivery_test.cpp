@@ -459,38 +459,17 @@ TEST(Delivery, PartsGoInOrderAndTheDeadlineEndsWaitingAndRunningAlike) {
   }
 }
 
-TEST(Delivery, ResultTextsSayWhatHappenedAtEachGateway) {
-  // Three gateways, one attempt each: the first never connects, the second connects and says
-  // nothing, the third sends part of a line. The failure names each, with what to check.
-  Rig rig({Level1("gw-a"), Level1("gw-b"), Level1("gw-c")});
-  rig.Submit({"1"}, Policy{.max_attempts = 3, .first_backoff = 1s, .greeting_timeout = 5s});
+TEST(Delivery, AMissingGreetingSaysWhetherTheConnectionCameUp) {
+  // The end-to-end tests show a silent and a trickling server and the list over gateways; a
+  // connection that never comes up is shown here, where the socket can stay connecting.
+  Rig rig({Level1("gw")});
+  rig.Submit({"1"}, Policy{.max_attempts = 1, .greeting_timeout = 5s});
   rig.clock.Advance(6000);  // the time-out fires on the tick past 5 s
-  rig.clock.Advance(1000);
-  ASSERT_EQ(rig.sockets.size(), 2u);
-  rig.sockets[1]->CompleteConnect();
-  rig.clock.Advance(6000);
-  rig.clock.Advance(2000);
-  ASSERT_EQ(rig.sockets.size(), 3u);
-  rig.sockets[2]->CompleteConnect();
-  rig.sockets[2]->Receive("22");
-  rig.loop.RunPending();
-  rig.clock.Advance(6000);
   ASSERT_EQ(rig.results.size(), 1u);
-  const auto& r = rig.results[0];
-  EXPECT_EQ(r.gateways_tried, 3u);
-  const std::string no_greeting = "Connect Server Time out! No greeting from ";
-  EXPECT_EQ(r.error, "gw-a:444: " + no_greeting +
-                         "gw-a:444 within 5 s: the connection never came up. Check the host, the "
-                         "port and the network; gw-b:444: " +
-                         no_greeting +
-                         "gw-b:444 within 5 s: the connection came up, but the server sent "
-                         "nothing. Check that this is the server's SNPP port and that the paging "
-                         "server is running; gw-c:444: " +
-                         no_greeting +
-                         "gw-c:444 within 5 s: the server sent 2 bytes but no whole greeting "
-                         "line. Check that this is an SNPP server");
-  EXPECT_TRUE(r.connected);
-  EXPECT_EQ(r.bytes_received, 2u);
+  EXPECT_EQ(rig.results[0].error,
+            "Connect Server Time out! No greeting from gw:444 within 5 s: the connection never "
+            "came up. Check the host, the port and the network");
+  EXPECT_FALSE(rig.results[0].connected);
 }
 
 }  // namespace
