@@ -12,7 +12,7 @@ if(TARGET kestrel_outbox_pg)
   list(APPEND kestrel_outbox_targets kestrel_outbox_pg)
   set(KESTREL_HAVE_OUTBOX_PG ON)
 endif()
-install(TARGETS kestrel_platform_interfaces kestrel_platform kestrel_session kestrel_control
+install(TARGETS kestrel_platform_interfaces kestrel_files kestrel_platform kestrel_session kestrel_control
                 kestrel_persistence kestrel_delivery kestrel_snpp ${kestrel_outbox_targets}
         EXPORT kestrel_snpp_targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development

@@ -22,13 +22,17 @@
 //   - every write is one command line ending in CR LF with no other CR or LF, written in the
 //     State that awaits its reply; the one exception is the DATA body, written in State 21,
 //     which is whole CR LF lines with no line that is only "." and every "."-line stuffed
+//   - the server has sent something since the command before: a reply never answers a
+//     command written after it arrived, so no two commands come out of one read
 //   - the control never writes to a socket that is not connected
 //   - OnComplete comes only in State 13, with a 250, 860 or 960 reply that is one line as the
-//     server sent it, and at most once per Send (or Connect)
+//     server sent it, or a continued reply within its bound that ends with its closing line,
+//     and at most once per Send (or Connect)
 //   - every OnError carries a text
 //   - no exception leaves a notification handler
 //   - memory stays bounded: nothing the control allocates while it handles a read is larger
-//     than twice the framer's cap plus that read (a string may double its room as it grows),
+//     than twice the framer's cap, the continued reply's bound and that read together (a string
+//     may double its room as it grows),
 //     with room for the property values it writes out
 
 #include <sanitizer/allocator_interface.h>
@@ -50,6 +54,7 @@
 #include "fuzz_check.hpp"
 #include "kestrel/platform/error.hpp"
 #include "kestrel/session/line_framer.hpp"
+#include "kestrel/session/reply_assembler.hpp"
 #include "kestrel/session/session_state.hpp"
 #include "kestrel/session/snpp_instance.hpp"
 #include "kestrel/testing/fakes.hpp"
@@ -329,9 +334,22 @@ class Harness {
       KESTREL_FUZZ_CHECK(code == "250" || code == "860" || code == "960",
                          "OnComplete only with a 250, 860 or 960 reply", Escaped(argument));
       const auto lf = argument.find('\n');
-      KESTREL_FUZZ_CHECK(lf == argument.npos ? argument.size() == session::LineFramer::kDefaultCap
-                                             : lf + 1 == argument.size(),
-                         "OnComplete carries one reply line", Escaped(argument));
+      if (argument.size() > 3 && argument[3] == '-') {
+        // A continued reply: bounded, and closed by a line of the same code that goes on with
+        // a space, its line end, or nothing.
+        KESTREL_FUZZ_CHECK(argument.size() <= session::ReplyAssembler::kMaxBytes,
+                           "a continued reply stays within its bound", Escaped(argument));
+        const auto last_start = argument.rfind('\n', argument.size() - 2);
+        const std::string_view last =
+            std::string_view(argument).substr(last_start == argument.npos ? 0 : last_start + 1);
+        KESTREL_FUZZ_CHECK(last.substr(0, 3) == code && (last.size() == 3 || last[3] == ' ' ||
+                                                         last[3] == '\r' || last[3] == '\n'),
+                           "a continued reply ends with its closing line", Escaped(argument));
+      } else {
+        KESTREL_FUZZ_CHECK(lf == argument.npos ? argument.size() == session::LineFramer::kDefaultCap
+                                               : lf + 1 == argument.size(),
+                           "OnComplete carries one reply line", Escaped(argument));
+      }
       ++completions_this_session_;
       KESTREL_FUZZ_CHECK(completions_this_session_ <= 1, "at most one OnComplete per Send",
                          std::to_string(completions_this_session_) + " since the last Send");
@@ -410,7 +428,8 @@ class Harness {
     watching = false;
     SettleDestroyed();
     const std::size_t bound =
-        2 * (session::LineFramer::kDefaultCap + read_bytes) + 4 * largest_property_ + 16 * 1024;
+        2 * (session::LineFramer::kDefaultCap + session::ReplyAssembler::kMaxBytes + read_bytes) +
+        4 * largest_property_ + 16 * 1024;
     KESTREL_FUZZ_CHECK(largest <= bound, "memory stays bounded while a read is handled",
                        "an allocation of " + std::to_string(largest.load()) + " bytes; bound " +
                            std::to_string(bound));
@@ -428,6 +447,7 @@ class Harness {
          at += kMaxRead) {
       const auto piece = bytes.substr(at, kMaxRead);
       sock_->Receive(piece);
+      journal_.push_back("receive");  // for the rule on turns, in order with the writes
       queued_ += piece.size();
       delivered_ += piece.size();
       if (run || queued_ >= 4 * kMaxRead) {
@@ -468,6 +488,10 @@ class Harness {
         state_at_write_ = static_cast<Integer>(std::stoi(entry.substr(13)));
         continue;
       }
+      if (entry == "receive") {
+        heard_since_command_ = true;
+        continue;
+      }
       if (!StartsWith(entry, "write ")) continue;
       CheckWrite(std::string_view(entry).substr(6), state_at_write_);
     }
@@ -489,7 +513,14 @@ class Harness {
     }
     KESTREL_FUZZ_CHECK(IsOneLine(w), "a command is one line ending in CR LF",
                        "State " + std::to_string(state) + ": [" + Escaped(w) + "]");
-    if (data_state) return;  // "DATA" itself, or the "." that ends the body
+    if (data_state && w == ".\r\n") return;  // the end of the body
+    // Turns: every command answers a reply that came after the command before it, so the
+    // server said something between any two of them.
+    KESTREL_FUZZ_CHECK(heard_since_command_,
+                       "a command follows a reply that came after the command before it",
+                       "State " + std::to_string(state) + ": [" + Escaped(w) + "]");
+    heard_since_command_ = false;
+    if (data_state) return;  // "DATA" itself
     const std::string_view word = CommandOf(state);
     KESTREL_FUZZ_CHECK(!word.empty() && StartsWith(w, word),
                        "each command is written in the State that awaits its reply",
@@ -561,6 +592,7 @@ class Harness {
   bool destroyed_ = false;      // a handler let go of the control
   std::size_t journal_at_ = 0;
   Integer state_at_write_ = -1;
+  bool heard_since_command_ = false;  // the server sent bytes since the last command was written
   int completions_this_session_ = 0;
   std::size_t largest_property_ = 0;
   std::size_t queued_ = 0;     // bytes handed to the socket and not yet announced

@@ -49,6 +49,14 @@ namespace {
 // connection is simply closed.
 constexpr Duration kQuitBound = std::chrono::seconds(2);
 
+// The greeting time-out in whole seconds, rounded up, as the control counts it.
+long long GreetingSeconds(const Policy& policy) {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                           policy.greeting_timeout + std::chrono::milliseconds(999))
+                           .count();
+  return std::clamp<long long>(seconds, 0, 32767);
+}
+
 // "30 s", "0.25 s".
 std::string Seconds(Duration d) {
   const auto ms = d.count();
@@ -58,9 +66,22 @@ std::string Seconds(Duration d) {
   return std::to_string(ms / 1000) + "." + frac + " s";
 }
 
-std::string Trimmed(std::string s) {
-  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-  return s;
+// A reply or text as one line: without its line end, and a continued reply's lines joined by
+// " / " ("250-Message queued / 250 id 7").
+std::string OneLine(std::string_view text) {
+  std::string out;
+  while (!text.empty()) {
+    const auto lf = text.find('\n');
+    std::string_view line = text.substr(0, lf);
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!line.empty()) {
+      if (!out.empty()) out += " / ";
+      out += line;
+    }
+    if (lf == text.npos) break;
+    text.remove_prefix(lf + 1);
+  }
+  return out;
 }
 
 }  // namespace
@@ -89,6 +110,17 @@ class Delivery::Impl {
     int last_state = -1;
     std::int32_t error_number = 0;
     std::size_t parts_delivered = 0;
+    bool connected = false;
+    std::size_t bytes_received = 0;
+    // How it last failed at each gateway tried, in the order they were first tried.
+    std::vector<std::pair<std::size_t, std::string>> failures;
+  };
+
+  // Per request while any of its recipients is open: the gateways that are out for it (login
+  // refused, certificate failed) and why, for recipients that end with none left untried.
+  struct RequestRecord {
+    std::size_t open = 0;
+    std::vector<std::pair<std::size_t, std::string>> out;
   };
 
   class Attempt;
@@ -101,6 +133,9 @@ class Delivery::Impl {
   void AttemptEnded(Attempt& attempt, const AttemptEvidence& evidence);
   void SessionClosed(Attempt& attempt);
   void Finish(Scheduler::Id id, Outcome outcome, Scheduler::Reason reason);
+  // "gw1:444: text; gw2:444: text", or the one text when one gateway was tried.
+  std::string FailureSummary(
+      const std::vector<std::pair<std::size_t, std::string>>& failures) const;
   void ArmWake();
   double Random();
 
@@ -109,6 +144,7 @@ class Delivery::Impl {
   Hooks hooks_;
   Scheduler scheduler_;
   std::map<Scheduler::Id, Recipient> recipients_;
+  std::map<RequestId, RequestRecord> requests_;
   std::map<Scheduler::Id, std::unique_ptr<Attempt>> attempts_;  // running, by recipient
   std::vector<std::unique_ptr<Attempt>> closing_;  // decided; waiting for QUIT or destruction
   std::unique_ptr<platform::Timer> wake_;
@@ -127,6 +163,7 @@ class Delivery::Impl::WatchSocket final : public platform::ForwardingSocket {
   WatchSocket(std::unique_ptr<platform::Socket> inner, Attempt& attempt)
       : ForwardingSocket(std::move(inner)), attempt_(&attempt) {}
   void SendData(std::string_view text) override;
+  String GetData() override;
   void Close() override;
   void Detach() { attempt_ = nullptr; }
   // Writes what was kept back; raises the socket's RuntimeError when it cannot.
@@ -174,6 +211,10 @@ class Delivery::Impl::Attempt final : public platform::ControlHost {
   std::unique_ptr<platform::Timer> reply_timer;
   Hold hold = Hold::kNone;
   bool send_written = false;
+  bool connected = false;          // the connection came up
+  std::size_t bytes_received = 0;  // from the server
+  SessionState last_state = SessionState::kNone;
+  bool greeted = false;  // the greeting was accepted
   bool decided = false;
   bool released = false;
   bool hook_failed = false;
@@ -198,8 +239,16 @@ void Delivery::Impl::WatchSocket::Flush() {
   if (attempt_) attempt_->send_written = true;
 }
 
+String Delivery::Impl::WatchSocket::GetData() {
+  String data = inner().GetData();
+  if (attempt_) attempt_->bytes_received += data.size();
+  return data;
+}
+
 void Delivery::Impl::WatchSocket::Close() {
   held_.clear();
+  // Whether the connection had come up, for the text of a greeting that never came.
+  if (attempt_ && inner().State() == platform::SocketState::kConnected) attempt_->connected = true;
   inner().Close();
   if (attempt_) attempt_->owner.SessionClosed(*attempt_);
 }
@@ -210,6 +259,15 @@ void Delivery::Impl::Attempt::PropertyChanged(std::string_view name) {
   if (name != "State" || !control || released) return;
   const auto state = static_cast<SessionState>(control->get_State());
   const Policy& policy = request->policy;
+  // A command after the greeting: the gateway answers. One after LOGI: our login is good.
+  const SessionState before = std::exchange(last_state, state);
+  if (!decided && state != before && state != SessionState::kWaitQuit) {
+    if (before == SessionState::kWaitGreeting) {
+      greeted = true;
+      owner.scheduler_.Greeted(start.gateway);
+    }
+    if (before == SessionState::kWaitLogin) owner.scheduler_.LoginAccepted(start.gateway);
+  }
   switch (state) {
     case SessionState::kWaitGreeting:
     case SessionState::kNone:
@@ -306,14 +364,14 @@ void Delivery::Impl::Attempt::RaiseEvent(platform::EventId event, String& argume
   if (hold == Hold::kWaiting && socket->holding() &&
       (event == platform::EventId::kOnComplete || control->getLastError().empty())) {
     // SEND is still on our side: whatever the server said, it was no answer to SEND.
-    EndHeld("the paging server replied (\"" + Trimmed(argument) +
+    EndHeld("the paging server replied (\"" + OneLine(argument) +
             "\") before SEND was written; that reply answers no command. The page was not sent");
     return;
   }
   AttemptEvidence evidence;
   evidence.state = control->get_State();
   evidence.send_written = send_written;
-  evidence.text = Trimmed(argument);
+  evidence.text = OneLine(argument);
   if (event == platform::EventId::kOnComplete) {
     evidence.kind = AttemptEvidence::Kind::kCompleted;
   } else if (hook_failed) {
@@ -359,6 +417,10 @@ void Delivery::Impl::Attempt::OnReplyTimeout() {
 void Delivery::Impl::Attempt::End(AttemptEvidence evidence) {
   if (decided) return;
   decided = true;
+  evidence.connected =
+      connected || (socket != nullptr && socket->State() == platform::SocketState::kConnected);
+  evidence.bytes_received = bytes_received;
+  evidence.greeted = greeted;
   const bool delivered = evidence.kind == AttemptEvidence::Kind::kCompleted;
   if (!delivered) Close();  // releases the slot
   owner.AttemptEnded(*this, evidence);
@@ -381,13 +443,18 @@ std::vector<int> Concurrency(const std::vector<Gateway>& gateways) {
   for (const auto& g : gateways) c.push_back(g.concurrency);
   return c;
 }
+std::vector<bool> LogsIn(const std::vector<Gateway>& gateways) {
+  std::vector<bool> login;
+  for (const auto& g : gateways) login.push_back(!g.login.empty() && g.snpp_level >= 2);
+  return login;
+}
 }  // namespace
 
 Delivery::Impl::Impl(Environment env, std::vector<Gateway> gateways, Hooks hooks)
     : env_(std::move(env)),
       gateways_(std::move(gateways)),
       hooks_(std::move(hooks)),
-      scheduler_(Concurrency(gateways_)) {
+      scheduler_(Concurrency(gateways_), LogsIn(gateways_)) {
   if (!env_.make_socket || !env_.make_timer || !env_.now || !env_.post) {
     throw std::invalid_argument("a delivery needs sockets, timers, a clock and a loop to post to");
   }
@@ -445,12 +512,13 @@ RequestId Delivery::Impl::Submit(Request request) {
   auto shared = std::make_shared<const Request>(std::move(request));
   const auto now = env_.now();
   for (std::size_t i = 0; i < shared->recipients.size(); ++i) {
-    const auto sid = scheduler_.Add(shared->policy, shared->page.parts.size(), now);
+    const auto sid = scheduler_.Add(shared->policy, shared->page.parts.size(), now, id);
     Recipient r;
     r.ref = RecipientRef{id, shared->tag, i, shared->recipients[i]};
     r.request = shared;
     recipients_.emplace(sid, std::move(r));
   }
+  requests_[id].open += shared->recipients.size();
   PostPump();
   return id;
 }
@@ -471,6 +539,10 @@ void Delivery::Impl::Pump() {
   for (const auto id : scheduler_.Expired(now)) {
     if (stopped_) return;
     Finish(id, Outcome::kFailed, Scheduler::Reason::kDeadline);
+  }
+  for (const auto& gone : scheduler_.Stranded()) {
+    if (stopped_) return;
+    Finish(gone.id, gone.outcome, gone.reason);
   }
   for (const auto id : scheduler_.RunningPastDeadline(now)) {
     if (stopped_) return;
@@ -524,10 +596,7 @@ void Delivery::Impl::StartAttempt(const Scheduler::Start& start) {
 
   auto& c = *a.control;
   auto& p = c.stored();  // no change notices for the setup
-  const auto greeting = std::chrono::duration_cast<std::chrono::seconds>(
-                            request.policy.greeting_timeout + std::chrono::milliseconds(999))
-                            .count();
-  p.ServerTimeout = static_cast<Integer>(std::clamp<long long>(greeting, 0, 32767));
+  p.ServerTimeout = static_cast<Integer>(GreetingSeconds(request.policy));
   p.SnppLevel = static_cast<Integer>(std::clamp(gw.snpp_level, -32768, 32767));
   p.LoginName = gw.login;
   p.Password = gw.password;
@@ -567,6 +636,7 @@ void Delivery::Impl::AttemptEnded(Attempt& attempt, const AttemptEvidence& evide
   const bool reply = evidence.kind == AttemptEvidence::Kind::kServerReply ||
                      evidence.kind == AttemptEvidence::Kind::kCompleted;
   const auto& policy = r.request->policy;
+  const Gateway& gw = gateways_[attempt.start.gateway];
   std::string text = evidence.text;
   switch (evidence.kind) {
     case AttemptEvidence::Kind::kReplyTimeout: {
@@ -579,6 +649,23 @@ void Delivery::Impl::AttemptEnded(Attempt& attempt, const AttemptEvidence& evide
     case AttemptEvidence::Kind::kDeadline:
       text = "the deadline passed during the session (" + session::ToString(evidence.state) + ")";
       break;
+    case AttemptEvidence::Kind::kGreetingTimeout: {
+      // Say where, how long, and how far it got: the control's own words say none of it.
+      text = std::string(session::SNPPInstance::kTimeoutText) + " No greeting from " + gw.where() +
+             " within " + std::to_string(GreetingSeconds(policy)) + " s: ";
+      if (!evidence.connected) {
+        text += "the connection never came up. Check the host, the port and the network";
+      } else if (evidence.bytes_received == 0) {
+        text +=
+            "the connection came up, but the server sent nothing. Check that this is the "
+            "server's SNPP port and that the paging server is running";
+      } else {
+        text += "the server sent " + std::to_string(evidence.bytes_received) +
+                (evidence.bytes_received == 1 ? " byte" : " bytes") +
+                " but no whole greeting line. Check that this is an SNPP server";
+      }
+      break;
+    }
     default:
       break;
   }
@@ -586,17 +673,49 @@ void Delivery::Impl::AttemptEnded(Attempt& attempt, const AttemptEvidence& evide
   r.detail = text;
   r.deadline_ended_session = evidence.kind == AttemptEvidence::Kind::kDeadline;
   r.ended_by = evidence.kind;
+  r.connected = evidence.connected;
+  r.bytes_received = evidence.bytes_received;
+
+  // The attempt that ended no longer counts as running; a delivered one stays in closing_
+  // until its QUIT is done.
+  if (auto it = attempts_.find(id); it != attempts_.end() && it->second.get() == &attempt) {
+    closing_.push_back(std::move(it->second));
+    attempts_.erase(it);
+  }
+  const auto followup =
+      scheduler_.AttemptEnded(id, verdict, env_.now(), Random(), HoldsGatewayOff(evidence));
   if (verdict == Verdict::kUncertain) {
+    // What follows is known now: say it, not what a resend would do.
+    const char* next =
+        !followup.finished ? "sending it again"
+        : policy.resend_uncertain && followup.reason == Scheduler::Reason::kAttemptsExhausted
+            ? "not resent: no attempt is left"
+            : "not resent";
     text = (evidence.kind == AttemptEvidence::Kind::kServerReply
                 ? "the reply to SEND was not understood (" + evidence.text + ")"
             : evidence.kind == AttemptEvidence::Kind::kReplyTimeout ||
                     evidence.kind == AttemptEvidence::Kind::kDeadline
                 ? text
+            : evidence.error_number == err::kReplyOutOfTurn ||
+                    evidence.error_number == err::kMalformedReply
+                ? evidence.text
                 : "the connection was lost after SEND") +
-           "; the page may have been delivered; " +
-           (policy.resend_uncertain ? "sending it again" : "not resent");
+           "; the page may have been delivered; " + next;
   }
-  if (verdict != Verdict::kDelivered) r.error = text;
+  if (verdict != Verdict::kDelivered) {
+    r.error = text;
+    const auto g = attempt.start.gateway;
+    const auto seen = std::find_if(r.failures.begin(), r.failures.end(),
+                                   [g](const auto& f) { return f.first == g; });
+    if (seen == r.failures.end()) {
+      r.failures.emplace_back(g, text);
+    } else {
+      seen->second = text;
+    }
+    if (verdict == Verdict::kLoginRefused || verdict == Verdict::kCertificateFailed) {
+      requests_[r.ref.request].out.emplace_back(g, text);
+    }
+  }
   r.last_state = evidence.state;
   r.error_number = evidence.kind == AttemptEvidence::Kind::kError ? evidence.error_number : 0;
   r.timed_out = evidence.kind == AttemptEvidence::Kind::kReplyTimeout ||
@@ -607,23 +726,28 @@ void Delivery::Impl::AttemptEnded(Attempt& attempt, const AttemptEvidence& evide
     r.error.clear();
   }
   if (hooks_.on_attempt) {
-    const auto& gw = gateways_[attempt.start.gateway];
     hooks_.on_attempt(AttemptReport{r.ref, attempt.start.part, attempt.start.attempt, gw.host,
                                     gw.port, verdict, text});
     if (stopped_) return;
   }
-  // The attempt that ended no longer counts as running; a delivered one stays in closing_
-  // until its QUIT is done.
-  if (auto it = attempts_.find(id); it != attempts_.end() && it->second.get() == &attempt) {
-    closing_.push_back(std::move(it->second));
-    attempts_.erase(it);
-  }
-  const auto followup = scheduler_.AttemptEnded(id, verdict, env_.now(), Random());
   if (followup.finished) {
     Finish(id, followup.outcome, followup.reason);
   } else {
     PostPump();
   }
+}
+
+std::string Delivery::Impl::FailureSummary(
+    const std::vector<std::pair<std::size_t, std::string>>& failures) const {
+  if (failures.size() == 1) return failures.front().second;
+  std::string out;
+  for (const auto& [g, text] : failures) {
+    if (!out.empty()) out += "; ";
+    // A sentence of its own in the list: its full stop would end the list.
+    out += gateways_[g].where() + ": ";
+    out += text.ends_with('.') ? std::string_view(text).substr(0, text.size() - 1) : text;
+  }
+  return out;
 }
 
 void Delivery::Impl::SessionClosed(Attempt& attempt) {
@@ -646,30 +770,58 @@ void Delivery::Impl::Finish(Scheduler::Id id, Outcome outcome, Scheduler::Reason
   if (it == recipients_.end()) return;
   Recipient r = std::move(it->second);
   recipients_.erase(it);
+  std::vector<std::pair<std::size_t, std::string>> out;  // the gateways out for its request
+  if (const auto req = requests_.find(r.ref.request); req != requests_.end()) {
+    out = req->second.out;
+    if (--req->second.open == 0) requests_.erase(req);
+  }
   RecipientResult result;
   result.recipient = r.ref;
   result.outcome = outcome;
   result.attempts = r.attempts;
   result.parts_delivered = r.parts_delivered;
+  result.parts_total = r.request->page.parts.size();
+  result.gateways_tried = r.failures.size();
   result.host = r.host;
   result.port = r.port;
   result.reply = r.reply;
   result.timed_out = r.timed_out;
+  result.connected = r.connected;
+  result.bytes_received = r.bytes_received;
   result.deadline_passed = reason == Scheduler::Reason::kDeadline;
+  const bool none_left = reason == Scheduler::Reason::kLoginRefusedEverywhere ||
+                         reason == Scheduler::Reason::kNoGatewayLeft;
+  if (none_left && !out.empty()) {
+    // Every gateway is out for the request: each says why, also to a recipient that never had
+    // its turn (it names the gateway that went out last).
+    if (r.attempts == 0) {
+      result.host = gateways_[out.back().first].host;
+      result.port = gateways_[out.back().first].port;
+    }
+    r.failures = out;
+  }
   if (outcome != Outcome::kDelivered) {
+    // A failure after several gateways names each: the last one alone would hide the others.
+    const std::string base =
+        outcome == Outcome::kFailed || reason == Scheduler::Reason::kLoginRefusedEverywhere
+            ? (r.failures.empty() ? r.error : FailureSummary(r.failures))
+            : r.error;
     switch (reason) {
       case Scheduler::Reason::kDeadline:
-        result.error = r.error.empty() ? "the deadline passed before an attempt could be made"
+        result.error = base.empty() ? "the deadline passed before an attempt could be made"
                        : r.deadline_ended_session
-                           ? r.error
-                           : r.error + "; the deadline leaves no time to try again";
+                           ? base
+                           : base + "; the deadline leaves no time to try again";
         break;
       case Scheduler::Reason::kLoginRefusedEverywhere:
-        result.error = "the login was refused by every gateway: " + r.error +
+        result.error = "the login was refused by every gateway: " + base +
                        ". Check the login name and password";
         break;
+      case Scheduler::Reason::kNoGatewayLeft:
+        result.error = r.failures.size() > 1 ? "no gateway is left to try: " + base : base;
+        break;
       default:
-        result.error = r.error;
+        result.error = base;
         break;
     }
   }
@@ -706,6 +858,7 @@ void Delivery::Impl::Stop() noexcept {
     }
     scheduler_.Clear();
     recipients_.clear();
+    requests_.clear();
     stats_.sessions_open = 0;
     if (*alive_) {
       // Destroyed from the loop: Stop() may run inside one of their calls.

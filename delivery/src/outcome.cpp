@@ -21,6 +21,8 @@ const char* ToString(Verdict verdict) {
       return "uncertain";
     case Verdict::kFailed:
       return "failed";
+    case Verdict::kCertificateFailed:
+      return "certificate failed";
   }
   return "?";
 }
@@ -44,6 +46,11 @@ int ReplyCode(const std::string& line) {
   return code;
 }
 
+bool IsCertificateFailure(std::int32_t number) {
+  return number == err::kTlsUntrusted || number == err::kTlsNameMismatch ||
+         number == err::kTlsExpired || number == err::kTlsClientCertificate;
+}
+
 }  // namespace
 
 Verdict ClassifyAttempt(const AttemptEvidence& e) {
@@ -64,6 +71,8 @@ Verdict ClassifyAttempt(const AttemptEvidence& e) {
     case Kind::kError:
       // Our own input the control refuses to put on the wire: no gateway will take it.
       if (e.error_number == err::kLineBreakInParameter) return Verdict::kFailed;
+      // Trying the same gateway again gets the same certificate.
+      if (IsCertificateFailure(e.error_number)) return Verdict::kCertificateFailed;
       return lost;
     case Kind::kServerReply: {
       const int code = ReplyCode(e.text);
@@ -77,6 +86,26 @@ Verdict ClassifyAttempt(const AttemptEvidence& e) {
     }
   }
   return lost;
+}
+
+}  // namespace kestrel::delivery
+
+namespace kestrel::delivery {
+
+bool HoldsGatewayOff(const AttemptEvidence& e) {
+  using Kind = AttemptEvidence::Kind;
+  if (e.kind == Kind::kGreetingTimeout) return true;
+  if (e.kind != Kind::kError || e.greeted) return false;
+  switch (e.error_number) {
+    case err::kSocketConnectFailed:
+    case err::kSocketBadHost:
+    case err::kSocketClosedByPeer:
+    case err::kSocketIo:
+    case err::kTlsHandshakeFailed:
+      return true;
+    default:
+      return false;
+  }
 }
 
 }  // namespace kestrel::delivery

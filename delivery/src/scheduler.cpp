@@ -17,30 +17,76 @@ Duration Backoff(const Policy& policy, int retry, double random) {
   return Duration(half + static_cast<Rep>(static_cast<double>(nominal - half) * random));
 }
 
-Scheduler::Scheduler(std::vector<int> concurrency)
-    : slots_(std::move(concurrency)), busy_(slots_.size(), 0) {
-  if (slots_.empty()) throw std::invalid_argument("a delivery needs at least one gateway");
-  for (auto& s : slots_) s = std::max(s, 1);
+Scheduler::Scheduler(std::vector<int> concurrency, std::vector<bool> logs_in) {
+  if (concurrency.empty()) throw std::invalid_argument("a delivery needs at least one gateway");
+  for (std::size_t g = 0; g < concurrency.size(); ++g) {
+    GatewayState state;
+    state.slots = std::max(concurrency[g], 1);
+    state.logs_in = g < logs_in.size() && logs_in[g];
+    gateways_.push_back(state);
+  }
 }
 
-Scheduler::Id Scheduler::Add(const Policy& policy, std::size_t parts, TimePoint now) {
+Scheduler::Id Scheduler::Add(const Policy& policy, std::size_t parts, TimePoint now, Group group) {
   const Id id = next_id_++;
   Recipient r;
   r.policy = policy;
+  r.group = group;
   r.parts = std::max<std::size_t>(parts, 1);
   r.ready_at = now;
-  r.login_refused.assign(slots_.size(), false);
   recipients_.emplace(id, std::move(r));
+  auto& g = groups_[group];
+  if (g.out.empty()) g.out.resize(gateways_.size());
+  ++g.members;
   return id;
+}
+
+int Scheduler::SlotsNow(const GatewayState& g) const {
+  // One session until the login is known to be good: a wrong password is tried once.
+  return g.logs_in && !g.login_accepted ? 1 : g.slots;
+}
+
+bool Scheduler::held_off(std::size_t gateway, TimePoint now) const {
+  return gateways_.at(gateway).held_until > now;
+}
+
+std::optional<Verdict> Scheduler::out(Group group, std::size_t gateway) const {
+  const auto it = groups_.find(group);
+  return it == groups_.end() ? std::nullopt : it->second.out.at(gateway);
 }
 
 std::vector<Scheduler::Start> Scheduler::Due(TimePoint now) {
   std::vector<Start> starts;
+  const auto free = [&](std::size_t g) { return gateways_[g].busy < SlotsNow(gateways_[g]); };
+  const std::size_t n = gateways_.size();
+  std::size_t free_gateways = 0;
+  for (std::size_t g = 0; g < n; ++g) free_gateways += free(g);
   for (auto& [id, r] : recipients_) {
+    // A long queue waiting for busy gateways costs one look at the gateways, not one per
+    // recipient.
+    if (free_gateways == 0) break;
     if (r.running || r.ready_at > now) continue;
     if (r.policy.deadline && *r.policy.deadline <= now) continue;  // Expired() takes it
-    if (busy_[r.gateway] >= slots_[r.gateway]) continue;
-    ++busy_[r.gateway];
+    const auto& out = groups_.at(r.group).out;
+    std::optional<std::size_t> pick;
+    std::optional<std::size_t> held_off_pick;  // the first free one among the held off
+    bool all_held_off = true;
+    for (std::size_t step = 0; step < n && !pick; ++step) {
+      const std::size_t g = (r.gateway + step) % n;
+      if (out[g]) continue;
+      if (held_off(g, now)) {
+        if (!held_off_pick && free(g)) held_off_pick = g;
+        continue;
+      }
+      all_held_off = false;
+      if (free(g)) pick = g;
+    }
+    // Nothing better is left: a held-off gateway is tried rather than none.
+    if (!pick && all_held_off) pick = held_off_pick;
+    if (!pick) continue;  // no gateway left (Stranded() takes it), or every slot is busy
+    ++gateways_[*pick].busy;
+    if (!free(*pick)) --free_gateways;
+    r.gateway = *pick;
     r.running = true;
     ++r.attempt;
     ++r.total_attempts;
@@ -50,28 +96,45 @@ std::vector<Scheduler::Start> Scheduler::Due(TimePoint now) {
 }
 
 std::optional<std::size_t> Scheduler::NextGateway(const Recipient& r, std::size_t after) const {
-  const std::size_t n = slots_.size();
+  const std::size_t n = gateways_.size();
+  const auto& out = groups_.at(r.group).out;
   for (std::size_t step = 1; step <= n; ++step) {
     const std::size_t g = (after + step) % n;
-    if (!r.login_refused[g]) return g;
+    if (!out[g]) return g;
   }
   return std::nullopt;
 }
 
-Scheduler::Followup Scheduler::AttemptEnded(Id id, Verdict verdict, TimePoint now, double random) {
+Scheduler::Finished Scheduler::NoneLeft(Id id, const Recipient& r) const {
+  const auto& out = groups_.at(r.group).out;
+  const bool all_login = std::all_of(out.begin(), out.end(),
+                                     [](const auto& why) { return why == Verdict::kLoginRefused; });
+  return all_login ? Finished{id, Outcome::kRefused, Reason::kLoginRefusedEverywhere}
+                   : Finished{id, Outcome::kFailed, Reason::kNoGatewayLeft};
+}
+
+Scheduler::Followup Scheduler::AttemptEnded(Id id, Verdict verdict, TimePoint now, double random,
+                                            bool unreachable) {
   const auto it = recipients_.find(id);
   if (it == recipients_.end()) return {true, Outcome::kFailed, Reason::kNone, {}};
   Recipient& r = it->second;
   r.running = false;
+  if (unreachable) {
+    GatewayState& g = gateways_[r.gateway];
+    ++g.failures;
+    Duration hold = kFirstHoldOff;
+    for (int i = 1; i < g.failures && hold < kMaxHoldOff; ++i) hold *= 2;
+    g.held_until = now + std::min(hold, kMaxHoldOff);
+  }
   const auto finish = [&](Outcome outcome, Reason reason = Reason::kNone) {
-    recipients_.erase(it);
+    Erase(it);
     return Followup{true, outcome, reason, {}};
   };
   const bool out_of_attempts = r.policy.max_attempts > 0 && r.attempt >= r.policy.max_attempts;
   switch (verdict) {
     case Verdict::kDelivered:
       if (r.part + 1 >= r.parts) return finish(Outcome::kDelivered);
-      // The next part goes at once, to the gateway that took this one.
+      // The next part goes at once, preferably to the gateway that took this one.
       ++r.part;
       r.attempt = 0;
       r.ready_at = now;
@@ -86,13 +149,18 @@ Scheduler::Followup Scheduler::AttemptEnded(Id id, Verdict verdict, TimePoint no
       if (!r.policy.resend_uncertain) return finish(Outcome::kUncertain);
       if (out_of_attempts) return finish(Outcome::kUncertain, Reason::kAttemptsExhausted);
       break;  // resent like a transient failure
-    case Verdict::kLoginRefused: {
-      r.login_refused[r.gateway] = true;
+    case Verdict::kLoginRefused:
+    case Verdict::kCertificateFailed: {
+      // Not a passing fault: no recipient of this request goes there again.
+      groups_.at(r.group).out[r.gateway] = verdict;
       const auto next = NextGateway(r, r.gateway);
-      if (!next) return finish(Outcome::kRefused, Reason::kLoginRefusedEverywhere);
+      if (!next) {
+        const auto none = NoneLeft(id, r);
+        return finish(none.outcome, none.reason);
+      }
       if (out_of_attempts) return finish(Outcome::kFailed, Reason::kAttemptsExhausted);
       r.gateway = *next;
-      r.ready_at = now;  // nothing to wait for: another gateway, another login
+      r.ready_at = now;  // nothing to wait for: another gateway
       return {false, Outcome::kFailed, Reason::kNone, now};
     }
     case Verdict::kTransient:
@@ -109,8 +177,47 @@ Scheduler::Followup Scheduler::AttemptEnded(Id id, Verdict verdict, TimePoint no
   return {false, Outcome::kFailed, Reason::kNone, at};
 }
 
+std::map<Scheduler::Id, Scheduler::Recipient>::iterator Scheduler::Erase(
+    std::map<Id, Recipient>::iterator it) {
+  const auto group = groups_.find(it->second.group);
+  if (group != groups_.end() && --group->second.members == 0) groups_.erase(group);
+  return recipients_.erase(it);
+}
+
+void Scheduler::Greeted(std::size_t gateway) {
+  if (gateway >= gateways_.size()) return;
+  gateways_[gateway].failures = 0;
+  gateways_[gateway].held_until = TimePoint{};
+}
+
+void Scheduler::LoginAccepted(std::size_t gateway) {
+  if (gateway < gateways_.size()) gateways_[gateway].login_accepted = true;
+}
+
+std::vector<Scheduler::Finished> Scheduler::Stranded() {
+  std::vector<Finished> gone;
+  std::vector<Group> dead;  // requests with every gateway out
+  for (const auto& [group, state] : groups_) {
+    if (std::all_of(state.out.begin(), state.out.end(), [](const auto& why) { return why; })) {
+      dead.push_back(group);
+    }
+  }
+  if (dead.empty()) return gone;
+  for (auto it = recipients_.begin(); it != recipients_.end();) {
+    const bool stranded =
+        !it->second.running && std::find(dead.begin(), dead.end(), it->second.group) != dead.end();
+    if (stranded) {
+      gone.push_back(NoneLeft(it->first, it->second));
+      it = Erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return gone;
+}
+
 void Scheduler::ReleaseSlot(std::size_t gateway) {
-  if (gateway < busy_.size() && busy_[gateway] > 0) --busy_[gateway];
+  if (gateway < gateways_.size() && gateways_[gateway].busy > 0) --gateways_[gateway].busy;
 }
 
 std::vector<Scheduler::Id> Scheduler::Expired(TimePoint now) {
@@ -119,7 +226,7 @@ std::vector<Scheduler::Id> Scheduler::Expired(TimePoint now) {
     const auto& r = it->second;
     if (!r.running && r.policy.deadline && *r.policy.deadline <= now) {
       gone.push_back(it->first);
-      it = recipients_.erase(it);
+      it = Erase(it);
     } else {
       ++it;
     }
@@ -140,16 +247,25 @@ std::optional<TimePoint> Scheduler::NextWake(TimePoint now) const {
   const auto consider = [&](TimePoint t) {
     if (!next || t < *next) next = t;
   };
+  bool waiting = false;
   for (const auto& [id, r] : recipients_) {
+    waiting = waiting || !r.running;
     if (!r.running && r.ready_at > now) consider(r.ready_at);
     if (r.policy.deadline) consider(std::max(*r.policy.deadline, now));
+  }
+  // A gateway whose hold-off ends may take recipients that wait for busy ones.
+  if (waiting) {
+    for (const auto& g : gateways_) {
+      if (g.held_until > now) consider(g.held_until);
+    }
   }
   return next;
 }
 
 void Scheduler::Clear() {
   recipients_.clear();
-  std::fill(busy_.begin(), busy_.end(), 0);
+  groups_.clear();
+  for (auto& g : gateways_) g.busy = 0;
 }
 
 int Scheduler::attempts(Id id) const {
@@ -167,6 +283,8 @@ std::ostream& operator<<(std::ostream& os, Scheduler::Reason reason) {
       return os << "deadline";
     case Scheduler::Reason::kLoginRefusedEverywhere:
       return os << "login refused everywhere";
+    case Scheduler::Reason::kNoGatewayLeft:
+      return os << "no gateway left";
   }
   return os;
 }

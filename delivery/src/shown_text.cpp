@@ -33,4 +33,17 @@ std::string EscapeControls(std::string_view text) {
   return out;
 }
 
+std::optional<ControlCharacter> FindControlCharacter(std::string_view text) {
+  std::size_t line = 1;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\n' || (c == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'))) {
+      ++line;
+    } else if ((c < 0x20 && c != '\t' && c != '\r') || c == 0x7F) {
+      return ControlCharacter{line, c};
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace kestrel::delivery

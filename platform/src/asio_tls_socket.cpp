@@ -194,7 +194,8 @@ std::pair<Long, std::string> Describe(const Link& link, const std::error_code& e
                   " is the right server."};
     default:
       return {err::kTlsUntrusted, "The certificate of " + host + " is not trusted: " + why +
-                                      "; give the CA with --ca-file (or --ca-path)."};
+                                      "; trust the CA that issued it, or check that " + host +
+                                      " is the right server."};
   }
   const std::string where = Where(host, port);
   if (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated ||
@@ -203,7 +204,7 @@ std::pair<Long, std::string> Describe(const Link& link, const std::error_code& e
             "The server at " + where +
                 " closed the connection during the TLS handshake; is it a plain SNPP port? If "
                 "it is a TLS port, it may have refused our TLS version (1.2 or newer) or want a "
-                "client certificate (--tls-cert, --tls-key)."};
+                "client certificate."};
   }
   if (ec.category() == asio::error::get_ssl_category()) {
     const std::string text = OpenSslText(ec);
@@ -222,9 +223,8 @@ std::pair<Long, std::string> Describe(const Link& link, const std::error_code& e
                 "The server at " + where + " offers no TLS version we accept (" + text +
                     "); TLS 1.2 or newer is needed: ask the gateway's operator to enable it."};
       case SSL_R_TLSV13_ALERT_CERTIFICATE_REQUIRED:
-        return {err::kTlsHandshakeFailed,
-                "The server at " + where +
-                    " wants a client certificate; give one with --tls-cert and --tls-key."};
+        return {err::kTlsClientCertificate,
+                "The server at " + where + " wants a client certificate; give one, with its key."};
       case SSL_R_SSLV3_ALERT_BAD_CERTIFICATE:
       case SSL_R_SSLV3_ALERT_CERTIFICATE_UNKNOWN:
       case SSL_R_SSLV3_ALERT_CERTIFICATE_EXPIRED:
@@ -232,9 +232,9 @@ std::pair<Long, std::string> Describe(const Link& link, const std::error_code& e
       case SSL_R_SSLV3_ALERT_UNSUPPORTED_CERTIFICATE:
       case SSL_R_TLSV1_ALERT_UNKNOWN_CA:
       case SSL_R_TLSV1_ALERT_ACCESS_DENIED:
-        return {err::kTlsHandshakeFailed,
+        return {err::kTlsClientCertificate,
                 "The server at " + where + " refused our client certificate (" + text +
-                    "); check --tls-cert and --tls-key with the gateway's operator."};
+                    "); check the client certificate and its key with the gateway's operator."};
       default:
         return {err::kTlsHandshakeFailed,
                 "The TLS handshake with " + where + " failed (" + text +
@@ -518,7 +518,7 @@ TlsContext::TlsContext(const TlsSettings& settings) : settings_(settings) {
     context_.set_default_verify_paths(ec);
     if (ec) {
       SettingsError("The system's CA store could not be loaded", ec,
-                    "install the ca-certificates package, or give the CA with --ca-file");
+                    "install the ca-certificates package, or give the CA to trust");
     }
   }
   if (!settings.ca_file.empty()) {
@@ -537,13 +537,14 @@ TlsContext::TlsContext(const TlsSettings& settings) : settings_(settings) {
   }
   if (!settings.key_file.empty() && settings.cert_file.empty()) {
     throw RuntimeError(err::kTlsSettings,
-                       "A client key was given without its certificate; give --tls-cert too.");
+                       "A client key was given without its certificate; give the certificate "
+                       "too.");
   }
   if (!settings.cert_file.empty()) {
     context_.use_certificate_chain_file(settings.cert_file, ec);
     if (ec) {
       SettingsError("The client certificate " + settings.cert_file + " could not be used", ec,
-                    "give a readable PEM certificate with --tls-cert");
+                    "give a readable PEM certificate");
     }
     const std::string& key = settings.key_file.empty() ? settings.cert_file : settings.key_file;
     context_.use_private_key_file(key, context::pem, ec);
@@ -555,7 +556,7 @@ TlsContext::TlsContext(const TlsSettings& settings) : settings_(settings) {
     }
     if (ec) {
       SettingsError("The client key " + key + " could not be used", ec,
-                    "give its readable, unencrypted PEM private key with --tls-key");
+                    "give its readable, unencrypted PEM private key");
     }
     if (SSL_CTX_check_private_key(context_.native_handle()) != 1) {
       ERR_clear_error();

@@ -55,7 +55,9 @@ struct Dispatcher::Lane {
   GatewayConfig gateway;
   std::unique_ptr<delivery::Delivery> delivery;
   int in_flight = 0;
-  bool login_refused = false;  // not asked again with these credentials
+  // Passed over until the configuration changes: it refused our login (not asked again with
+  // these credentials), or its certificate could not be verified.
+  bool login_refused = false;
 };
 
 struct Dispatcher::Attempt {
@@ -398,6 +400,13 @@ void Dispatcher::OnResult(std::uint64_t tag, const delivery::RecipientResult& re
     Log("gateway " + lane.gateway.name +
         " refused the login; it is not asked again with these credentials (change login or "
         "password_file and reload the relay)");
+  }
+  if (verdict == delivery::Verdict::kCertificateFailed && !lane.login_refused) {
+    // Not a network failure: trying again meets the same certificate.
+    lane.login_refused = true;
+    Log("gateway " + lane.gateway.name +
+        ": its certificate could not be verified; it is not tried again until its configuration "
+        "changes (give the CA that signed it in ca_file, then reload)");
   }
   const bool needs = NeedsLevel2(attempt.job.content, attempt.job.require_level2);
   const Millis elapsed =

@@ -19,6 +19,9 @@ Disposition NextState(const AttemptFacts& facts) {
     case Verdict::kLoginRefused:
       return facts.gateways_left > 0 ? Disposition{State::kQueued, 0}
                                      : Disposition{State::kRefused};
+    case Verdict::kCertificateFailed:
+      return facts.gateways_left > 0 ? Disposition{State::kQueued, 0}
+                                     : Disposition{State::kFailed};
     case Verdict::kTransient: {
       delivery::Policy policy;
       policy.first_backoff = std::chrono::milliseconds(facts.retry.backoff);

@@ -39,6 +39,28 @@ std::string ToString(Integer state) {
   return "State(" + std::to_string(state) + ")";
 }
 
+bool HasHandler(SessionState state) {
+  switch (state) {
+    case SessionState::kWaitGreeting:
+    case SessionState::kWaitPage:
+    case SessionState::kWaitMess:
+    case SessionState::kWaitSend:
+    case SessionState::kWaitQuit:
+    case SessionState::kWaitData:
+    case SessionState::kWaitLogin:
+    case SessionState::kWaitLevel:
+    case SessionState::kWaitCoverage:
+    case SessionState::kWaitSubject:
+    case SessionState::kWaitHold:
+    case SessionState::kWaitCaller:
+    case SessionState::kWaitAlert:
+      return true;
+    case SessionState::kNone:
+      break;
+  }
+  return false;
+}
+
 std::ostream& operator<<(std::ostream& os, SessionState state) {
   return os << ToString(static_cast<Integer>(state)) << " (" << static_cast<Integer>(state) << ")";
 }

@@ -60,6 +60,11 @@ void SNPPInstance::put_Idle(Boolean v) {
 }
 
 void SNPPInstance::put_State(Integer v) {
+  reader_.Expect();
+  StoreState(v);
+}
+
+void SNPPInstance::StoreState(Integer v) {
   props_.State = v;
   Notify("State");
 }
@@ -141,7 +146,7 @@ void SNPPInstance::put_ServerPort(Long v) {
 
 void SNPPInstance::CloseSocket() {
   ++connection_generation_;
-  framer_.Reset();
+  reader_.Reset();
   sck_->Close();
 }
 
@@ -149,8 +154,9 @@ void SNPPInstance::OpenConnection() {
   const String server = get_Server();
   const Long port = get_ServerPort();
   ++connection_generation_;
-  framer_.Reset();
+  reader_.Reset();
   sck_->Connect(server, port);
+  reader_.Expect();  // the greeting
   // State is 0 before pending notifications run: a greeting that arrives during DoEvents must
   // be dispatched as a greeting, not under the previous session's state.
   SetState(SessionState::kWaitGreeting);
@@ -178,11 +184,15 @@ void SNPPInstance::sck_DataArrival(Long /*bytes*/) {
   const auto alive = alive_;
   Trapped([&] {
     if (sck_->State() != SocketState::kConnected) return;
-    framer_.Append(sck_->GetData());
+    reader_.Append(sck_->GetData());
     const auto generation = connection_generation_;
-    while (auto line = framer_.Next()) {
-      // Each reply has its own trap: a failed reply is reported, and the next one still runs.
-      Trapped([&] { HandleReply(std::move(*line)); });
+    while (auto received = reader_.Next()) {
+      if (received->kind == ReplyReader::Received::Kind::kReply) {
+        // Each reply has its own trap: a failed reply is reported, and the next one still runs.
+        Trapped([&] { HandleReply(std::move(received->text)); });
+      } else {
+        ReportOutOfTurn(*received);
+      }
       // A handler may have closed or reopened the connection, or destroyed the control: the
       // lines still buffered belong to a connection that is gone.
       if (!*alive || generation != connection_generation_) return;
@@ -254,6 +264,37 @@ void SNPPInstance::Timer1_Timer() {
       timer_->SetEnabled(true);
     } catch (...) {
     }
+  }
+}
+
+// --- Turns ---------------------------------------------------------------------------------------
+
+void SNPPInstance::CheckTurn(std::string_view command) {
+  if (!reader_.Unread()) return;
+  const std::string line = reader_.UnreadStart();
+  reader_.Desynchronize();
+  const auto fate =
+      command == "QUIT" ? messages::PageFate::kDelivered : messages::PageFate::kNotSent;
+  throw RuntimeError(err::kReplyOutOfTurn, messages::ReplyOutOfTurn(line, command, fate));
+}
+
+void SNPPInstance::Enter(SessionState state, std::string_view command) {
+  CheckTurn(command);
+  SetState(state);
+}
+
+void SNPPInstance::ReportOutOfTurn(const ReplyReader::Received& received) {
+  const auto state = static_cast<SessionState>(get_State());
+  if (!HasHandler(state)) return;  // no session to break: dropped like any reply there
+  reader_.Desynchronize();
+  using messages::PageFate;
+  PageFate fate = PageFate::kNotSent;
+  if (state == SessionState::kWaitQuit) fate = PageFate::kDelivered;
+  if (state == SessionState::kWaitSend && received.answered) fate = PageFate::kUnknown;
+  if (received.kind == ReplyReader::Received::Kind::kMalformed) {
+    ReportCaught(err::kMalformedReply, messages::MalformedReply(received.text, received.why, fate));
+  } else {
+    ReportCaught(err::kReplyOutOfTurn, messages::ReplyOutOfTurn(received.text, "", fate));
   }
 }
 

@@ -42,6 +42,7 @@ TEST(Classify, TheOutcomeTable) {
   struct Row {
     AttemptEvidence e;
     Verdict v;
+    bool held_off = false;
   } rows[] = {
       {{Kind::kCompleted, kSend, true, "250 Message Sent"}, Verdict::kDelivered},
       {{Kind::kServerReply, kGreeting, false, "421 Service unavailable, try later"},
@@ -54,87 +55,207 @@ TEST(Classify, TheOutcomeTable) {
       {{Kind::kServerReply, kLogin, false, "550 Login refused"}, Verdict::kLoginRefused},
       {{Kind::kServerReply, kGreeting, false, "hello there"}, Verdict::kTransient},
       {{Kind::kServerReply, kSend, true, "hello there"}, Verdict::kUncertain},
-      {{Kind::kError, kGreeting, false, "refused", err::kSocketConnectFailed}, Verdict::kTransient},
+      {{Kind::kError, kGreeting, false, "refused", err::kSocketConnectFailed},
+       Verdict::kTransient,
+       true},
+      {{Kind::kError, kGreeting, false, "closed", err::kSocketClosedByPeer},
+       Verdict::kTransient,
+       true},
+      {{Kind::kError, kGreeting, false, "plain port", err::kTlsHandshakeFailed},
+       Verdict::kTransient,
+       true},
+      {{Kind::kError, kGreeting, false, "untrusted", err::kTlsUntrusted},
+       Verdict::kCertificateFailed},
+      {{Kind::kError, kGreeting, false, "other name", err::kTlsNameMismatch},
+       Verdict::kCertificateFailed},
+      {{Kind::kError, kGreeting, false, "expired", err::kTlsExpired}, Verdict::kCertificateFailed},
+      {{Kind::kError, kGreeting, false, "wants ours", err::kTlsClientCertificate},
+       Verdict::kCertificateFailed},
+      {{Kind::kError, kPage, false, "out of turn", err::kReplyOutOfTurn}, Verdict::kTransient},
+      {{Kind::kError, kSend, true, "malformed", err::kMalformedReply}, Verdict::kUncertain},
       {{Kind::kError, kPage, false, "lost", err::kConnectionLost}, Verdict::kTransient},
       {{Kind::kError, kSend, true, "lost", err::kConnectionLost}, Verdict::kUncertain},
       {{Kind::kError, kPage, false, "line break", err::kLineBreakInParameter}, Verdict::kFailed},
-      {{Kind::kGreetingTimeout, kGreeting, false, ""}, Verdict::kTransient},
+      {{Kind::kGreetingTimeout, kGreeting, false, ""}, Verdict::kTransient, true},
       {{Kind::kReplyTimeout, kPage, false, ""}, Verdict::kTransient},
       {{Kind::kReplyTimeout, kSend, true, ""}, Verdict::kUncertain},
       // State 13 is entered just before SEND goes out: a failed write leaves it unwritten.
-      {{Kind::kError, kSend, false, "write failed", err::kSocketIo}, Verdict::kTransient},
+      {{Kind::kError, kSend, false, "write failed", err::kSocketIo, true}, Verdict::kTransient},
+      // Reset after the greeting: a passing fault of the session, not of reaching the gateway.
+      {{Kind::kError, kPage, false, "reset", err::kSocketIo, true}, Verdict::kTransient},
       {{Kind::kDeadline, kPage, false, ""}, Verdict::kFailed},
       {{Kind::kDeadline, kSend, true, ""}, Verdict::kUncertain},
       {{Kind::kHookFailed, kSend, false, "disk full"}, Verdict::kFailed},
   };
   for (const auto& r : rows) {
     EXPECT_EQ(ClassifyAttempt(r.e), r.v) << r.e.text << " in state " << r.e.state;
+    EXPECT_EQ(HoldsGatewayOff(r.e), r.held_off) << r.e.text << " in state " << r.e.state;
   }
 }
 
 TEST(Scheduler, FailsOverWaitsForSlotsAndStopsAtTheLimits) {
   const TimePoint t0{};
-  Scheduler s({1, 1, 1});
   const Policy p{.max_attempts = 4, .first_backoff = 1s};
-  const auto a = s.Add(p, 1, t0);
-  const auto b = s.Add(p, 1, t0);
-  auto due = s.Due(t0);
-  ASSERT_EQ(due.size(), 1u);  // one slot at the first gateway: b waits its turn
+  // One gateway with one slot: the second recipient waits for it.
+  Scheduler one({1});
+  const auto a = one.Add(p, 1, t0);
+  const auto b = one.Add(p, 1, t0);
+  auto due = one.Due(t0);
+  ASSERT_EQ(due.size(), 1u);
   EXPECT_EQ(due[0].id, a);
-  auto f = s.AttemptEnded(a, Verdict::kTransient, t0, 1.0);
+  auto f = one.AttemptEnded(a, Verdict::kTransient, t0, 1.0);
   ASSERT_FALSE(f.finished);
   EXPECT_EQ(*f.retry_at, t0 + 1s);
-  EXPECT_TRUE(s.Due(t0).empty()) << "the slot is still held until the session is closed";
-  s.ReleaseSlot(0);
-  due = s.Due(t0);
+  EXPECT_TRUE(one.Due(t0).empty()) << "the slot is still held until the session is closed";
+  one.ReleaseSlot(0);
+  due = one.Due(t0);
   ASSERT_EQ(due.size(), 1u);
   EXPECT_EQ(due[0].id, b);
-  EXPECT_EQ(*s.NextWake(t0), t0 + 1s);
-  due = s.Due(t0 + 1s);
-  ASSERT_EQ(due.size(), 1u);
-  EXPECT_EQ(due[0].gateway, 1u);  // a's second attempt: the next gateway
-  EXPECT_EQ(due[0].attempt, 2);
-  // A login refusal moves on at once, skipping that gateway from then on.
-  f = s.AttemptEnded(a, Verdict::kLoginRefused, t0 + 1s, 1.0);
-  EXPECT_EQ(*f.retry_at, t0 + 1s);
-  s.ReleaseSlot(1);
-  due = s.Due(t0 + 1s);
-  ASSERT_EQ(due.size(), 1u);
-  EXPECT_EQ(due[0].gateway, 2u);
-  f = s.AttemptEnded(a, Verdict::kTransient, t0 + 1s, 1.0);  // third attempt failed
-  s.ReleaseSlot(2);
-  EXPECT_EQ(*f.retry_at, t0 + 1s + 4s);
-  EXPECT_TRUE(s.AttemptEnded(b, Verdict::kDelivered, t0 + 2s, 1.0).finished);
+  EXPECT_EQ(*one.NextWake(t0), t0 + 1s);
+
+  // Three gateways: a recipient whose gateway is busy takes a free slot at the next one; a retry
+  // goes to the gateway after the one that failed, or on past it when that one is busy.
+  Scheduler s({1, 1, 1});
+  const auto c = s.Add(p, 1, t0);
+  const auto d = s.Add(p, 1, t0);
+  due = s.Due(t0);
+  ASSERT_EQ(due.size(), 2u);
+  EXPECT_EQ((std::pair{due[0].gateway, due[1].gateway}),
+            (std::pair<std::size_t, std::size_t>{0, 1}));
+  s.AttemptEnded(c, Verdict::kTransient, t0, 1.0);
   s.ReleaseSlot(0);
-  due = s.Due(t0 + 5s);
+  due = s.Due(t0 + 1s);
   ASSERT_EQ(due.size(), 1u);
-  EXPECT_EQ(due[0].gateway, 0u) << "wrapped round past the gateway that refused the login";
-  f = s.AttemptEnded(a, Verdict::kTransient, t0 + 5s, 1.0);
+  EXPECT_EQ((std::pair{due[0].gateway, due[0].attempt}), (std::pair<std::size_t, int>{2, 2}));
+  f = s.AttemptEnded(c, Verdict::kTransient, t0 + 1s, 1.0);
+  s.ReleaseSlot(2);
+  EXPECT_EQ(*f.retry_at, t0 + 3s);
+  EXPECT_TRUE(s.AttemptEnded(d, Verdict::kDelivered, t0 + 2s, 1.0).finished);
+  s.ReleaseSlot(1);
+  due = s.Due(t0 + 3s);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].gateway, 0u) << "wrapped round";
+  s.AttemptEnded(c, Verdict::kTransient, t0 + 3s, 1.0);
+  s.ReleaseSlot(0);
+  due = s.Due(t0 + 7s);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ((std::pair{due[0].gateway, due[0].attempt}), (std::pair<std::size_t, int>{1, 4}));
+  f = s.AttemptEnded(c, Verdict::kTransient, t0 + 7s, 1.0);
   EXPECT_TRUE(f.finished);
   EXPECT_EQ(f.outcome, Outcome::kFailed);
   EXPECT_EQ(f.reason, Scheduler::Reason::kAttemptsExhausted);
 
-  // Every gateway refuses the login: refused, saying so.
-  Scheduler two({1, 1});
-  const auto c = two.Add(p, 1, t0);
-  two.Due(t0);
-  two.AttemptEnded(c, Verdict::kLoginRefused, t0, 0.0);
-  two.ReleaseSlot(0);
-  two.Due(t0);
-  f = two.AttemptEnded(c, Verdict::kLoginRefused, t0, 0.0);
-  EXPECT_EQ(f.outcome, Outcome::kRefused);
-  EXPECT_EQ(f.reason, Scheduler::Reason::kLoginRefusedEverywhere);
-
   // The deadline: no retry that would start after it; waiting recipients expire.
   Scheduler late({1});
   const Policy short_deadline{.max_attempts = 0, .first_backoff = 10s, .deadline = t0 + 5s};
-  const auto d = late.Add(short_deadline, 1, t0);
-  const auto e = late.Add(short_deadline, 1, t0);
+  const auto first = late.Add(short_deadline, 1, t0);
+  const auto second = late.Add(short_deadline, 1, t0);
   late.Due(t0);
-  f = late.AttemptEnded(d, Verdict::kTransient, t0, 1.0);
+  f = late.AttemptEnded(first, Verdict::kTransient, t0, 1.0);
   EXPECT_EQ(f.reason, Scheduler::Reason::kDeadline);
   EXPECT_EQ(*late.NextWake(t0), t0 + 5s);
-  EXPECT_EQ(late.Expired(t0 + 5s), std::vector<Scheduler::Id>{e});
+  EXPECT_EQ(late.Expired(t0 + 5s), std::vector<Scheduler::Id>{second});
+}
+
+TEST(Scheduler, AGatewayThatCannotBeReachedIsPassedOverForAWhile) {
+  const TimePoint t0{};
+  const Policy p{.max_attempts = 0, .first_backoff = 1s};
+  Scheduler s({1, 1});
+  const auto a = s.Add(p, 1, t0);
+  const auto b = s.Add(p, 1, t0);
+  const auto c = s.Add(p, 1, t0);
+  ASSERT_EQ(s.Due(t0).size(), 2u);  // a at the first gateway, b at the second; c waits
+  // No greeting from the first: held off for 5 s. Its free slot is not given to c while the
+  // second gateway, busy as it is, is there.
+  s.AttemptEnded(a, Verdict::kTransient, t0 + 20s, 1.0, /*unreachable=*/true);
+  s.ReleaseSlot(0);
+  EXPECT_TRUE(s.held_off(0, t0 + 20s));
+  EXPECT_TRUE(s.Due(t0 + 20s).empty());
+  EXPECT_TRUE(s.AttemptEnded(b, Verdict::kDelivered, t0 + 20s, 1.0).finished);
+  s.ReleaseSlot(1);
+  auto due = s.Due(t0 + 20s);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ((std::pair{due[0].id, due[0].gateway}), (std::pair<Scheduler::Id, std::size_t>{c, 1}));
+  EXPECT_TRUE(s.Due(t0 + 21s).empty()) << "a's retry waits for the second rather than the first";
+  EXPECT_EQ(*s.NextWake(t0 + 21s), t0 + 25s) << "the hold-off's end";
+  due = s.Due(t0 + 25s);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].gateway, 0u);
+  // A second failure in a row doubles the hold-off; a greeting ends it.
+  s.AttemptEnded(a, Verdict::kTransient, t0 + 45s, 1.0, true);
+  s.ReleaseSlot(0);
+  EXPECT_TRUE(s.held_off(0, t0 + 54s));
+  EXPECT_FALSE(s.held_off(0, t0 + 55s));
+  s.Greeted(0);
+  EXPECT_FALSE(s.held_off(0, t0 + 46s));
+
+  // With nothing else left, a held-off gateway is tried rather than none.
+  Scheduler alone({1});
+  const auto x = alone.Add(p, 1, t0);
+  alone.Due(t0);
+  alone.AttemptEnded(x, Verdict::kTransient, t0, 1.0, true);
+  alone.ReleaseSlot(0);
+  EXPECT_EQ(alone.Due(t0 + 1s).size(), 1u);
+}
+
+TEST(Scheduler, AGatewayOutForARequestIsNotTriedAgainByIt) {
+  const TimePoint t0{};
+  const Policy p{.max_attempts = 5};
+  // Both gateways take a login: one session each until the login is known to be good.
+  Scheduler s({4, 4}, {true, true});
+  const auto r1 = s.Add(p, 1, t0, /*group=*/7);
+  const auto r2 = s.Add(p, 1, t0, 7);
+  const auto r3 = s.Add(p, 1, t0, 7);
+  auto due = s.Due(t0);
+  ASSERT_EQ(due.size(), 2u);
+  EXPECT_EQ((std::pair{due[0].id, due[1].id}), (std::pair{r1, r2}));
+  // A login refusal moves on at once, skipping that gateway from then on for the request; a
+  // recipient of another request may still go there.
+  auto f = s.AttemptEnded(r1, Verdict::kLoginRefused, t0, 1.0);
+  s.ReleaseSlot(0);
+  EXPECT_EQ(*f.retry_at, t0);
+  EXPECT_EQ(s.out(7, 0), Verdict::kLoginRefused);
+  const auto other = s.Add(p, 1, t0, 8);
+  due = s.Due(t0);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ((std::pair{due[0].id, due[0].gateway}),
+            (std::pair<Scheduler::Id, std::size_t>{other, 0}));
+  // The second gateway refuses it too: every recipient of the request ends refused at once,
+  // those that never had their turn included.
+  f = s.AttemptEnded(r2, Verdict::kLoginRefused, t0, 1.0);
+  s.ReleaseSlot(1);
+  EXPECT_TRUE(f.finished);
+  EXPECT_EQ((std::pair{f.outcome, f.reason}),
+            (std::pair{Outcome::kRefused, Scheduler::Reason::kLoginRefusedEverywhere}));
+  const auto stranded = s.Stranded();
+  ASSERT_EQ(stranded.size(), 2u);
+  for (const auto& gone : stranded) {
+    EXPECT_TRUE(gone.id == r1 || gone.id == r3);
+    EXPECT_EQ(gone.reason, Scheduler::Reason::kLoginRefusedEverywhere);
+  }
+  EXPECT_EQ(s.size(), 1u) << "the other request's recipient goes on";
+  // An accepted login opens every slot.
+  s.LoginAccepted(0);
+  s.Add(p, 1, t0, 8);
+  s.Add(p, 1, t0, 8);
+  EXPECT_EQ(s.Due(t0).size(), 2u);
+
+  // A certificate that fails verification is not retried at that gateway; when none is left,
+  // the request's recipients fail.
+  Scheduler tls({1, 1});
+  const auto y = tls.Add(p, 1, t0, 1);
+  const auto z = tls.Add(p, 1, t0, 1);
+  tls.Due(t0);  // y at the first, z at the second
+  f = tls.AttemptEnded(y, Verdict::kCertificateFailed, t0, 1.0);
+  tls.ReleaseSlot(0);
+  EXPECT_FALSE(f.finished);
+  EXPECT_TRUE(tls.Due(t0).empty()) << "y waits for the second gateway, never the first again";
+  f = tls.AttemptEnded(z, Verdict::kCertificateFailed, t0, 1.0);
+  tls.ReleaseSlot(1);
+  EXPECT_EQ((std::pair{f.outcome, f.reason}),
+            (std::pair{Outcome::kFailed, Scheduler::Reason::kNoGatewayLeft}));
+  ASSERT_EQ(tls.Stranded().size(), 1u);
+  EXPECT_EQ(tls.size(), 0u);
 }
 
 // --- The engine over fakes
@@ -407,6 +528,19 @@ TEST(Delivery, AHeldSendGoesOutOnlyOnTheHostsWordAndEverythingElseLeavesItUnwrit
     EXPECT_THAT(rig.reports[0].text, ::testing::HasSubstr(row.text));
     EXPECT_EQ(rig.SendWritten(0), row.outcome == Outcome::kDelivered);
   }
+}
+
+TEST(Delivery, AMissingGreetingSaysWhetherTheConnectionCameUp) {
+  // The end-to-end tests show a silent and a trickling server and the list over gateways; a
+  // connection that never comes up is shown here, where the socket can stay connecting.
+  Rig rig({Level1("gw")});
+  rig.Submit({"1"}, Policy{.max_attempts = 1, .greeting_timeout = 5s});
+  rig.clock.Advance(6000);  // the time-out fires on the tick past 5 s
+  ASSERT_EQ(rig.results.size(), 1u);
+  EXPECT_EQ(rig.results[0].error,
+            "Connect Server Time out! No greeting from gw:444 within 5 s: the connection never "
+            "came up. Check the host, the port and the network");
+  EXPECT_FALSE(rig.results[0].connected);
 }
 
 }  // namespace

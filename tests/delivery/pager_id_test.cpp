@@ -1,10 +1,13 @@
 // The one rule for a pager id: the table of pager_id.hpp, and its words.
 
 #include "kestrel/delivery/pager_id.hpp"
+#include "kestrel/delivery/shown_text.hpp"
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace kestrel::delivery {
 namespace {
@@ -50,6 +53,25 @@ TEST(PagerId, TheDescriptionNamesTheIdEscapedAndSaysWhatIsAllowed) {
   EXPECT_EQ(text.find('\x1b'), std::string::npos);
   // A huge id is named by its start only.
   EXPECT_LT(Describe(PagerIdProblem::kTooLong, std::string(100000, '9')).size(), 200u);
+}
+
+TEST(FindControlCharacter, ABodyHoldsTextTabsAndLineEndsOnly) {
+  struct Case {
+    std::string body;
+    std::optional<ControlCharacter> found;
+  } cases[] = {
+      {"line one\r\nline\ttwo\nthree\rfour caf\xc3\xa9", std::nullopt},
+      {"a\r\nb\rc\x1b[31m", ControlCharacter{3, 0x1b}},  // CR LF and a lone CR end lines
+      {"ok\n\x7f", ControlCharacter{2, 0x7f}},
+  };
+  for (const auto& c : cases) {
+    const auto got = FindControlCharacter(c.body);
+    ASSERT_EQ(got.has_value(), c.found.has_value()) << EscapeControls(c.body);
+    if (got) {
+      EXPECT_EQ((std::pair{got->line, got->byte}), (std::pair{c.found->line, c.found->byte}))
+          << EscapeControls(c.body);
+    }
+  }
 }
 
 }  // namespace

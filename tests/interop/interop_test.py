@@ -132,8 +132,9 @@ class NetSnppBehindStunnel(NetSnppServer):
         r = subprocess.run([SEND, "--port", str(self.port), "--tls", "--pager", "5551234",
                             "--message", "x"], capture_output=True, text=True, timeout=60)
         self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
-        self.assertIn("is not trusted: unable to get local issuer certificate; give the CA with "
-                      "--ca-file", r.stdout)
+        self.assertIn("is not trusted: unable to get local issuer certificate; trust the CA that "
+                      "issued it", r.stdout)
+        self.assertIn("Give that CA with --ca-file (or --ca-path).", r.stdout)
 
 
 if __name__ == "__main__":

@@ -385,6 +385,18 @@ TEST_F(SettingsFile, MissingFileSaysSo) {
     EXPECT_EQ(e.number(), err::kSettingsFileUnreadable);
     EXPECT_THAT(e.description(), HasSubstr("No such file"));
   }
+  // Neither a directory nor an endless device is read.
+  for (const auto& [path, says] : {std::pair<fs::path, const char*>{dir_, "is a directory"},
+                                   {"/dev/zero", "is a character device"}}) {
+    try {
+      settings_file::Load(path);
+      ADD_FAILURE() << path;
+    } catch (const RuntimeError& e) {
+      EXPECT_EQ(e.number(), err::kSettingsFileUnreadable);
+      EXPECT_THAT(e.description(), HasSubstr(says));
+      EXPECT_THAT(e.description(), ::testing::StartsWith("The settings file '"));
+    }
+  }
 }
 
 }  // namespace

@@ -187,8 +187,8 @@ TEST_F(TlsSocketTest, RefusedServersNeverSeeTheDialogue) {
   };
   const Case cases[] = {
       {"self", "127.0.0.1", false, err::kTlsUntrusted,
-       "The certificate of 127.0.0.1 is not trusted: self-signed certificate; give the CA with "
-       "--ca-file"},
+       "The certificate of 127.0.0.1 is not trusted: self-signed certificate; trust the CA that "
+       "issued it, or check that 127.0.0.1 is the right server."},
       {"server", "localhost", false, err::kTlsUntrusted, "unable to get local issuer"},
       {"other", "127.0.0.1", true, err::kTlsNameMismatch,
        "The certificate of 127.0.0.1 is for another name (DNS:other.example.net)"},
@@ -235,9 +235,10 @@ TEST_F(TlsSocketTest, ClientCertificateWhenTheServerWantsOne) {
   Open(Trusting());
   sock->Connect("127.0.0.1", NewPeer("server", /*want_client_cert=*/true).port());
   ASSERT_TRUE(RunUntil([&] { return !closes.empty(); }));
-  EXPECT_NE(closes.front().description.find("give one with --tls-cert and --tls-key"),
+  EXPECT_NE(closes.front().description.find("wants a client certificate; give one, with its key."),
             std::string::npos)
       << closes.front().description;
+  EXPECT_EQ(closes.front().number, err::kTlsClientCertificate);
   Peer& peer = NewPeer("server", true);
   TlsSettings settings = Trusting();
   settings.cert_file = Cert("client.pem");

@@ -36,6 +36,8 @@ TEST(Disposition, NextState) {
       {Verdict::kRefused, false, false, 1, 1, kHour, 1, {State::kRefused}},
       {Verdict::kLoginRefused, false, false, 1, 1, kHour, 1, {State::kQueued, 0}},
       {Verdict::kLoginRefused, false, false, 0, 2, kHour, 1, {State::kRefused}},
+      {Verdict::kCertificateFailed, false, false, 1, 1, kHour, 1, {State::kQueued, 0}},
+      {Verdict::kCertificateFailed, false, false, 0, 1, kHour, 1, {State::kFailed}},
       // Transient: the wait doubles from backoff, stops at max_backoff, jitter only shortens it.
       {Verdict::kTransient, false, false, 1, 1, kHour, 1, {State::kQueued, 1000}},
       {Verdict::kTransient, false, false, 1, 3, kHour, 1, {State::kQueued, 4000}},

@@ -237,6 +237,35 @@ TEST(Dialogue, WaitDataTakesTheGoAheadThenTheBodyReply) {
   EXPECT_EQ(h.sock->last_write(), "SEND\r\n");
 }
 
+TEST(Dialogue, ContinuedRepliesAreOneReplyEach) {
+  // What the host sees of a continued reply: every line, as received. (That a continued PAGE
+  // reply no longer answers MESS is shown end to end, through snpp-send.)
+  SessionHarness ok;
+  ok.ctl->put_SnppLevel(1);
+  ok.Run({"220-Welcome\r\n220 hi\r\n", "250 ok\r\n", "250 ok\r\n",
+          "250-Message queued\r\n250 id 7\n"});
+  EXPECT_THAT(ok.host.completions(), ElementsAre("250-Message queued\r\n250 id 7\n"));
+  EXPECT_EQ(ok.sock->last_write(), "QUIT\r\n");
+
+  // A continued reply that breaks its form is reported as such, with what it means for the page.
+  for (const bool at_send : {false, true}) {
+    SessionHarness bad;
+    bad.ctl->put_SnppLevel(1);
+    bad.Run({"220 hi\r\n"});
+    if (at_send) {
+      bad.Reply("250 ok\r\n");
+      bad.Reply("250 ok\r\n");
+    }
+    bad.Reply("250-accepted\r\n554 but refused\r\n");
+    ASSERT_EQ(bad.host.errors().size(), 1u);
+    EXPECT_THAT(bad.host.errors()[0], HasSubstr("its code changed from 250 to 554"));
+    EXPECT_THAT(bad.host.errors()[0], HasSubstr(at_send ? "may or may not have been delivered"
+                                                        : "the page was not sent"));
+    EXPECT_EQ(bad.ctl->getLastError(), std::to_string(err::kMalformedReply));
+    EXPECT_THAT(bad.host.completions(), IsEmpty());
+  }
+}
+
 TEST(Dialogue, StatesWithoutAHandlerDropEveryReply) {
   for (Integer state : {-1, 1, 5, 10, 15, 20, 29, -2, 32767}) {
     SessionHarness h;
@@ -286,7 +315,9 @@ TEST(Dialogue, EventArgumentsAreByReference) {
 
 TEST(Dialogue, OnlyTheNewestFailureIsKept) {
   SessionHarness h;
-  h.Run({"421 one\r\n", "554 two\r\n"});
+  h.Run({"421 one\r\n"});
+  h.ctl->CloseConnect();
+  h.Run({"554 two\r\n"});
   EXPECT_EQ(h.ctl->getLastErrorDescription(), "554 two\r\n");
   EXPECT_EQ(h.ctl->getLastError(), "");  // refusals are not runtime errors
 }
@@ -467,35 +498,87 @@ TEST(Dialogue, ControlDestroyedFromInsideOnCompleteStopsCleanly) {
   // The fake socket is reached through the control until it is destroyed.
   auto& sock = static_cast<FakeSocket&>(h.ctl->sck());
   sock.CompleteConnect();
-  sock.Receive("220 a\r\n250 b\r\n250 c\r\n250 d\r\n221 e\r\n");
-  h.loop.RunPending();
+  for (const char* reply : {"220 a\r\n", "250 b\r\n", "250 c\r\n", "250 d\r\n"}) {
+    sock.Receive(reply);
+    h.loop.RunPending();
+  }
   EXPECT_EQ(h.ctl, nullptr);
   EXPECT_EQ(h.host.completions().size(), 1u);
 }
 
-TEST(Dialogue, OneReadWithSeveralRepliesIsHandledLineByLine) {
+TEST(Dialogue, RepliesOutOfTurnAreAProtocolErrorNeverAnOutcome) {
+  // The greeting and ten 250s at once, before any command: the 250s cannot answer PAGE, MESS
+  // or SEND, which were not written when they came. PAGE is not written, and nothing more of
+  // this connection is taken as a reply.
   SessionHarness h;
   h.ctl->put_SnppLevel(1);
   h.Start();
-  // The replies to the greeting, PAGE and MESS arrive together.
-  h.Reply("220 hi\r\n250 page\r\n250 mess\r\n");
-  EXPECT_THAT(h.sock->writes, ElementsAre("PAGE \r\n", "MESS 0\r\n", "SEND\r\n"));
+  std::string flood = "220 hi\r\n";
+  for (int i = 0; i < 10; ++i) flood += "250 ok\r\n";
+  h.Reply(flood);
+  EXPECT_THAT(h.sock->writes, IsEmpty());
+  ASSERT_EQ(h.host.errors().size(), 1u);
+  EXPECT_THAT(h.host.errors()[0], HasSubstr("sent \"250 ok\" before our PAGE was written"));
+  EXPECT_THAT(h.host.errors()[0], HasSubstr("the page was not sent"));
+  EXPECT_EQ(h.ctl->getLastError(), std::to_string(err::kReplyOutOfTurn));
+  EXPECT_EQ(h.state(), 0);
+  h.Reply("250 ok\r\n250 sent\r\n");
+  EXPECT_THAT(h.sock->writes, IsEmpty());
+  EXPECT_EQ(h.host.errors().size(), 1u);
+  EXPECT_THAT(h.host.completions(), IsEmpty());
+
+  // The same at SEND: the line that came with MESS's reply keeps SEND off the wire.
+  SessionHarness at_send;
+  at_send.ctl->put_SnppLevel(1);
+  at_send.Run({"220 hi\r\n", "250 page\r\n", "250 mess\r\n250 sent\r\n"});
+  EXPECT_THAT(at_send.sock->writes, ElementsAre("PAGE \r\n", "MESS 0\r\n"));
+  EXPECT_THAT(at_send.host.completions(), IsEmpty());
+  EXPECT_EQ(at_send.state(), 12) << "checked before State 13, so no SEND notice went out";
+
+  // A reply when no command awaits one: after a refusal, and after the delivery (before QUIT).
+  SessionHarness refused;
+  refused.Run({"220 hi\r\n", "550 no such pager\r\n", "250 ok\r\n"});
+  ASSERT_EQ(refused.host.errors().size(), 2u);
+  EXPECT_THAT(refused.host.errors()[1], HasSubstr("\"250 ok\" while no command awaited a reply"));
+  SessionHarness delivered;
+  delivered.ctl->put_SnppLevel(1);
+  delivered.Run({"220 hi\r\n", "250 page\r\n", "250 mess\r\n", "250 sent\r\n250 more\r\n"});
+  EXPECT_THAT(delivered.host.completions(), ElementsAre("250 sent\r\n"));
+  EXPECT_NE(delivered.sock->last_write(), "QUIT\r\n");
+  ASSERT_EQ(delivered.host.errors().size(), 1u);
+  EXPECT_THAT(delivered.host.errors()[0], HasSubstr("the page had already been accepted"));
+
+  // A host that writes State names the reply it waits for: the next reply is taken there.
+  SessionHarness host_driven;
+  host_driven.Run({"220 hi\r\n", "550 no such pager\r\n"});
+  host_driven.ctl->put_State(11);
+  host_driven.Reply("250 ok\r\n");
+  EXPECT_EQ(host_driven.host.errors().size(), 1u);
+  EXPECT_EQ(host_driven.state(), 12);
 }
 
-TEST(Dialogue, EveryDialogueSplitAtEveryByteGivesTheSameResult) {
-  const std::string stream =
-      "220 SNPP Gateway Ready\r\n250 Pager ID Accepted\r\n250 Message OK\r\n"
-      "250 Message Sent Successfully\r\n221 OK, Goodbye\r\n";
-  for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
-    SessionHarness h;
-    h.ctl->put_SnppLevel(1);
-    h.Start();
-    h.Reply(stream.substr(0, cut));
-    h.Reply(stream.substr(cut));
-    ASSERT_THAT(h.sock->writes, ElementsAre("PAGE \r\n", "MESS 0\r\n", "SEND\r\n", "QUIT\r\n"))
-        << "cut at " << cut;
-    ASSERT_THAT(h.host.completions(), ElementsAre("250 Message Sent Successfully\r\n"));
-    ASSERT_THAT(h.host.errors(), IsEmpty());
+TEST(Dialogue, EveryReplySplitAtEveryByteGivesTheSameResult) {
+  const std::vector<std::string> replies = {
+      "220 SNPP Gateway Ready\r\n", "250 Pager ID Accepted\r\n", "250-Message OK\r\n250 queued\r\n",
+      "250 Message Sent Successfully\r\n", "221 OK, Goodbye\r\n"};
+  for (std::size_t which = 0; which < replies.size(); ++which) {
+    for (std::size_t cut = 0; cut <= replies[which].size(); ++cut) {
+      SessionHarness h;
+      h.ctl->put_SnppLevel(1);
+      h.Start();
+      for (std::size_t i = 0; i < replies.size(); ++i) {
+        if (i != which) {
+          h.Reply(replies[i]);
+          continue;
+        }
+        h.Reply(replies[i].substr(0, cut));
+        h.Reply(replies[i].substr(cut));
+      }
+      ASSERT_THAT(h.sock->writes, ElementsAre("PAGE \r\n", "MESS 0\r\n", "SEND\r\n", "QUIT\r\n"))
+          << "reply " << which << " cut at " << cut;
+      ASSERT_THAT(h.host.completions(), ElementsAre("250 Message Sent Successfully\r\n"));
+      ASSERT_THAT(h.host.errors(), IsEmpty());
+    }
   }
 }
 

@@ -115,7 +115,8 @@ class TlsToSandbox(unittest.TestCase):
     def test_refused_certificates_send_nothing(self):
         cases = [
             ("self", [], 10008, "The certificate of 127.0.0.1 is not trusted: self-signed "
-             "certificate; give the CA with --ca-file (or --ca-path)."),
+             "certificate; trust the CA that issued it, or check that 127.0.0.1 is the right "
+             "server. Give that CA with --ca-file (or --ca-path)."),
             ("other", ca(), 10009, "The certificate of 127.0.0.1 is for another name "
              "(DNS:other.example.net); connect by a name the certificate holds, or check that "
              "127.0.0.1 is the right server."),
@@ -134,6 +135,24 @@ class TlsToSandbox(unittest.TestCase):
                     self.assertEqual(box.pages(), [])
                 finally:
                     box.close()
+
+    def test_a_failed_certificate_is_not_retried_at_that_gateway(self):
+        box = tls_sandbox("self")
+        try:
+            start = time.monotonic()
+            r = subprocess.run([SEND, "--port", str(box.port), "--message", "x", "--retries", "5",
+                                "--retry-backoff", "0.05", "--json", *ca(), "--pager", "1",
+                                "--pager", "2", "--pager", "3"],
+                               capture_output=True, text=True, timeout=60)
+            took = time.monotonic() - start
+        finally:
+            box.close()
+        # One handshake per pager in flight, none repeated: every pager fails at once.
+        out = json.loads(r.stdout)
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        self.assertTrue(all(x["attempts"] <= 1 and "is not trusted" in x["error"]
+                            for x in out["recipients"]), out)
+        self.assertLess(took, 5)
 
     def test_insecure_switch_pages_and_says_so_every_run(self):
         box = tls_sandbox("self")
@@ -174,9 +193,16 @@ class TlsToPlainServer(unittest.TestCase):
 
 class Usage(unittest.TestCase):
     def test_bad_tls_options_are_bad_input(self):
+        ca_file = os.path.join(CERTS, "ca.pem")
         cases = [
             (["--tls", "--ca-file", "/nonexistent/ca.pem"],
-             "The CA file /nonexistent/ca.pem could not be used"),
+             "cannot read the CA file (--ca-file) '/nonexistent/ca.pem': No such file"),
+            (["--tls", "--ca-file", CERTS], "the CA file (--ca-file) '%s' is a directory" % CERTS),
+            (["--tls", "--ca-file", "/dev/zero"], "is a character device"),
+            (["--tls", "--ca-path", "/nonexistent"],
+             "cannot use the CA directory (--ca-path) '/nonexistent': No such file"),
+            (["--tls", "--ca-path", ca_file],
+             "the CA directory (--ca-path) '%s' is not a directory" % ca_file),
             (["--ca-file", "x.pem"], "--ca-file requires --tls"),
             (ca("--tls-cert", os.path.join(CERTS, "client.pem"), "--tls-key",
                 os.path.join(CERTS, "server.key")), "does not belong to the certificate"),
@@ -186,6 +212,19 @@ class Usage(unittest.TestCase):
                 r = send(1, *options)
                 self.assertEqual(r.returncode, 2, r.stdout + r.stderr)
                 self.assertIn(text, r.stderr)
+
+    def test_a_client_key_others_can_read_is_warned_about(self):
+        with tempfile.TemporaryDirectory() as folder:
+            key = os.path.join(folder, "client.key")
+            with open(os.path.join(CERTS, "client.key"), "rb") as src, open(key, "wb") as dst:
+                dst.write(src.read())
+            for mode, warned in ((0o600, False), (0o644, True)):
+                os.chmod(key, mode)
+                r = send(1, *ca("--tls-cert", os.path.join(CERTS, "client.pem"), "--tls-key",
+                                key, "--dry-run"))
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual("can be read by others (mode 0644)" in r.stderr, warned,
+                                 r.stderr)
 
 
 if __name__ == "__main__":

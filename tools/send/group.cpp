@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <charconv>
-#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "kestrel/delivery/pager_id.hpp"
+#include "kestrel/platform/input_file.hpp"
+#include "options.hpp"
 
 namespace kestrel::tools {
 
@@ -61,43 +66,73 @@ ServerAddress ParseServer(std::string_view text, std::uint16_t default_port) {
   return out;
 }
 
-std::vector<std::string> ReadPagersFile(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) {
-    throw UsageError("cannot read the pagers file '" + path +
-                     "'; check the path and its permissions");
+std::vector<std::string> ReadPagersFile(
+    const std::string& path, std::optional<std::chrono::steady_clock::time_point> deadline) {
+  std::string text;
+  try {
+    text = platform::ReadInputFile(
+               path,
+               {.what = "the pagers file", .max_bytes = kMaxPagersFileBytes, .deadline = deadline})
+               .bytes;
+  } catch (const platform::InputFileError& e) {
+    throw UsageError(e.what());
   }
   std::vector<std::string> ids;
+  std::istringstream in(text);
   std::string line;
   int number = 0;
   while (std::getline(in, line)) {
     ++number;
     const std::string id = Strip(line);
     if (id.empty() || id.front() == '#') continue;
-    if (id.find_first_of(" \t") != std::string::npos) {
-      throw UsageError("the pagers file '" + path + "' line " + std::to_string(number) +
-                       " holds more than one word; give one pager id a line");
+    if (const auto problem = delivery::CheckPagerId(id)) {
+      throw UsageError(
+          "the pagers file '" + path + "' line " + std::to_string(number) + ": " +
+          delivery::Describe(*problem, id) +
+          (*problem == delivery::PagerIdProblem::kSpace ? " (one pager id a line)" : ""));
     }
     ids.push_back(id);
   }
   return ids;
 }
 
+DistinctPagers Distinct(const std::vector<std::string>& ids) {
+  DistinctPagers out;
+  std::map<std::string, std::size_t> seen;  // id -> its place in `repeated`, or npos
+  for (const auto& id : ids) {
+    const auto [it, fresh] = seen.emplace(id, std::string::npos);
+    if (fresh) {
+      out.ids.push_back(id);
+      continue;
+    }
+    if (it->second == std::string::npos) {
+      it->second = out.repeated.size();
+      out.repeated.emplace_back(id, 1);
+    }
+    ++out.repeated[it->second].second;
+  }
+  return out;
+}
+
 Exit ExitCode(const std::vector<delivery::RecipientResult>& results) {
   using delivery::Outcome;
-  const auto count = [&](Outcome o) {
-    return std::count_if(results.begin(), results.end(),
-                         [o](const auto& r) { return r.outcome == o; });
+  const auto count = [&](auto&& test) {
+    return std::count_if(results.begin(), results.end(), test);
   };
-  const auto delivered = count(Outcome::kDelivered);
+  const auto delivered = count([](const auto& r) { return r.outcome == Outcome::kDelivered; });
   if (delivered == static_cast<long>(results.size())) return kDelivered;
+  // A page that may have gone out, whole or in part, is never "failed" or "timed out": a caller
+  // that retries on those would page twice.
+  if (count([](const auto& r) {
+        return r.outcome == Outcome::kUncertain || delivery::PartlyDelivered(r);
+      }) > 0) {
+    return kMixed;
+  }
   if (results.size() == 1) {
     const auto& r = results.front();
-    if (r.timed_out || (r.deadline_passed && r.attempts == 0)) return kTimedOut;
-    return r.outcome == Outcome::kUncertain ? kMixed : kFailed;
+    return r.timed_out || (r.deadline_passed && r.attempts == 0) ? kTimedOut : kFailed;
   }
-  if (delivered > 0 || count(Outcome::kUncertain) > 0) return kMixed;
-  return kFailed;
+  return delivered > 0 ? kMixed : kFailed;
 }
 
 const char* RunOutcome(const std::vector<delivery::RecipientResult>& results) {
@@ -116,8 +151,20 @@ const char* RunOutcome(const std::vector<delivery::RecipientResult>& results) {
   }
 }
 
+std::string RecipientOutcome(const delivery::RecipientResult& r) {
+  return delivery::PartlyDelivered(r) ? "partial" : delivery::ToString(r.outcome);
+}
+
+std::string PartsText(const delivery::RecipientResult& r) {
+  return std::to_string(r.parts_delivered) + " of " + std::to_string(r.parts_total) +
+         " parts delivered; part " + std::to_string(r.parts_delivered + 1) + " " +
+         delivery::ToString(r.outcome) + ": " + r.error;
+}
+
 std::string RecipientLine(const delivery::RecipientResult& r) {
   const std::string& pager = r.recipient.pager;
+  if (delivery::PartlyDelivered(r))
+    return "partial " + pager + " via " + Where(r) + ": " + PartsText(r);
   switch (r.outcome) {
     case delivery::Outcome::kDelivered:
       return "delivered " + pager + " via " + Where(r) + " (attempt " + std::to_string(r.attempts) +
@@ -135,14 +182,18 @@ std::string RecipientLine(const delivery::RecipientResult& r) {
 
 nlohmann::json RecipientJson(const delivery::RecipientResult& r) {
   nlohmann::json j = {{"pager", r.recipient.pager},
-                      {"outcome", delivery::ToString(r.outcome)},
+                      {"outcome", RecipientOutcome(r)},
                       {"server", r.host},
                       {"port", r.port},
                       {"attempts", r.attempts}};
+  if (r.parts_total > 1) {
+    j["partsDelivered"] = r.parts_delivered;
+    j["partsTotal"] = r.parts_total;
+  }
   if (r.outcome == delivery::Outcome::kDelivered) {
     j["reply"] = r.reply;
   } else {
-    j["error"] = r.error;
+    j["error"] = delivery::PartlyDelivered(r) ? PartsText(r) : r.error;
   }
   return j;
 }

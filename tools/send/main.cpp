@@ -1,18 +1,21 @@
 // snpp-send: sends one page to one or more pagers through the delivery layer, with failover
 // between gateways and retries, and says how it went.
 //
-// Exit codes: 0 every recipient delivered; 1 none delivered and none uncertain; 2 bad usage or
-// input (nothing sent); 3 timed out (one recipient: no greeting in time, or no outcome within
-// --deadline); 4 mixed: some delivered, or any uncertain (a page that may have gone out).
+// Exit codes (group.hpp has the table): 0 every recipient delivered; 1 none delivered and none
+// uncertain; 2 bad usage or input (nothing sent); 3 timed out (one recipient, SEND never
+// written); 4 mixed: some delivered, a page of which some parts went out, or any uncertain (a
+// page that may have gone out). Uncertain wins over timed out.
+//
+// The deadline covers the whole run: reading the input (a pipe that does not end in time is
+// given up), the sessions, and the goodbye after them.
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -25,11 +28,14 @@
 #include "kestrel/control/snpp_control.hpp"
 #include "kestrel/delivery/delivery.hpp"
 #include "kestrel/delivery/message.hpp"
+#include "kestrel/delivery/pager_id.hpp"
+#include "kestrel/delivery/shown_text.hpp"
 #include "kestrel/platform/error.hpp"
 #include "kestrel/platform/event_loop.hpp"
-#include "kestrel/platform/forwarding_socket.hpp"
+#include "kestrel/platform/input_file.hpp"
 #include "kestrel/session/snpp_instance.hpp"
 #include "kestrel/session/wire.hpp"
+#include "options.hpp"
 #include "tls_options.hpp"
 
 namespace {
@@ -45,38 +51,8 @@ using tools::kTimedOut;
 using tools::kUsage;
 using tools::UsageError;
 
-struct Options {
-  std::vector<std::string> servers;
-  std::optional<long> port;
-  std::optional<int> timeout;
-  std::optional<int> level;
-  std::vector<std::string> pagers;
-  std::optional<std::string> pagers_file;
-  std::optional<std::string> message;
-  std::optional<std::string> data_file;
-  std::optional<std::string> login;
-  std::optional<std::string> password_file;
-  std::optional<int> coverage;
-  std::optional<int> service_level;
-  std::optional<std::string> hold;
-  bool alert = false;
-  std::optional<std::string> caller;
-  std::optional<std::string> subject;
-  double deadline = 60;
-  int concurrency = 4;
-  int retries = 2;
-  double retry_backoff = 1;
-  bool resend_uncertain = false;
-  std::optional<int> max_length;
-  bool split = false;
-  bool ascii = false;
-  bool verbose = false;
-  bool json = false;
-  std::optional<std::string> settings;
-  std::optional<std::string> save_settings;
-  bool dry_run = false;
-  tools::TlsOptions tls;
-};
+using tools::Options;
+using Deadline = std::chrono::steady_clock::time_point;
 
 constexpr long kDefaultPort = 444;
 
@@ -88,17 +64,17 @@ class CliSite final : public control::ControlSite {
   void DoEvents() override {}
 };
 
-std::string ReadFile(const std::string& path, const char* what) {
-  if (path == "-") {
-    return std::string(std::istreambuf_iterator<char>(std::cin), {});
+// A file of the user's, bounded in size and read by the deadline; bad input otherwise.
+platform::InputFile ReadFile(const std::string& path, const char* what, std::size_t max_bytes,
+                             bool dash_is_stdin, Deadline deadline) {
+  try {
+    return platform::ReadInputFile(path, {.what = what,
+                                          .max_bytes = max_bytes,
+                                          .dash_is_stdin = dash_is_stdin,
+                                          .deadline = deadline});
+  } catch (const platform::InputFileError& e) {
+    throw UsageError(e.what());
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    throw UsageError("cannot read the " + std::string(what) + " '" + path +
-                     "'; check the path and its permissions");
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
 }
 
 std::string Trimmed(std::string s) {
@@ -121,7 +97,8 @@ bool HasControlCharacter(std::string_view v) {
   });
 }
 
-// Refuses option values that hold control characters, before anything is applied.
+// Refuses option values that hold control characters, before anything is applied. Pager ids
+// go through the one rule for them (CollectPagers).
 void CheckOptionValues(const Options& o) {
   const std::pair<const char*, const std::optional<std::string>*> options[] = {
       {"--message", &o.message}, {"--login", &o.login},     {"--hold", &o.hold},
@@ -132,9 +109,6 @@ void CheckOptionValues(const Options& o) {
                      " holds a control character (a line break, NUL, ESC or the like); "
                      "SNPP values are plain one-line text. Remove it");
   };
-  for (const auto& pager : o.pagers) {
-    if (HasControlCharacter(pager)) refuse("--pager");
-  }
   for (const auto& server : o.servers) {
     if (HasControlCharacter(server)) refuse("--server");
   }
@@ -143,21 +117,57 @@ void CheckOptionValues(const Options& o) {
   }
 }
 
-// The one check, before anything is sent, of every one-line value that will go on the wire,
-// whatever its source (options, settings file, password file): a line break or NUL in any of
-// them would otherwise be refused by the control at its command, after LOGI (and the password)
-// had gone out. The control's own refusal stays as the last defence.
+// The pagers of the run: --pager ids, then the pagers file's, each through the one rule for a
+// pager id, each distinct id once, in the order first seen. Says on stderr which ids were
+// listed more than once.
+std::vector<std::string> CollectPagers(const Options& o, Deadline deadline) {
+  std::vector<std::string> all;
+  for (const auto& pager : o.pagers) {
+    if (const auto problem = delivery::CheckPagerId(pager)) {
+      throw UsageError("--pager: " + delivery::Describe(*problem, pager));
+    }
+    all.push_back(pager);
+  }
+  if (o.pagers_file) {
+    const auto more = tools::ReadPagersFile(*o.pagers_file, deadline);
+    if (more.empty() && all.empty()) {
+      throw UsageError("the pagers file '" + *o.pagers_file +
+                       "' names no pager (only blank lines and '#' comments); give one id a line");
+    }
+    all.insert(all.end(), more.begin(), more.end());
+  }
+  auto distinct = tools::Distinct(all);
+  if (!distinct.repeated.empty()) {
+    std::string which;
+    for (const auto& [id, times] : distinct.repeated) {
+      which += (which.empty() ? "" : ", ") + id + " (" + std::to_string(times) + " times)";
+    }
+    std::cerr << "snpp-send: note: " << (distinct.repeated.size() == 1 ? "pager " : "pagers ")
+              << which << (distinct.repeated.size() == 1 ? " was" : " were")
+              << " listed more than once; each is paged once." << std::endl;
+  }
+  return std::move(distinct.ids);
+}
+
+// The one check, before anything is sent, of every value that will go on the wire, whatever
+// its source (options, settings file, password file): a line break or NUL in a one-line value,
+// or a control character in the DATA body, would otherwise be refused by the control at its
+// command (after LOGI and the password had gone out), or reach the server. The control's own
+// refusal stays as the last defence.
 void CheckBeforeSending(const Options& o, const std::vector<std::string>& pagers,
                         session::SNPPInstance& c) {
-  for (const auto& pager : pagers) {
-    if (pager.empty() || pager.find_first_of(" \t") != pager.npos ||
-        pager.find('\0') != pager.npos || session::HasLineBreak(pager)) {
-      throw UsageError(
-          "a pager id is empty or holds a space, line break or NUL; give one id each, one word");
+  // What only the wire cannot take: a dry run, which sends nothing, says so and goes on.
+  const auto refuse = [&](const std::string& text) {
+    if (!o.dry_run) throw UsageError(text);
+    std::cerr << "snpp-send: warning: " << text << "; a real run refuses it" << std::endl;
+  };
+  if (pagers.empty() && !c.get_Recipient().empty()) {
+    // The settings file's Recipient: the same rule as any pager id.
+    if (const auto problem = delivery::CheckPagerId(c.get_Recipient())) {
+      refuse("the settings file's Recipient: " + delivery::Describe(*problem, c.get_Recipient()));
     }
   }
   const std::pair<const char*, String> values[] = {
-      {"the pager id (Recipient)", c.get_Recipient()},
       {"the message (Message)", c.get_Message()},
       {"the login (LoginName)", c.get_LoginName()},
       {"the password", c.get_Password()},
@@ -176,6 +186,18 @@ void CheckBeforeSending(const Options& o, const std::vector<std::string>& pagers
     }
     throw UsageError(text);
   }
+  const bool as_data = c.get_Message().empty() && c.get_SnppLevel() >= 2;
+  if (as_data) {
+    if (const auto bad = delivery::FindControlCharacter(c.get_Data())) {
+      const std::string where = o.data_file
+                                    ? (*o.data_file == "-" ? "the data file (standard input)"
+                                                           : "the data file '" + *o.data_file + "'")
+                                    : "the settings file's Data";
+      refuse(where + " line " + std::to_string(bad->line) + " holds a control character (" +
+             delivery::EscapeControls(std::string(1, static_cast<char>(bad->byte))) +
+             "); a DATA body is text: lines of printable characters and TABs. Remove it");
+    }
+  }
   if (!c.get_Data().empty() && c.get_SnppLevel() < 2) {
     if (o.data_file) {
       throw UsageError(
@@ -191,10 +213,52 @@ void CheckBeforeSending(const Options& o, const std::vector<std::string>& pagers
   }
 }
 
+// At SNPP level 1 only PAGE, MESS and SEND go out: a level 2 value given on the command line
+// would be dropped without a word, so it is refused; one from a settings file is warned about.
+void CheckLevelTwoValues(const Options& o, bool password_given, const session::SNPPInstance& c) {
+  const Integer level = c.get_SnppLevel();
+  if (level >= 2) return;
+  const std::pair<bool, const char*> given[] = {
+      {o.login.has_value(), "--login (LOGI)"},
+      {password_given, "a password (LOGI)"},
+      {o.coverage.has_value(), "--coverage (COVE)"},
+      {o.service_level.has_value(), "--service-level (LEVE)"},
+      {o.hold.has_value(), "--hold (HOLD)"},
+      {o.alert, "--alert (ALER)"},
+      {o.caller.has_value(), "--caller (CALL)"},
+      {o.subject.has_value(), "--subject (SUBJ)"},
+  };
+  std::string refused;
+  for (const auto& [yes, name] : given) {
+    if (yes) refused += (refused.empty() ? "" : ", ") + std::string(name);
+  }
+  if (!refused.empty()) {
+    throw UsageError(refused + " needs SNPP level 2 or more, and SNPP level " +
+                     std::to_string(level) + " would not send it; give --level 2, or leave it out");
+  }
+  const std::pair<bool, const char*> stored[] = {
+      {!c.get_LoginName().empty(), "LoginName"},
+      {c.get_coverageArea() >= 1, "coverageArea"},
+      {c.get_ServiceLevel() >= 1, "ServiceLevel"},
+      {!c.get_HoldUntil().empty(), "HoldUntil"},
+      {c.get_AlertOverride() != kFalse, "AlertOverride"},
+      {!c.get_SenderID().empty(), "SenderID"},
+      {!c.get_Subject().empty(), "Subject"},
+  };
+  std::string dropped;
+  for (const auto& [yes, name] : stored) {
+    if (yes) dropped += (dropped.empty() ? "" : ", ") + std::string(name);
+  }
+  if (!dropped.empty()) {
+    std::cerr << "snpp-send: warning: the settings file sets " << dropped << ", which SNPP level "
+              << level << " does not send; give --level 2 to send them" << std::endl;
+  }
+}
+
 // Applies the options to the control's properties (the first gateway, the first pager and the
 // page); raises UsageError for input that cannot make a valid page, before anything is sent.
 void Apply(const Options& o, const std::vector<tools::ServerAddress>& servers,
-           const std::vector<std::string>& pagers, session::SNPPInstance& c) {
+           const std::vector<std::string>& pagers, session::SNPPInstance& c, Deadline deadline) {
   if (!o.message && !o.data_file && !o.settings && !o.dry_run) {
     throw UsageError("no message: give --message TEXT, or --data-file FILE for a multi-line body");
   }
@@ -224,12 +288,20 @@ void Apply(const Options& o, const std::vector<tools::ServerAddress>& servers,
   if (o.message) c.put_Message(*o.message);
   if (o.data_file) {
     c.put_Message("");
-    c.put_Data(ReadFile(*o.data_file, "data file"));
+    c.put_Data(
+        ReadFile(*o.data_file, "the data file", tools::kMaxDataFileBytes, true, deadline).bytes);
   }
   if (o.login) c.put_LoginName(*o.login);
   std::optional<std::string> password;
   if (o.password_file) {
-    password = Trimmed(ReadFile(*o.password_file, "password file"));
+    const auto file = ReadFile(*o.password_file, "the password file", tools::kMaxPasswordFileBytes,
+                               false, deadline);
+    tools::WarnIfOthersCanRead(*o.password_file, file.mode, "the password file");
+    password = Trimmed(file.bytes);
+    if (password->empty()) {
+      throw UsageError("the password file '" + *o.password_file +
+                       "' is empty; put the password on its first line");
+    }
   } else if (const char* env = std::getenv("SNPP_PASSWORD")) {
     password = env;
   }
@@ -243,6 +315,7 @@ void Apply(const Options& o, const std::vector<tools::ServerAddress>& servers,
   if (o.alert) c.put_AlertOverride(kTrue);
   if (o.caller) c.put_SenderID(*o.caller);
   if (o.subject) c.put_Subject(*o.subject);
+  CheckLevelTwoValues(o, password.has_value(), c);
   CheckBeforeSending(o, pagers, c);
   if (c.get_Message().empty() && c.get_SnppLevel() < 2) {
     throw UsageError("a DATA body needs --level 2 or more");
@@ -265,10 +338,14 @@ delivery::Page MakePage(const Options& o, const session::SNPPInstance& c) {
                          " leaves no room for text after the part number; raise it");
       }
     } else {
+      // Below four characters there is no room for the dots: say what is sent.
+      const std::string cut =
+          limit >= 4 ? "it was cut to " + std::to_string(limit) + " characters ending in \"...\""
+                     : "it was cut to its first " + std::to_string(limit) +
+                           (limit == 1 ? " character" : " characters");
       std::cerr << "snpp-send: warning: the message has " << delivery::CharacterCount(text)
-                << " characters, more than --max-length " << limit << "; it was cut to " << limit
-                << " characters ending in \"...\". Use --split to send it as numbered pages."
-                << std::endl;
+                << " characters, more than --max-length " << limit << "; " << cut
+                << ". Use --split to send it as numbered pages." << std::endl;
       page.parts = {delivery::Truncate(text, limit)};
     }
   } else {
@@ -289,38 +366,26 @@ struct Run {
   std::string server;   // the first gateway
   Long port = 0;
   std::string pager;  // the first pager
-  Integer greeting_timeout = 0;
   bool tls = false;
-  // Some plain connection came up (TCP): a greeting that never came then hints at a TLS port.
-  std::shared_ptr<bool> connected = std::make_shared<bool>(false);
 };
 
-// Notes whether the connection was up when the control closed it.
-class ConnectWatch final : public platform::ForwardingSocket {
- public:
-  ConnectWatch(std::unique_ptr<platform::Socket> inner, std::shared_ptr<bool> connected)
-      : ForwardingSocket(std::move(inner)), connected_(std::move(connected)) {}
-  void Close() override {
-    if (State() == platform::SocketState::kConnected) *connected_ = true;
-    ForwardingSocket::Close();
+// snpp-send's own words for what lower layers report by number: the options that mend it.
+std::string OptionHint(std::int32_t number) {
+  switch (number) {
+    case err::kTlsUntrusted:
+      return " Give that CA with --ca-file (or --ca-path).";
+    case err::kTlsClientCertificate:
+      return " The client certificate and key are --tls-cert and --tls-key.";
+    default:
+      return "";
   }
+}
 
- private:
-  std::shared_ptr<bool> connected_;
-};
-
-Run SendPage(const Options& o) {
+Run SendPage(const Options& o, Deadline deadline) {
   std::vector<tools::ServerAddress> servers;
   const auto default_port = static_cast<std::uint16_t>(o.port ? *o.port : kDefaultPort);
   for (const auto& s : o.servers) servers.push_back(tools::ParseServer(s, default_port));
-  std::vector<std::string> pagers = o.pagers;
-  if (o.pagers_file) {
-    const auto more = tools::ReadPagersFile(*o.pagers_file);
-    pagers.insert(pagers.end(), more.begin(), more.end());
-    if (more.empty() && pagers.empty()) {
-      throw UsageError("the pagers file '" + *o.pagers_file + "' names no pager");
-    }
-  }
+  std::vector<std::string> pagers = CollectPagers(o, deadline);
 
   platform::EventLoop loop;
   CliSite site;
@@ -329,13 +394,13 @@ Run SendPage(const Options& o) {
   const auto tls = o.tls.Prepare();
   control::SNPPControl ctl(site, platform::MakeAsioSocket(loop), platform::MakeAsioTimer(loop));
   if (o.settings) {
-    control::MemoryBag bag = control::settings_file::Load(*o.settings);
+    control::MemoryBag bag = control::settings_file::Load(*o.settings, deadline);
     control::ReadProperties(ctl, bag);
   } else {
     control::InitProperties(ctl);
   }
   session::SNPPInstance& c = ctl.session();
-  Apply(o, servers, pagers, c);
+  Apply(o, servers, pagers, c, deadline);
   if (o.save_settings) {
     control::MemoryBag bag;
     control::WriteProperties(ctl, bag);
@@ -364,7 +429,6 @@ Run SendPage(const Options& o) {
   run.server = c.get_Server();
   run.port = c.get_ServerPort();
   run.pager = pagers.front();
-  run.greeting_timeout = c.get_ServerTimeout();
   run.tls = tls != nullptr;
   if (c.get_ServerPort() < 1 || c.get_ServerPort() > 65535) {
     throw UsageError("the server port must be from 1 to 65535");
@@ -384,12 +448,10 @@ Run SendPage(const Options& o) {
   }
 
   const delivery::Page page = MakePage(o, c);
-  // Every gateway's sockets: TLS on the run's context with --tls, the dialogue shown with -v,
-  // and whether a plain connection came up at all, for the hint that the port may speak TLS.
+  // Every gateway's sockets: TLS on the run's context with --tls, the dialogue shown with -v.
   for (auto& g : gateways) {
-    g.socket_factory = [&loop, &o, &tls, connected = run.connected] {
+    g.socket_factory = [&loop, &o, &tls] {
       std::unique_ptr<platform::Socket> socket = tools::TlsOptions::MakeSocket(loop, tls);
-      if (!tls) socket = std::make_unique<ConnectWatch>(std::move(socket), connected);
       if (o.verbose) {
         socket = std::make_unique<tools::DialogueLog>(
             std::move(socket), [](std::string_view line) { std::cerr << line << std::endl; });
@@ -398,14 +460,12 @@ Run SendPage(const Options& o) {
     };
   }
 
-  const auto deadline = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::duration<double>(o.deadline));
   delivery::Policy policy;
   policy.max_attempts = o.retries + 1;
   policy.first_backoff = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::duration<double>(o.retry_backoff));
-  policy.max_backoff = std::max<delivery::Duration>(30s, policy.first_backoff);
-  policy.deadline = delivery::Clock::now() + deadline;
+  policy.max_backoff = std::chrono::seconds(static_cast<int>(tools::kMaxBackoffSeconds));
+  policy.deadline = deadline;  // the run's: reading the input has used some of it already
   policy.greeting_timeout = std::chrono::seconds(c.get_ServerTimeout());
   policy.resend_uncertain = o.resend_uncertain;
 
@@ -418,14 +478,28 @@ Run SendPage(const Options& o) {
   } catch (const std::invalid_argument& e) {
     throw UsageError(e.what());
   }
+  const auto left = [&] {
+    return std::max(std::chrono::steady_clock::duration::zero(),
+                    deadline - std::chrono::steady_clock::now());
+  };
   // The deadline inside the policy ends every recipient; the margin only guards against a fault.
-  loop.RunUntil([&] { return group.idle(); }, deadline + 5s);
-  // Let the servers' goodbyes arrive so the sessions end cleanly; the pages are decided anyway.
-  loop.RunUntil([&] { return group.stats().sessions_open == 0; }, 2s);
+  loop.RunUntil([&] { return group.idle(); },
+                std::chrono::duration_cast<std::chrono::milliseconds>(left()) + 5s);
+  // Let the servers' goodbyes arrive so the sessions end cleanly, within what is left of the
+  // deadline: the pages are decided anyway.
+  loop.RunUntil([&] { return group.stats().sessions_open == 0; },
+                std::min<std::chrono::milliseconds>(
+                    2s, std::chrono::duration_cast<std::chrono::milliseconds>(left())));
   group.Stop();
   for (std::size_t i = 0; i < pagers.size(); ++i) {
     if (results[i]) {
-      run.results.push_back(std::move(*results[i]));
+      auto& r = *results[i];
+      // What the lower layers said, with the options that mend it.
+      if (const auto hint = OptionHint(r.error_number); !hint.empty()) {
+        r.error += hint;
+        r.detail += hint;
+      }
+      run.results.push_back(std::move(r));
       continue;
     }
     delivery::RecipientResult r;  // never decided: only a fault in the layer gets here
@@ -441,37 +515,67 @@ Run SendPage(const Options& o) {
   return run;
 }
 
-// The words of today's one-pager report.
+// The words of the one-pager report.
 std::string OnePagerText(const Options& o, const Run& run) {
   const auto& r = run.results.front();
   if (r.outcome == delivery::Outcome::kDelivered) return Trimmed(r.reply);
+  if (delivery::PartlyDelivered(r)) return tools::PartsText(r);
   const std::string where =
       delivery::Gateway{.host = r.host.empty() ? run.server : r.host,
                         .port = static_cast<std::uint16_t>(r.host.empty() ? run.port : r.port)}
           .where();
   using Kind = delivery::AttemptEvidence::Kind;
-  if (r.ended_by == Kind::kGreetingTimeout) {
-    std::ostringstream what;
-    what << session::SNPPInstance::kTimeoutText << " No greeting from " << where << " within "
-         << run.greeting_timeout
-         << " s; check --server and --port and that the paging server is running";
-    if (!run.tls) {
-      if (const auto hint = tools::PlainToTlsHint({}, *run.connected, true); !hint.empty()) {
-        what << '.' << hint;
-      }
+  // A plain connection that came up and heard nothing may have reached a TLS port.
+  const bool silent = r.connected && r.bytes_received == 0;
+  if (r.outcome == delivery::Outcome::kUncertain) {
+    if (r.ended_by == Kind::kDeadline) {
+      std::ostringstream what;
+      what << "the " << o.deadline << " s deadline passed after SEND was written to " << where
+           << " (last state " << session::ToString(static_cast<Integer>(r.last_state))
+           << "); the page may have been delivered; it was not resent. Check with the paging "
+              "service before sending again";
+      return what.str();
     }
-    return what.str();
+    return Trimmed(r.ended_by == Kind::kError ? r.detail : r.error);
   }
+  if (r.ended_by == Kind::kGreetingTimeout) {
+    // After several gateways, each one's failure, named; the hint is about the last.
+    std::string what = r.gateways_tried > 1 ? r.error : r.detail;
+    const std::string hint = run.tls ? "" : tools::PlainToTlsHint({}, silent, true);
+    if (!hint.empty() && !what.ends_with('.')) what += '.';
+    return what + hint;
+  }
+  if (r.gateways_tried > 1) return r.error;
   if (r.ended_by == Kind::kDeadline || (r.deadline_passed && r.attempts == 0)) {
     std::ostringstream what;
     what << "no outcome from " << where << " within the " << o.deadline
          << " s deadline (last state " << session::ToString(static_cast<Integer>(r.last_state))
-         << "); the page may not have been sent. Check the server, or raise --deadline";
+         << "); SEND was not written, so the page was not sent. Check the server, or raise "
+            "--deadline";
     return what.str();
   }
   std::string text = Trimmed(r.detail.empty() ? r.error : r.detail);
-  if (!run.tls) text += tools::PlainToTlsHint(text, *run.connected, false);
+  if (!run.tls) text += tools::PlainToTlsHint(text, silent, false);
   return text;
+}
+
+// The gateway the JSON's top-level "server" and "port" name: the one that delivered the first
+// delivered page, else the one the first pager was last tried at, else the first of the list.
+std::pair<std::string, Long> ShownGateway(const Run& run) {
+  for (const auto& r : run.results) {
+    if (r.outcome == delivery::Outcome::kDelivered && !r.host.empty()) return {r.host, r.port};
+  }
+  for (const auto& r : run.results) {
+    if (!r.host.empty()) return {r.host, r.port};
+  }
+  return {run.server, run.port};
+}
+
+// The one-pager report's first word.
+const char* OnePagerWord(const delivery::RecipientResult& r) {
+  if (r.outcome == delivery::Outcome::kDelivered) return "delivered";
+  if (delivery::PartlyDelivered(r)) return "partial";
+  return r.outcome == delivery::Outcome::kUncertain ? "uncertain" : "failed";
 }
 
 int Report(const Options& o, const Run& run) {
@@ -493,10 +597,11 @@ int Report(const Options& o, const Run& run) {
   std::size_t delivered = 0;
   for (const auto& r : run.results) delivered += r.outcome == delivery::Outcome::kDelivered;
   if (o.json) {
+    const auto [server, port] = ShownGateway(run);
     nlohmann::json j = {
         {"outcome", tools::RunOutcome(run.results)},
-        {"server", run.server},
-        {"port", run.port},
+        {"server", server},
+        {"port", port},
         {"pager", run.pager},
         {"exitCode", static_cast<int>(code)},
     };
@@ -516,7 +621,7 @@ int Report(const Options& o, const Run& run) {
     std::cout << Dump(j) << std::endl;
   } else if (one) {
     // The text may come from the server: its control characters are shown, not obeyed.
-    std::cout << (code == kDelivered ? "delivered: " : "failed: ")
+    std::cout << OnePagerWord(run.results.front()) << ": "
               << tools::EscapeControls(OnePagerText(o, run)) << std::endl;
   } else {
     for (const auto& r : run.results) {
@@ -527,92 +632,20 @@ int Report(const Options& o, const Run& run) {
   return code;
 }
 
-constexpr const char* kExitCodes =
-    "Exit codes:\n"
-    "  0  every pager delivered\n"
-    "  1  none delivered and none uncertain (refused or failed)\n"
-    "  2  bad usage or input; nothing was sent\n"
-    "  3  timed out (one pager: no greeting in time, or no outcome within --deadline)\n"
-    "  4  mixed: some delivered and some not, or any uncertain (the connection was lost after\n"
-    "     SEND, so the page may have gone out; it is not resent without --resend-uncertain)\n"
-    "\n"
-    "Outcomes: delivered (250, 860 or 960 to SEND); refused (a 5xx reply: not retried);\n"
-    "failed (connection refused or lost, no greeting, 4xx such as 421 busy, or a time-out,\n"
-    "until the attempts or the deadline run out; each retry goes to the next --server after a\n"
-    "doubling wait); uncertain (lost after SEND was written).";
-
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The deadline counts from here: reading the input is part of the run.
+  const auto started = std::chrono::steady_clock::now();
   Options o;
   CLI::App app{
       "Send one page to one or more pagers through SNPP (RFC 1861) paging servers, "
       "failing over between them."};
-  app.footer(kExitCodes);
-  app.add_option("--server", o.servers,
-                 "paging server HOST[:PORT]; repeat for failover, in order (IPv6: [::1]:444; "
-                 "default 127.0.0.1)");
-  app.add_option("--port", o.port, "TCP port of a --server given without one (default 444)")
-      ->check(CLI::Range(1, 65535));
-  app.add_option("--timeout", o.timeout, "seconds to wait for the server's greeting (default 20)")
-      ->check(CLI::Range(0, 32767));
-  app.add_option("--level", o.level,
-                 "SNPP level: 1, or 2 and above for level 2 commands (default 3)")
-      ->check(CLI::Range(-32768, 32767));
-  app.add_option("--pager", o.pagers,
-                 "recipient pager id; repeat for several (required unless --pagers-file or "
-                 "--settings gives one)");
-  app.add_option("--pagers-file", o.pagers_file,
-                 "read pager ids from FILE, one a line ('#' comments and blank lines skipped)");
-  app.add_option("--message", o.message, "one-line message text");
-  app.add_option("--data-file", o.data_file, "multi-line message body from FILE, or - for stdin");
-  app.add_option("--login", o.login, "login name (LOGI)");
-  app.add_option("--password-file", o.password_file,
-                 "read the login password from FILE (or set SNPP_PASSWORD)");
-  app.add_option("--coverage", o.coverage, "alternate coverage area (COVE), 1 or more")
-      ->check(CLI::Range(1, 32767));
-  app.add_option("--service-level", o.service_level, "service level (LEVE), 1 to 11")
-      ->check(CLI::Range(1, 11));
-  app.add_option("--hold", o.hold, "deliver after YYMMDDHHMMSS [+/-HHMM] (HOLD)");
-  app.add_flag("--alert", o.alert, "ask for the alert override (ALER 1)");
-  app.add_option("--caller", o.caller, "caller id (CALL)");
-  app.add_option("--subject", o.subject, "message subject (SUBJ)");
-  app.add_option("--deadline", o.deadline, "seconds the whole run may take")
-      ->check(CLI::PositiveNumber)
-      ->capture_default_str();
-  app.add_option("--concurrency", o.concurrency, "sessions open at once per server")
-      ->check(CLI::Range(1, 1000))
-      ->capture_default_str();
-  app.add_option("--retries", o.retries,
-                 "attempts per pager after the first, after connection failures, 4xx replies "
-                 "and time-outs")
-      ->check(CLI::Range(0, 1000))
-      ->capture_default_str();
-  app.add_option("--retry-backoff", o.retry_backoff,
-                 "seconds before the first retry; doubled each time, at most 30 s, with jitter")
-      ->check(CLI::Range(0.0, 3600.0))
-      ->capture_default_str();
-  app.add_flag("--resend-uncertain", o.resend_uncertain,
-               "send again when the connection was lost after SEND (may page twice)");
-  app.add_option("--max-length", o.max_length,
-                 "at most N characters a page; longer text is cut, ending in \"...\"")
-      ->check(CLI::Range(1, 1000000));
-  app.add_flag("--split", o.split,
-               "with --max-length: send a longer text as numbered pages \"(1/3) ...\", in order");
-  app.add_flag("--ascii", o.ascii,
-               "replace characters outside printable ASCII (accented letters by their base "
-               "letter, others by '?')");
-  app.add_flag("-v,--verbose", o.verbose, "show the dialogue on standard error as it happens");
-  app.add_flag("--json", o.json,
-               "print the outcome as one JSON object (bytes that are not UTF-8 become U+FFFD)");
-  app.add_option("--settings", o.settings,
-                 "load the control's saved settings from FILE before the options apply");
-  app.add_option("--save-settings", o.save_settings,
-                 "save the control's settings to FILE after the options apply (owner-only file)");
-  app.add_flag("--dry-run", o.dry_run, "apply and save settings, but send nothing");
-  o.tls.AddTo(app);
+  app.footer(tools::kExitCodes);
+  tools::AddOptions(app, o);
 
   try {
+    tools::CheckArguments(app, std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
@@ -622,9 +655,16 @@ int main(int argc, char** argv) {
     std::cerr << "snpp-send: " << e.what() << ". Run 'snpp-send --help' for the options."
               << std::endl;
     return kUsage;
+  } catch (const UsageError& e) {
+    std::cerr << "snpp-send: " << e.what() << ". Run 'snpp-send --help' for the options."
+              << std::endl;
+    return kUsage;
   }
+  const Deadline deadline =
+      started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                    std::chrono::duration<double>(o.deadline));
   try {
-    return Report(o, SendPage(o));
+    return Report(o, SendPage(o, deadline));
   } catch (const UsageError& e) {
     std::cerr << "snpp-send: " << e.what() << "." << std::endl;
     return kUsage;

@@ -1,6 +1,12 @@
 #include "tls_options.hpp"
 
+#include <cstdio>
 #include <iostream>
+
+#include "group.hpp"
+#include "kestrel/delivery/shown_text.hpp"
+#include "kestrel/platform/input_file.hpp"
+#include "options.hpp"
 
 namespace kestrel::tools {
 
@@ -26,8 +32,45 @@ void TlsOptions::AddTo(CLI::App& app) {
       ->needs(cert);
 }
 
+namespace {
+
+// "0644".
+std::string Octal(unsigned mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", mode & 07777);
+  return text;
+}
+
+}  // namespace
+
+void WarnIfOthersCanRead(const std::string& path, unsigned mode, const char* what) {
+  if ((mode & 077) == 0) return;
+  const std::string shown = delivery::EscapeControls(path);
+  std::cerr << "snpp-send: warning: " << what << " '" << shown << "' can be read by others (mode "
+            << Octal(mode) << "); make it readable by you only: chmod 600 '" << shown << "'"
+            << std::endl;
+}
+
 std::shared_ptr<const platform::TlsContext> TlsOptions::Prepare() const {
   if (!tls) return nullptr;
+  // Each file is looked at before the TLS library reads it: a directory, a device or a huge
+  // file is bad input with its name, not a hang or a vague failure.
+  try {
+    const auto file = [](const std::string& path, const char* what) {
+      return platform::CheckInputFile(path, {.what = what, .max_bytes = kMaxTlsFileBytes});
+    };
+    if (!ca_file.empty()) file(ca_file, "the CA file (--ca-file)");
+    if (!ca_path.empty()) platform::CheckInputDirectory(ca_path, "the CA directory (--ca-path)");
+    if (!cert_file.empty()) file(cert_file, "the client certificate (--tls-cert)");
+    if (!key_file.empty()) {
+      WarnIfOthersCanRead(key_file, file(key_file, "the client key (--tls-key)"), "the client key");
+    } else if (!cert_file.empty()) {
+      WarnIfOthersCanRead(cert_file, file(cert_file, "the client certificate (--tls-cert)"),
+                          "the client certificate (with its key)");
+    }
+  } catch (const platform::InputFileError& e) {
+    throw UsageError(e.what());
+  }
   if (insecure) {
     std::cerr << "snpp-send: warning: --tls-insecure: the server's certificate is not checked; "
                  "anyone in between can pose as the gateway and read the login and the page."

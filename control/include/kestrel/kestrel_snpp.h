@@ -472,6 +472,7 @@ typedef struct ks_tls_settings {
 #define KS_ERR_TLS_EXPIRED 10010          /* expired, or not valid yet */
 #define KS_ERR_TLS_HANDSHAKE_FAILED 10011 /* not TLS (a plain port?), old version, refused */
 #define KS_ERR_TLS_SETTINGS 10012         /* SetTls: a file that cannot be used */
+#define KS_ERR_TLS_CLIENT_CERTIFICATE 10013 /* the server wants, or refused, a client certificate */
 
 typedef struct ks_control ks_control;
 typedef struct ks_control_vtbl {

@@ -31,6 +31,7 @@
 #include "kestrel/control/messages.hpp"
 #include "kestrel/control/property_bag.hpp"
 #include "kestrel/platform/error.hpp"
+#include "kestrel/platform/input_file.hpp"
 
 namespace kestrel::control {
 
@@ -316,19 +317,18 @@ std::string Format(const MemoryBag& bag) {
   return doc.dump(2) + "\n";
 }
 
-MemoryBag Load(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw RuntimeError(err::kSettingsFileUnreadable,
-                       messages::SettingsFileUnreadable(Quoted(path), std::strerror(errno)));
+MemoryBag Load(const std::filesystem::path& path,
+               std::optional<std::chrono::steady_clock::time_point> deadline) {
+  std::string text;
+  try {
+    text = platform::ReadInputFile(
+               path.string(),
+               {.what = "the settings file", .max_bytes = kMaxFileBytes, .deadline = deadline})
+               .bytes;
+  } catch (const platform::InputFileError& e) {
+    throw RuntimeError(err::kSettingsFileUnreadable, messages::SettingsFileUnusable(e.what()));
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) {
-    throw RuntimeError(err::kSettingsFileUnreadable,
-                       messages::SettingsFileReadFailed(Quoted(path)));
-  }
-  return Parse(text.str(), Quoted(path));
+  return Parse(text, Quoted(path));
 }
 
 void Save(const MemoryBag& bag, const std::filesystem::path& path) {

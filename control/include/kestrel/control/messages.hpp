@@ -233,12 +233,12 @@ inline std::string SettingsFileDamaged(std::string_view origin, std::string_view
   return "Settings file " + std::string(origin) + " cannot be used: " + std::string(what) +
          ". Fix it, or save the settings again to replace it.";
 }
-inline std::string SettingsFileUnreadable(std::string_view quoted_path, std::string_view why) {
-  return "Cannot read settings file " + std::string(quoted_path) + ": " + std::string(why) +
-         ". Check the path and its permissions.";
-}
-inline std::string SettingsFileReadFailed(std::string_view quoted_path) {
-  return "Cannot read settings file " + std::string(quoted_path) + ". Check the file.";
+// `why` names the file and what to do ("cannot read the settings file 'gw.json': No such file
+// or directory; check the path and its permissions"): made a sentence.
+inline std::string SettingsFileUnusable(std::string_view why) {
+  std::string text(why);
+  if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 32);
+  return text + ".";
 }
 inline std::string SettingsFileUnwritable(std::string_view quoted_path, std::string_view step,
                                           std::string_view why) {

@@ -21,9 +21,17 @@
 // Delivery; a callback may call Submit(). It must not destroy the Delivery; Stop() is allowed.
 //
 // Outcomes (see outcome.hpp for the table as built): delivered, refused (the server said no with
-// a 5xx; not retried), failed (attempts or deadline ran out after transient failures, or the
-// page could not be sent at all), uncertain (the connection was lost, or the SEND reply did not
-// come in time, after SEND was written: not resent unless Policy::resend_uncertain).
+// a 5xx; not retried), failed (attempts or deadline ran out after transient failures, every
+// gateway was out, or the page could not be sent at all), uncertain (the connection was lost,
+// or the SEND reply did not come in time, after SEND was written: not resent unless
+// Policy::resend_uncertain). The outcome is that of the part that ended it; a page split in
+// parts of which some went out is partly delivered besides (PartlyDelivered), which a retry of
+// the whole page must know.
+//
+// Gateways (see scheduler.hpp): a recipient takes a free slot at the first gateway, in failover
+// order, that is not held off; a gateway that refused a connection or sent no greeting is held
+// off for a while; one that refused our login or whose certificate failed is out for the rest of
+// the request, and a gateway where we log in opens one session until it accepted the login.
 
 #include <chrono>
 #include <cstddef>
@@ -144,7 +152,10 @@ struct RecipientResult {
   Outcome outcome = Outcome::kFailed;
   int attempts = 0;  // attempts made, all parts together
   std::size_t parts_delivered = 0;
-  std::string host{};  // the gateway of the last attempt; empty when none was made
+  std::size_t parts_total = 1;     // the page's parts; fewer delivered, some delivered: partly
+  std::size_t gateways_tried = 0;  // gateways where an attempt failed; `error` names each when
+                                   // there were several
+  std::string host{};              // the gateway of the last attempt; empty when none was made
   std::uint16_t port = 0;
   std::string reply{};           // the last reply from the server, if any
   std::string error{};           // what went wrong (empty when delivered), one summary
@@ -154,8 +165,10 @@ struct RecipientResult {
   bool timed_out = false;        // the last attempt ended in a time-out (greeting, reply, SEND,
                                  // or the deadline in the middle of the session)
   AttemptEvidence::Kind ended_by = AttemptEvidence::Kind::kError;  // how the last attempt ended
-  int last_state = -1;            // the control's State when the last attempt ended
-  std::int32_t error_number = 0;  // the runtime error number behind `error`, when there was one
+  int last_state = -1;             // the control's State when the last attempt ended
+  std::int32_t error_number = 0;   // the runtime error number behind `error`, when there was one
+  bool connected = false;          // the last attempt's connection came up
+  std::size_t bytes_received = 0;  // the server's bytes in the last attempt
 };
 
 // The host's answer to a SEND it holds (Hooks::hold_send): true lets SEND out; false keeps it
@@ -163,6 +176,11 @@ struct RecipientResult {
 // text. May be called at any time, even from inside hold_send; once the attempt has ended, or
 // after the first call, it does nothing.
 using SendRelease = std::function<void(bool go, const std::string& why)>;
+
+// Some of the page's parts went out, not all: a retry of the whole page would send those again.
+inline bool PartlyDelivered(const RecipientResult& r) {
+  return r.parts_delivered > 0 && r.parts_delivered < r.parts_total;
+}
 
 struct Hooks {
   std::function<void(const SendNotice&)> before_send{};

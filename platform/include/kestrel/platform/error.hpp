@@ -50,13 +50,18 @@ inline constexpr std::int32_t kTlsNameMismatch = 10009;     // the certificate i
 inline constexpr std::int32_t kTlsExpired = 10010;          // expired or not yet valid
 inline constexpr std::int32_t kTlsHandshakeFailed = 10011;  // no TLS, old version, refused
 inline constexpr std::int32_t kTlsSettings = 10012;  // CA file, client certificate or key unusable
+// The server wants a client certificate and none was given, or it refused the one given.
+inline constexpr std::int32_t kTlsClientCertificate = 10013;
 
 // Timer component.
 inline constexpr std::int32_t kTimerBadInterval = 10101;
 
 // Paging session.
-inline constexpr std::int32_t kLineBreakInParameter = 20001;  // CR, LF or NUL in a one-line parameter
-inline constexpr std::int32_t kConnectionLost = 20002;        // connection gone mid-dialogue
+// CR, LF or NUL in a one-line parameter.
+inline constexpr std::int32_t kLineBreakInParameter = 20001;
+inline constexpr std::int32_t kConnectionLost = 20002;  // connection gone mid-dialogue
+inline constexpr std::int32_t kMalformedReply = 20003;  // a continued reply broke its own form
+inline constexpr std::int32_t kReplyOutOfTurn = 20004;  // a reply before its command, or unasked
 
 // Settings files.
 inline constexpr std::int32_t kSettingsFileUnreadable = 20101;  // missing, no permission

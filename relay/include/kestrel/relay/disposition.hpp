@@ -9,6 +9,8 @@
 //   refused (a 5xx)         -                                            refused
 //   login refused           another gateway can still carry the page     queued, due at once
 //   login refused           no gateway left that can                     refused
+//   certificate failed      another gateway can still carry the page     queued, due at once
+//   certificate failed      no gateway left that can                     failed
 //   transient               its next try, after the backoff, falls
 //                           before the page expires                      queued, after the backoff
 //   transient               it would fall at or after the expiry         expired

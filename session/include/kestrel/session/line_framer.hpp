@@ -26,6 +26,8 @@ class LineFramer {
   void Reset();
 
   std::size_t buffered() const noexcept { return buffer_.size() - start_; }
+  // The bytes received and not yet handed out as lines.
+  std::string_view pending() const noexcept { return std::string_view(buffer_).substr(start_); }
 
  private:
   std::size_t cap_;

@@ -3,6 +3,7 @@
 // drift. Each says what went wrong and what to do. (The server's own replies are passed on as
 // they are; they are not ours to word.)
 
+#include <cstddef>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -24,6 +25,52 @@ inline std::string ConnectionLostAwaitingSend(std::string_view description) {
          std::string(description) +
          "); the page may or may not have been delivered. Check with the paging service before "
          "sending again.";
+}
+
+// The start of a server's line for a text of ours: without its line end, at most 60 bytes.
+inline std::string Quoted(std::string_view line) {
+  constexpr std::size_t kShown = 60;
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  std::string shown(line.substr(0, kShown));
+  if (line.size() > kShown) shown += "...";
+  return "\"" + shown + "\"";
+}
+
+// What a broken exchange means for the page, said at the end of the text about it.
+enum class PageFate {
+  kNotSent,    // SEND was not written, or the server refused it
+  kUnknown,    // SEND was written and its reply is missing or broken
+  kDelivered,  // the server had accepted SEND (OnComplete was raised)
+};
+
+inline std::string FateText(PageFate fate) {
+  switch (fate) {
+    case PageFate::kNotSent:
+      break;
+    case PageFate::kUnknown:
+      return "the page may or may not have been delivered. Check with the paging service before "
+             "sending again.";
+    case PageFate::kDelivered:
+      return "the page had already been accepted.";
+  }
+  return "the page was not sent. Check the server and send again.";
+}
+
+// A continued reply broke its own form: too many lines, too long, or its code changed.
+inline std::string MalformedReply(std::string_view first_line, std::string_view why,
+                                  PageFate fate) {
+  return "The paging server's reply " + Quoted(first_line) + " was not well formed (" +
+         std::string(why) + "); " + FateText(fate);
+}
+
+// A reply out of turn: bytes that arrived before `command` was written (so they cannot answer
+// it), or, with `command` empty, a reply while no command awaited one.
+inline std::string ReplyOutOfTurn(std::string_view line, std::string_view command, PageFate fate) {
+  std::string what = "The paging server sent " + Quoted(line);
+  what += command.empty() ? " while no command awaited a reply"
+                          : " before our " + std::string(command) +
+                                " was written, so it cannot be the reply to it";
+  return what + "; its replies no longer match our commands, and " + FateText(fate);
 }
 
 // A one-line parameter holds a line break. Names the property, never quotes its value: it may

@@ -25,6 +25,9 @@ enum class SessionState : Integer {
   kWaitAlert = 28,     // ALER written
 };
 
+// True for the states the reply dispatcher handles (every named one but kNone).
+bool HasHandler(SessionState state);
+
 // The state's name ("WaitPage"), or "State(n)" for a value without a handler.
 std::string ToString(Integer state);
 std::ostream& operator<<(std::ostream& os, SessionState state);

@@ -4,12 +4,25 @@
 //
 // The host sets properties, calls Send(), and learns the outcome from the events OnError and
 // OnComplete raised through its ControlHost. Nothing here waits for the network: Send() asks the
-// socket to connect and returns; every reply line the server sends is handed to HandleReply,
-// which checks its three-character code against State and, when the code is acceptable, writes
-// the next command.
+// socket to connect and returns; every reply the server sends is handed to HandleReply, which
+// checks its three-character code against State and, when the code is acceptable, writes the
+// next command.
+//
+// A reply is one line, or a continued reply ("250-Pager ID Accepted" ... "250 Pager 5 is on
+// duty"), gathered into one by ReplyAssembler. The reply text a host sees (OnComplete, OnError,
+// getLastReply) is the whole reply as received: the one line with its line end, or every line
+// of a continued reply, each with its line end, joined as they came. A continued reply past its
+// bounds, or whose code changes, is reported as a malformed reply (err::kMalformedReply).
+//
+// Turns: a reply counts only for a command already written in full (ReplyReader). Bytes that
+// arrived before a command was written are no reply to it: the command is not written and the
+// out-of-turn error (err::kReplyOutOfTurn) is reported; so is a reply that comes while no
+// command awaits one (in a State that has a handler). After either, the connection's later
+// bytes are not taken as replies: the turns are lost, and the host closes or sends again.
 //
 //   host ──Send()──▶ timer on, TickCount 0, sck.Connect, State 0, DoEvents
-//   sck ──DataArrival──▶ line framer ──each line──▶ HandleReply ──▶ Send<Command> ──▶ sck.SendData
+//   sck ──DataArrival──▶ ReplyReader (LineFramer, ReplyAssembler, turns) ──each reply──▶
+//         HandleReply ──▶ Send<Command> ──▶ sck.SendData
 //                                                       │
 //                                                       ├──▶ OnComplete (State 13, 250/860/960)
 //                                                       └──▶ ReportFailure ──▶ OnError
@@ -40,8 +53,8 @@
 #include "kestrel/platform/socket.hpp"
 #include "kestrel/platform/timer.hpp"
 #include "kestrel/platform/types.hpp"
-#include "kestrel/session/line_framer.hpp"
 #include "kestrel/session/messages.hpp"
+#include "kestrel/session/reply_reader.hpp"
 #include "kestrel/session/session_state.hpp"
 
 namespace kestrel::session {
@@ -88,6 +101,7 @@ class SNPPInstance {
   Boolean get_Idle() const { return props_.Idle; }
   void put_Idle(Boolean v);
   Integer get_State() const { return props_.State; }
+  // The host names the State the next reply is dispatched in, so a reply is awaited there.
   void put_State(Integer v);
   String get_Server() const;
   void put_Server(const String& v);
@@ -173,11 +187,21 @@ class SNPPInstance {
   void SendSendCommand();
   void SendQuit();
 
+  // Before a command is written: bytes that arrived before it cannot be its reply. Raises the
+  // out-of-turn error (and takes nothing more from this connection) when there are any.
+  void CheckTurn(std::string_view command);
+  // CheckTurn, then State := `state`: the start of every command that is written.
+  void Enter(SessionState state, std::string_view command);
+  // A reply that broke the turns (unasked, or malformed): reported once, and the connection's
+  // later bytes are not taken as replies.
+  void ReportOutOfTurn(const ReplyReader::Received& received);
   // Raises the line-break error, naming the property, when the value holds a CR or LF.
   static void CheckOneLine(std::string_view value, std::string_view property);
   // Writes "word" or "word parameter", with its CR LF, as one write.
   void WriteCommand(std::string_view word, std::optional<std::string_view> parameter = {});
-  void SetState(SessionState state) { put_State(static_cast<Integer>(state)); }
+  // Stores State and tells the host, as put_State does, without touching the turns.
+  void StoreState(Integer v);
+  void SetState(SessionState state) { StoreState(static_cast<Integer>(state)); }
   void Notify(std::string_view name);
   // Connects the socket to Server:ServerPort and enters WaitGreeting.
   void OpenConnection();
@@ -197,7 +221,9 @@ class SNPPInstance {
   Long lastErrorNumber_ = 0;
   bool anyErrorCaught_ = false;
 
-  LineFramer framer_;
+  // Received bytes to whole replies, and whose turn it is: a reply counts only for a command
+  // written in full before it arrived.
+  ReplyReader reader_;
   // Changes whenever the connection is opened or closed, so that lines buffered from an earlier
   // connection are never dispatched after a handler closed or reopened it.
   std::uint64_t connection_generation_ = 0;

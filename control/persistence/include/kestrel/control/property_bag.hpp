@@ -10,7 +10,10 @@
 // Integer, a Long, a Boolean and a String all survive the round trip, and a font is stored as
 // its attributes.
 
+#include <chrono>
+#include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -52,8 +55,13 @@ class MemoryBag final : public PropertyBag {
 // earlier file as it was.
 namespace settings_file {
 
-// Parses the file into a bag.
-MemoryBag Load(const std::filesystem::path& path);
+// A settings file is at most this large; a larger one, a directory or a device is refused.
+inline constexpr std::size_t kMaxFileBytes = 1 << 20;
+
+// Parses the file (a regular file or a pipe) into a bag. A pipe that has not ended by
+// `deadline` is given up.
+MemoryBag Load(const std::filesystem::path& path,
+               std::optional<std::chrono::steady_clock::time_point> deadline = {});
 // Writes the bag atomically (a temporary file beside it, then rename), readable and writable by
 // the owner only, since it may hold a password.
 void Save(const MemoryBag& bag, const std::filesystem::path& path);
