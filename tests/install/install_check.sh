@@ -100,8 +100,14 @@ c-example)
     5551234 "install check") || fail "send_page failed: $out"
   echo "$out"
   case "$out" in "delivered: 250"*) ;; *) fail "send_page printed '$out'" ;; esac
-  grep -q '"id":"5551234".*"message":"install check"' "$work/sandbox/out" ||
-    fail "the sandbox did not log the page: $(cat "$work/sandbox/out")"
+  # The sandbox writes its page log from a thread of its own: the page may land just after the
+  # client heard 250. Wait for it, at most 10 s.
+  tries=0
+  until grep -q '"id":"5551234".*"message":"install check"' "$work/sandbox/out"; do
+    tries=$((tries + 1))
+    [ "$tries" -le 100 ] || fail "the sandbox did not log the page: $(cat "$work/sandbox/out")"
+    sleep 0.1
+  done
   out=$(LD_LIBRARY_PATH="$prefix/$libdir" "$work/send_page" "${address%:*}" "${address##*:}" \
     666 "refused") && fail "send_page succeeded for a refused pager: $out"
   case "$out" in "failed: 5"*) echo "$out" ;; *) fail "a refused pager gives '$out'" ;; esac
