@@ -62,7 +62,7 @@ class ConfigTest : public ::testing::Test {
     dir_ = std::filesystem::temp_directory_path() / ("relay-config-" + std::to_string(::getpid()) +
                                                      "-" + std::to_string(std::random_device{}()));
     std::filesystem::create_directories(dir_);
-    Write("tokens", "# ops\n  secret-one  \n\nsecret-two\n");
+    Write("tokens", "# ops\n  secret-one  \n\ngrafana\tread  secret-two\n");
     Write("primary.password", "hunter2\n");
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
@@ -81,7 +81,12 @@ TEST_F(ConfigTest, AGoodFileWithSecretsFromTheirFiles) {
   EXPECT_EQ(config.listen_host, "::1");
   EXPECT_EQ(config.listen_port, 9444);
   EXPECT_EQ(config.outbox, (dir_ / "outbox.db").string());
-  EXPECT_THAT(config.api_tokens, ElementsAre("secret-one", "secret-two"));
+  EXPECT_THAT(
+      config.api_tokens,
+      ElementsAre(AllOf(Field(&ApiToken::secret, "secret-one"), Field(&ApiToken::name, "line 2"),
+                        Field(&ApiToken::role, TokenRole::kOperate)),
+                  AllOf(Field(&ApiToken::secret, "secret-two"), Field(&ApiToken::name, "grafana"),
+                        Field(&ApiToken::role, TokenRole::kRead))));
   EXPECT_EQ(config.expire_after, 30 * 60'000);
   EXPECT_EQ(config.backoff, 250);
   EXPECT_EQ(config.max_backoff, 60'000);
@@ -239,6 +244,70 @@ TEST_F(ConfigTest, SecretFilesAreRegularBoundedAndPrivate) {
     EXPECT_THAT(warnings(0640, 0600),
                 ElementsAre(::testing::Pair(3, HasSubstr("its group, which is not the relay's"))));
   }
+}
+
+// A tokens file line at its edges: one field is always a bare token; three are a name, a role
+// and a token; nothing else is taken, and no problem repeats what the line holds.
+TEST(TokenLines, ABareTokenOrNameRoleTokenAndNothingElse) {
+  struct Case {
+    std::string line;
+    const char* name;  // nullptr: no token
+    TokenRole role;
+    const char* secret;
+    const char* problem;  // nullptr: none
+  } cases[] = {
+      {"", nullptr, TokenRole::kOperate, nullptr, nullptr},
+      {" \t \r", nullptr, TokenRole::kOperate, nullptr, nullptr},
+      {"  # read operate s3cret", nullptr, TokenRole::kOperate, nullptr, nullptr},
+      {"s3cret\r", "line 7", TokenRole::kOperate, "s3cret", nullptr},
+      {"read", "line 7", TokenRole::kOperate, "read", nullptr},  // a token that reads "read"
+      {"abc+/==", "line 7", TokenRole::kOperate, "abc+/==", nullptr},
+      {"oncall operate s3cret", "oncall", TokenRole::kOperate, "s3cret", nullptr},
+      {"\tgrafana\tread\ts3cret  ", "grafana", TokenRole::kRead, "s3cret", nullptr},
+      {"a.b_c-9 read #s3cret", "a.b_c-9", TokenRole::kRead, "#s3cret", nullptr},
+      {"oncall s3cret", nullptr, TokenRole::kOperate, nullptr, "this line has 2 fields"},
+      {"on call read s3cret", nullptr, TokenRole::kOperate, nullptr, "this line has 4 fields"},
+      {"oncall admin s3cret", nullptr, TokenRole::kOperate, nullptr, "read or operate"},
+      {"oncall Read s3cret", nullptr, TokenRole::kOperate, nullptr, "read or operate"},
+      {"on/call read s3cret", nullptr, TokenRole::kOperate, nullptr, "1 to 64 of"},
+      {std::string(65, 'n') + " read s3cret", nullptr, TokenRole::kOperate, nullptr, "1 to 64"},
+      {"s3\x1b[2Jcret", nullptr, TokenRole::kOperate, nullptr, "control character"},
+      {"oncall read s3cret\x7f", nullptr, TokenRole::kOperate, nullptr, "control character"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    const auto parsed = ParseTokenLine(c.line, 7);
+    EXPECT_EQ(parsed.token.has_value(), c.name != nullptr);
+    if (parsed.token) {
+      EXPECT_EQ(parsed.token->name, c.name);
+      EXPECT_EQ(parsed.token->role, c.role);
+      EXPECT_EQ(parsed.token->secret, c.secret);
+    }
+    if (c.problem) {
+      EXPECT_THAT(parsed.problem, HasSubstr(c.problem));
+      EXPECT_THAT(parsed.problem, ::testing::Not(HasSubstr("s3")));
+    } else {
+      EXPECT_EQ(parsed.problem, "");
+    }
+  }
+}
+
+TEST_F(ConfigTest, ATokensFileWithAProblemNamesItsLineAndNoSecret) {
+  const std::string text =
+      "[relay]\noutbox = \"o\"\napi_tokens_file = \"tokens\"\n[[gateway]]\nname = \"g\"\n"
+      "server = \"h\"\n";
+  Write("tokens", "alpha-secret\nops operate alpha-secret\nops read beta-secret\nx y\n");
+  const auto result = Parse(text);
+  EXPECT_FALSE(result.config);
+  std::vector<std::string> seen;
+  for (const auto& p : result.problems) {
+    EXPECT_EQ(p.line, 3);
+    EXPECT_THAT(p.what, ::testing::Not(HasSubstr("-secret")));
+    seen.push_back(p.what.substr(p.what.find("' line ") + 2));
+  }
+  EXPECT_THAT(seen, ElementsAre(HasSubstr("line 2: the same token as the one named \"line 1\""),
+                                HasSubstr("line 3: the name \"ops\" is taken"),
+                                HasSubstr("line 4: write a token alone")));
 }
 
 TEST(ConfigValues, TheShippedSampleIsValid) {
