@@ -305,6 +305,7 @@ class OperatorActions(unittest.TestCase):
             ("state=lost", "is not a state; use one of queued"),
             ("cursor=..%2F..", "is not one this relay gave"),
             ("receiver=a%0Ab", "no control character"),
+            ("receiver=%C0%AF", "of UTF-8"),
             ("token=" + TOKEN, "unknown parameter"),
             ("state=%ZZ", "two hex digits"),
         ]

@@ -12,6 +12,7 @@
 
 #include "kestrel/delivery/message.hpp"
 #include "kestrel/relay/config.hpp"
+#include "kestrel/relay/operator_requests.hpp"
 #include "kestrel/relay/requests.hpp"
 
 namespace kestrel::relay {
@@ -308,6 +309,66 @@ TEST_F(ConfigTest, ATokensFileWithAProblemNamesItsLineAndNoSecret) {
   EXPECT_THAT(seen, ElementsAre(HasSubstr("line 2: the same token as the one named \"line 1\""),
                                 HasSubstr("line 3: the name \"ops\" is taken"),
                                 HasSubstr("line 4: write a token alone")));
+}
+
+// The operator's parameters at their edges; what the relay makes of each (see the end-to-end
+// cases in operator_cli_test.py for the answers as a client sees them).
+TEST(OperatorRequests, TimesPercentEncodingAndPathsAtTheirEdges) {
+  constexpr outbox::Millis kDay = 86'400'000;
+  const std::pair<const char*, std::optional<outbox::Millis>> times[] = {
+      {"1970-01-01", 0},
+      {"1970-01-02T00:00", kDay},
+      {"2026-12-09T03:17:26.506Z", 1'796'786'246'506},
+      {"2026-12-09T03:17:26.5069999Z", 1'796'786'246'506},  // cut, not rounded
+      {"2024-02-29", 1'709'164'800'000},                    // a leap day
+      {"2026-02-29", std::nullopt},
+      {"2100-02-29", std::nullopt},
+      {"2026-13-01", std::nullopt},
+      {"2026-00-10", std::nullopt},
+      {"2026-12-09T24:00", std::nullopt},
+      {"2026-12-09T03:60", std::nullopt},
+      {"2026-12-09T03:17:60", std::nullopt},
+      {"2026-12-09T03", std::nullopt},
+      {"2026-12-09T03:17:26.", std::nullopt},
+      {"2026-12-09T03:17:26.1234567890", std::nullopt},
+      {"2026-12-09 03:17", std::nullopt},
+      {"2026-12-9", std::nullopt},
+      {"+026-12-09", std::nullopt},
+      {"2026-12-09ZZ", std::nullopt},
+      {"", std::nullopt},
+      {"Z", std::nullopt},
+  };
+  for (const auto& [text, millis] : times) EXPECT_EQ(ParseUtcTime(text), millis) << text;
+
+  EXPECT_EQ(PercentDecode("on%20call+x%2e%2E%2F", true), "on call x../");
+  EXPECT_EQ(PercentDecode("a+b", false), "a+b");
+  EXPECT_EQ(PercentDecode("%00", false), std::string(1, '\0'));
+  for (const char* bad : {"%", "%2", "%G0", "a%0", "%%41"}) {
+    EXPECT_FALSE(PercentDecode(bad, false)) << bad;
+  }
+
+  const auto target = [](std::string_view rest) -> std::string {
+    const auto parsed = ParseActionPath(rest);
+    if (!parsed) return "not an action";
+    if (const auto* error = std::get_if<RequestError>(&*parsed)) {
+      return std::to_string(error->status);
+    }
+    const auto& t = std::get<ActionTarget>(*parsed);
+    return std::string(outbox::ToString(t.action)) + " " + t.page_id + " [" + t.pager + "]";
+  };
+  EXPECT_EQ(target("ab12/recipients/555/resend"), "resend ab12 [555]");
+  EXPECT_EQ(target("%61b/recipients/%2E%2E/dismiss"), "dismiss ab [..]");
+  EXPECT_EQ(target("ab/recipients/a%2Fb%3Fc/resend"), "resend ab [a/b?c]");
+  EXPECT_EQ(target("ab/recipients/../resend"), "400");
+  EXPECT_EQ(target("ab/recipients/./dismiss"), "400");
+  EXPECT_EQ(target("ab/recipients/%/resend"), "400");
+  EXPECT_EQ(target("ab/recipients/55%201/resend"), "400");  // a space: no pager id
+  EXPECT_EQ(target("ab/recipients//resend"), "400");
+  EXPECT_EQ(target("AB/recipients/555/resend"), "404");
+  EXPECT_EQ(target("ab/recipients/a/b/resend"), "not an action");
+  EXPECT_EQ(target("ab/recipients/555/delete"), "not an action");
+  EXPECT_EQ(target("ab/recipients/555"), "not an action");
+  EXPECT_EQ(target("ab"), "not an action");
 }
 
 TEST(ConfigValues, TheShippedSampleIsValid) {

@@ -60,6 +60,31 @@ int DaysInMonth(int year, int month) {
   return month == 2 && leap ? 29 : kDays[static_cast<std::size_t>(month - 1)];
 }
 
+// Well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF).
+bool IsUtf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    std::size_t length = c < 0x80           ? 1
+                         : (c >> 5) == 0x6  ? 2
+                         : (c >> 4) == 0xE  ? 3
+                         : (c >> 3) == 0x1E ? 4
+                                            : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    std::uint32_t point = length == 1 ? c : c & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      point = (point << 6) | (next & 0x3F);
+    }
+    static constexpr std::uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (point < kLeast[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
 const char* kListParameters = "state, since, receiver, limit and cursor";
 
 }  // namespace
@@ -162,10 +187,11 @@ std::variant<outbox::PageQuery, RequestError> ParsePageListQuery(std::string_vie
                    "allowed)");
       }
     } else if (*key == "receiver") {
-      if (value->size() > 256 || delivery::FindControlCharacter(*value) ||
+      if (value->size() > 256 || !IsUtf8(*value) || delivery::FindControlCharacter(*value) ||
           value->find_first_of("\t\r\n") != std::string::npos) {
         return bad("receiver " + Quoted(*value) +
-                   " is not a receiver's name: at most 256 bytes, no control character");
+                   " is not a receiver's name: at most 256 bytes of UTF-8, no control "
+                   "character");
       }
       result.sources = {"alertmanager/" + *value, "api/" + *value};
     } else if (*key == "limit") {
