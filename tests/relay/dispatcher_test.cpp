@@ -194,46 +194,35 @@ TEST_F(DispatcherTest, FailsOverAfterTheBackoffAndRecordsEachStep) {
   EXPECT_EQ(r.last_reply, "250 ok");
 }
 
-// A gateway that cannot be reached is passed over for 5 s, then 10 s, doubling while it stays
-// so; the pages go to the next meanwhile, and the operator's view says why and until when.
+// A gateway that cannot be reached is passed over for 5 s, then for 10 s: the view says until
+// when, and the pages go to the other one meanwhile.
 TEST_F(DispatcherTest, AnUnreachableGatewayIsHeldOffForLongerEachTime) {
   scripts_["down"].refuse_connect = true;
   Start({Gateway("down"), Gateway("up")});
   EXPECT_TRUE(dispatcher_->Gateways().at(0).up) << "up until an attempt says otherwise";
-  const Millis first_failure = kT0 + clock_.now();
+  const Millis failed_at = kT0 + clock_.now();
   Accept("1");
   LetOutcomesBeRecorded();
   auto down = dispatcher_->Gateways().at(0);
   EXPECT_FALSE(down.up);
-  EXPECT_THAT(down.last_error, HasSubstr("Connection refused"));
-  EXPECT_EQ(down.last_error_at, first_failure);
-  EXPECT_EQ(down.hold_off_until, first_failure + 5000);
-  clock_.Advance(1000);  // the retry, through the other one
+  EXPECT_EQ(down.last_error_at, failed_at);
+  EXPECT_EQ(down.hold_off_until, failed_at + 5000);
+  clock_.Advance(1000);
   const auto second = Accept("2");
   LetOutcomesBeRecorded();
   EXPECT_EQ(Recipient(second).gateway, "up") << "passed over while held off";
   EXPECT_EQ(Recipient(second).attempts, 1);
-
-  clock_.Advance(4000);  // the hold-off is over: tried first again, and held off for 10 s
+  clock_.Advance(4000);
   const Millis again = kT0 + clock_.now();
   const auto third = Accept("3");
   LetOutcomesBeRecorded();
-  EXPECT_EQ(Recipient(third).gateway, "down");
+  EXPECT_EQ(Recipient(third).gateway, "down") << "first again once the hold-off is over";
   EXPECT_EQ(dispatcher_->Gateways().at(0).hold_off_until, again + 10'000);
   clock_.Advance(1100);
-  EXPECT_EQ(Recipient(third).state, State::kDelivered);
-
   const auto gateways = dispatcher_->Gateways();
-  const auto up = gateways.at(1);
-  EXPECT_TRUE(up.up);
-  EXPECT_FALSE(up.hold_off_until);
-  ASSERT_TRUE(up.last_success);
-  EXPECT_GE(*up.last_success, again + 1000) << "the third page's retry";
-  EXPECT_LE(*up.last_success, kT0 + clock_.now());
-  EXPECT_EQ(up.sessions_open, 0);
-  EXPECT_EQ(up.attempts[static_cast<int>(delivery::Verdict::kDelivered)], 3);
   EXPECT_EQ(gateways.at(0).attempts[static_cast<int>(delivery::Verdict::kTransient)], 2);
-  EXPECT_FALSE(gateways.at(0).last_success);
+  EXPECT_EQ(gateways.at(1).attempts[static_cast<int>(delivery::Verdict::kDelivered)], 3);
+  EXPECT_GE(gateways.at(1).last_success, again + 1000) << "the third page, at its retry";
 }
 
 // The outbox cannot record SEND (a full disk): SEND never reaches the gateway, the page stays

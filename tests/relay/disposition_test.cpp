@@ -106,23 +106,11 @@ TEST(Disposition, AHeldOffGatewayIsPassedOverWhileAnotherCanTakeItsPages) {
     const char* why;
   } rows[] = {
       {{{"a", 2, 4, false, true}, {"b", 2, 4, false, false}}, false, 1, "a held off: b"},
-      {{{"a", 2, 4, false, true}, {"b", 2, 0, false, false}},
-       false,
-       std::nullopt,
-       "b is full: wait for it rather than try a"},
-      {{{"a", 2, 4, false, true}, {"b", 2, 4, false, true}}, false, 0, "both held off: tried"},
-      {{{"a", 2, 4, false, true}, {"b", 2, 4, true, false}},
-       false,
-       0,
-       "b refused our login: a is all there is"},
-      {{{"a", 2, 4, false, true}, {"b", 1, 4, false, false}},
-       true,
-       0,
-       "b cannot carry level 2: a is not passed over"},
-      {{{"a", 1, 4, false, true}, {"b", 2, 4, false, false}},
-       false,
-       1,
-       "a level-1 gateway gives way to one at level 2"},
+      {{{"a", 2, 4, false, true}, {"b", 2, 0, false, false}}, false, {}, "b full: wait for b"},
+      {{{"a", 2, 4, false, true}, {"b", 2, 4, false, true}}, false, 0, "both held off"},
+      {{{"a", 2, 4, false, true}, {"b", 2, 4, true, false}}, false, 0, "b refused the login"},
+      {{{"a", 2, 4, false, true}, {"b", 1, 4, false, false}}, true, 0, "b is not level 2"},
+      {{{"a", 1, 4, false, true}, {"b", 2, 4, false, false}}, false, 1, "b is above a"},
   };
   for (const auto& r : rows) {
     EXPECT_EQ(ChooseGateway(r.gateways, r.needs_level2, ""), r.chosen) << r.why;
