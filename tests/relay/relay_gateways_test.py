@@ -12,11 +12,10 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import unittest
 
 import relay_test
-from relay_test import TOKEN, Relay, Sandbox, free_port, wait_for
+from relay_test import TOKEN, free_port, wait_for
 
 RULES = None
 ODD = ('pri"ma\\ry\nwest', 'pri\\"ma\\\\ry\\nwest')  # the name; in TOML and as a metric label
@@ -26,21 +25,7 @@ def when(text):
     return datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%fZ")
 
 
-class Gateways(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="relay-gateways-test-")
-        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-
-    def start(self, gateways):
-        relay = Relay(self.dir, gateways).start()
-        self.addCleanup(relay.stop)
-        return relay
-
-    def sandbox(self, *args):
-        sandbox = Sandbox(self.dir, 0, "sandbox%d" % len(args), *args)
-        self.addCleanup(sandbox.close)
-        return sandbox
-
+class Gateways(relay_test.RelayTest):
     def file(self, name, text):
         path = os.path.join(self.dir, name)
         with open(path, "w") as f:
@@ -70,7 +55,7 @@ class Gateways(unittest.TestCase):
 
     def test_a_closed_port_is_down_and_held_off_while_a_sandbox_takes_the_pages(self):
         sandbox = self.sandbox()
-        relay = self.start([(ODD[1], free_port(), 2), ("backup", sandbox.port, 3)])
+        relay = self.relay([(ODD[1], free_port(), 2), ("backup", sandbox.port, 3)])
         page_id = relay.post_page({"pagers": ["5551234"], "message": "disk full"})
         wait_for("the page delivered", lambda: relay.states(page_id) == ["delivered"])
         wait_for("the session closed", lambda: self.gateways(relay)[1]["sessionsOpen"] == 0)
@@ -125,9 +110,9 @@ class Gateways(unittest.TestCase):
         self.assertEqual(relay.request("GET", "/v1/gateways", token=None)[0], 401)
 
     def test_every_gateway_down_a_closed_port_and_a_refused_login(self):
-        strict = self.sandbox("--login-file", self.file("login", "ops:the-right-one\n"))
+        strict = self.sandbox(0, "strict", "--login-file", self.file("login", "ops:the-right-1\n"))
         self.file("password", "wr0ng-s3cret\n")
-        relay = self.start([("closed", free_port(), 2),
+        relay = self.relay([("closed", free_port(), 2),
                             ("strict", strict.port, 2, 'login = "ops"\npassword_file = "password"\n')])
         relay.post_page({"pagers": ["5551234"], "message": "disk full"})
         wait_for("both down", lambda: [g["up"] for g in self.gateways(relay)] == [False, False])
