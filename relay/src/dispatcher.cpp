@@ -499,8 +499,9 @@ void Dispatcher::OnResult(std::uint64_t tag, const delivery::RecipientResult& re
     left_out =
         "it is not asked again with these credentials (change login or password_file and reload "
         "the relay)";
-    if (!lane.login_refused)
+    if (!lane.login_refused) {
       Log("gateway " + lane.gateway.name + " refused the login; " + left_out);
+    }
     lane.login_refused = true;
   }
   if (verdict == delivery::Verdict::kCertificateFailed) {
@@ -537,7 +538,12 @@ void Dispatcher::OnResult(std::uint64_t tag, const delivery::RecipientResult& re
                          : (!result.detail.empty() ? result.detail : result.error);
   text = MaskSecrets(WithRelayHint(std::move(text), result.error_number), lane.gateway.password);
   if (attempt.verdict) {
-    NoteHealth(lane, attempt, verdict, left_out.empty() ? text : text + "; " + left_out);
+    std::string why = text;
+    if (!left_out.empty()) {
+      while (!why.empty() && (why.back() == '.' || why.back() == ' ')) why.pop_back();
+      why += "; " + left_out;
+    }
+    NoteHealth(lane, attempt, verdict, why);
   }
   outbox::Settlement s;
   s.lease = attempt.job.lease;
