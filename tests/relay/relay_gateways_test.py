@@ -9,6 +9,7 @@ import datetime
 import json
 import os
 import re
+import resource
 import shutil
 import subprocess
 import sys
@@ -112,8 +113,11 @@ class Gateways(relay_test.RelayTest):
     def test_every_gateway_down_a_closed_port_and_a_refused_login(self):
         strict = self.sandbox(0, "strict", "--login-file", self.file("login", "ops:the-right-1\n"))
         self.file("password", "wr0ng-s3cret\n")
-        relay = self.relay([("closed", free_port(), 2),
-                            ("strict", strict.port, 2, 'login = "ops"\npassword_file = "password"\n')])
+        # A file-size limit (ulimit -f) is the outbox's limit when the disk has more room.
+        limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 20, 64 << 20))
+        relay = relay_test.Relay(self.dir, [("closed", free_port(), 2), (
+            "strict", strict.port, 2, 'login = "ops"\npassword_file = "password"\n')])
+        self.cleanups.append(relay.start(preexec_fn=limit).stop)
         relay.post_page({"pagers": ["5551234"], "message": "disk full"})
         wait_for("both down", lambda: [g["up"] for g in self.gateways(relay)] == [False, False])
         closed, refusing = self.gateways(relay)
@@ -124,6 +128,7 @@ class Gateways(relay_test.RelayTest):
         self.assertEqual(
             values['snpp_relay_gateway_attempts_total{gateway="strict",outcome="login_refused"}'],
             1, "not asked again")
+        self.assertEqual(values["snpp_relay_outbox_limit_bytes"], 64 << 20)
         shown = self.cli(relay)
         self.assertEqual(shown.returncode, 1, shown.stderr)
         self.assertEqual([line.split()[2] for line in shown.stdout.splitlines()[1:]],
