@@ -42,11 +42,6 @@ std::string Join(const std::vector<std::string>& words) {
   return text;
 }
 
-std::string Where(const GatewayConfig& gateway) {
-  const bool v6 = gateway.host.find(':') != std::string::npos;
-  return (v6 ? "[" + gateway.host + "]" : gateway.host) + ":" + std::to_string(gateway.port);
-}
-
 // A one-shot use of a periodic timer.
 void Once(platform::Timer& timer, Millis delay) {
   timer.SetEnabled(false);
@@ -247,7 +242,7 @@ std::vector<GatewayStatus> Dispatcher::Gateways() const {
     const Lane& lane = *lanes_[i];
     GatewayStatus status;
     status.name = lane.gateway.name;
-    status.server = Where(lane.gateway);
+    status.server = lane.delivery->gateways().front().where();
     status.left_out = lane.login_refused;
     status.concurrency = lane.gateway.concurrency;
     status.sessions_open = static_cast<int>(lane.delivery->stats().sessions_open);
