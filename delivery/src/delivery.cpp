@@ -682,8 +682,8 @@ void Delivery::Impl::AttemptEnded(Attempt& attempt, const AttemptEvidence& evide
     closing_.push_back(std::move(it->second));
     attempts_.erase(it);
   }
-  const auto followup =
-      scheduler_.AttemptEnded(id, verdict, env_.now(), Random(), HoldsGatewayOff(evidence));
+  const bool holds_off = HoldsGatewayOff(evidence);
+  const auto followup = scheduler_.AttemptEnded(id, verdict, env_.now(), Random(), holds_off);
   if (verdict == Verdict::kUncertain) {
     // What follows is known now: say it, not what a resend would do.
     const char* next =
@@ -727,7 +727,7 @@ void Delivery::Impl::AttemptEnded(Attempt& attempt, const AttemptEvidence& evide
   }
   if (hooks_.on_attempt) {
     hooks_.on_attempt(AttemptReport{r.ref, attempt.start.part, attempt.start.attempt, gw.host,
-                                    gw.port, verdict, text});
+                                    gw.port, verdict, text, holds_off});
     if (stopped_) return;
   }
   if (followup.finished) {
