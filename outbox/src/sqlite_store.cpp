@@ -731,7 +731,9 @@ class SqliteStore final : public Store {
 
   ActionResult ActOn(const RecipientAction& action) {
     ActionResult result;
-    Transaction(Durability::kWritten, [&] {
+    // Synced: an operator told "dismissed" or "queued" must not find it uncertain after a power
+    // cut, and actions are rare.
+    Transaction(Durability::kSynced, [&] {
       result = ActionResult{};
       auto page = FindPage(action.page_id);
       if (!page) return;

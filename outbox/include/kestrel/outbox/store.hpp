@@ -37,7 +37,7 @@
 //
 // Durability: every operation is one transaction, committed before its callback runs. No
 // transaction is shared between two calls, so one caller's failure never undoes another's
-// committed or pending work. Accept and MarkSendWritten are on the disk when they complete (a
+// committed or pending work. Accept, MarkSendWritten and Act are on the disk when they complete (a
 // power cut keeps them: SQLite synchronous FULL; PostgreSQL a synchronous commit): a 202 and a
 // SEND on the wire stand on them. The others need only outlive the process (a store may commit
 // them without waiting for the disk): one lost to a power cut leaves its recipient as it was,
@@ -347,7 +347,8 @@ class Store {
   // An operator's resend or dismiss (see MayAct), in one transaction: of two callers acting on
   // the same recipient at once, one changes it and the other is refused with the state it then
   // finds. A resent recipient is claimed like any other; the holder of its earlier claim, were
-  // it still to answer, changes nothing (its token no longer names the row).
+  // it still to answer, changes nothing (its token no longer names the row). Durable when
+  // `done` runs, as an Accept is: the operator was told it is done.
   virtual void Act(RecipientAction action, Callback<ActionResult> done) = 0;
   // Whether the outbox can commit now and its schema is one this program knows: a cheap write
   // (at most one a second; answered from the last one in between), for /readyz.
