@@ -709,8 +709,16 @@ class SqliteStore final : public Store {
       find.reset();
       more = ids.size() > limit;
       if (more) ids.pop_back();
-      for (const auto& id : ids) {
-        if (auto page = FindPage(id)) list.pages.push_back(std::move(*page));
+      std::size_t bytes = 0;
+      for (std::size_t i = 0; i < ids.size(); ++i) {
+        auto page = FindPage(ids[i]);
+        if (!page) continue;
+        bytes += PageBytes(*page);
+        list.pages.push_back(std::move(*page));
+        if (bytes >= query.max_bytes && i + 1 < ids.size()) {
+          more = true;
+          break;
+        }
       }
     });
     if (more && !list.pages.empty()) {

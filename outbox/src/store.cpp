@@ -41,6 +41,17 @@ std::string_view ToString(OperatorAction action) {
   return action == OperatorAction::kResend ? "resend" : "dismiss";
 }
 
+std::size_t PageBytes(const PageRecord& page) {
+  std::size_t bytes = page.id.size() + page.source.size() + page.content.message.size() +
+                      page.content.data.size() + page.content.subject.size() +
+                      page.content.options.size();
+  for (const auto& r : page.recipients) {
+    bytes += r.pager.size() + r.gateway.size() + r.last_reply.size() + r.note.size() +
+             r.acted_by.size() + 64;  // the fixed fields, roughly
+  }
+  return bytes;
+}
+
 std::string EncodeCursor(const PageCursor& cursor) {
   return std::to_string(cursor.created_us) + "." + cursor.id;
 }

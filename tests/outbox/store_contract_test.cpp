@@ -942,6 +942,19 @@ TEST_P(StoreContract, ListsPageNewestFirstThroughEveryPageOnce) {
   EXPECT_TRUE(one.next);
   EXPECT_FALSE(db().List(with(&PageQuery::limit, std::size_t{100})).next)
       << "all listed: no cursor";
+
+  // A list stops at max_bytes, the first page always in; its cursor goes on from there.
+  auto small = with(&PageQuery::max_bytes, std::size_t{1});
+  small.limit = 10;
+  const auto heavy = db().List(small);
+  ASSERT_EQ(heavy.pages.size(), 1u);
+  ASSERT_TRUE(heavy.next);
+  EXPECT_EQ(heavy.pages[0].id, newest);
+  small.after = heavy.next;
+  EXPECT_EQ(db().List(small).pages.at(0).id, seen[1]);
+  small.max_bytes = PageBytes(heavy.pages[0]) + 1;  // room for a second
+  small.after.reset();
+  EXPECT_EQ(db().List(small).pages.size(), 2u);
 }
 
 // The cursor as clients hand it back: only what a list gave out is one.

@@ -467,7 +467,7 @@ void PgStore::ListPages(PageQuery query, Callback<PageList> done) {
   impl_->Run<PageList>(
       {Query(kListPages,
              Params{state, since, sources, after_us, after_id, std::to_string(limit + 1)})},
-      [limit](const Reply& reply) {
+      [limit, max_bytes = query.max_bytes](const Reply& reply) {
         const auto& rows = reply.results[0];
         PageList list;
         std::vector<std::int64_t> created_us;
@@ -488,9 +488,15 @@ void PgStore::ListPages(PageQuery query, Callback<PageList> done) {
           if (!rows.IsNull(row, 10))
             list.pages.back().recipients.push_back(RecipientAt(rows, row, 10));
         }
-        if (list.pages.size() > limit) {
-          list.pages.resize(limit);
-          list.next = PageCursor{created_us[limit - 1], list.pages.back().id};
+        // The pages that fit in max_bytes (the first always), at most `limit`.
+        std::size_t keep = 0;
+        for (std::size_t bytes = 0; keep < list.pages.size() && keep < limit;) {
+          if (keep > 0 && bytes >= max_bytes) break;
+          bytes += PageBytes(list.pages[keep++]);
+        }
+        if (keep < list.pages.size()) {
+          list.pages.resize(keep);
+          list.next = PageCursor{created_us[keep - 1], list.pages.back().id};
         }
         return Outcome<PageList>::Ok(std::move(list));
       },

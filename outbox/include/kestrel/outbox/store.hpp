@@ -278,7 +278,14 @@ struct PageQuery {
   std::vector<std::string> sources;     // only pages from one of these sources; empty: any
   std::size_t limit = 50;               // 1 to kMaxListLimit (clamped)
   std::optional<PageCursor> after;      // continue after this page
+  // A list stops early, with `next` set, once its pages hold this many bytes (PageBytes): a
+  // thousand pages of a MiB each must not make one answer of a GiB. The first page is always
+  // listed.
+  std::size_t max_bytes = 8 << 20;
 };
+
+// What a page weighs in a list: the bytes of its texts and its recipients'.
+std::size_t PageBytes(const PageRecord& page);
 
 struct PageList {
   std::vector<PageRecord> pages;   // newest first, each with all its recipients
