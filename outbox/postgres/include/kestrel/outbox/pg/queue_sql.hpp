@@ -279,13 +279,13 @@ WHERE state = 'queued' AND expires_at > now()
   AND ($1::boolean IS NULL OR needs_level2 = $1::boolean)
 )sql"};
 
-// A page by id $1. → source, message, data, subject, options, created_ms (cut to the
-// millisecond, never rounded up, so that a list's since of that time finds the page),
-// expires_ms, require_level2
+// A page by id $1. → source, message, data, subject, options, created_ms, expires_ms (both cut
+// to the millisecond, never rounded up, so that a list's since of the time shown finds the
+// page, and expires - created is its expire_after), require_level2
 inline constexpr Statement kFindPage{"kestrel_find_page", R"sql(
 SELECT source, message, data, subject, options,
        floor(extract(epoch FROM created_at) * 1000)::bigint AS created_ms,
-       (extract(epoch FROM expires_at) * 1000)::bigint AS expires_ms, require_level2
+       floor(extract(epoch FROM expires_at) * 1000)::bigint AS expires_ms, require_level2
 FROM pages WHERE id = $1
 )sql"};
 
@@ -320,7 +320,7 @@ WITH listed AS (
 )
 SELECT l.id, l.source, l.message, l.data, l.subject, l.options,
        floor(extract(epoch FROM l.created_at) * 1000)::bigint AS created_ms,
-       (extract(epoch FROM l.expires_at) * 1000)::bigint AS expires_ms, l.require_level2,
+       floor(extract(epoch FROM l.expires_at) * 1000)::bigint AS expires_ms, l.require_level2,
        (extract(epoch FROM l.created_at) * 1000000)::bigint AS created_us,
        r.idx, r.pager, r.state, r.attempts, r.gateway, r.last_reply, r.send_written,
        (extract(epoch FROM r.next_at) * 1000)::bigint AS next_ms,
