@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -46,6 +47,7 @@ std::string RecipientsTable(const std::string& name) {
          "  gateway TEXT NOT NULL DEFAULT '',\n"
          "  last_reply TEXT NOT NULL DEFAULT '',\n"
          "  note TEXT NOT NULL DEFAULT '',\n"
+         "  acted_by TEXT NOT NULL DEFAULT '',\n"
          "  send_written INTEGER NOT NULL DEFAULT 0 CHECK (send_written IN (0, 1)),\n"
          "  needs_level2 INTEGER NOT NULL DEFAULT 0 CHECK (needs_level2 IN (0, 1)),\n"
          "  owner TEXT NOT NULL DEFAULT '',\n"
@@ -109,6 +111,21 @@ std::string MigrateFromVersion0() {
          "DROP TABLE recipients_v0;\n"
          "DROP INDEX IF EXISTS page_keys_expiry;\n" +
          kCommonParts;
+}
+
+// Version 1 to 2: the state dismissed (the CHECK names every state, so the table is made anew)
+// and who acted on a recipient (acted_by). Every row moves as it was, in its order.
+std::string MigrateFromVersion1() {
+  return "ALTER TABLE recipients RENAME TO recipients_v1;\n" + RecipientsTable("recipients") +
+         ";\n"
+         "INSERT INTO recipients (page_id, idx, pager, state, attempts, gateway, last_reply, note, "
+         "send_written, needs_level2, owner, token, lease_until, next_ms, expires_ms, "
+         "updated_ms)\n"
+         "  SELECT page_id, idx, pager, state, attempts, gateway, last_reply, note, send_written, "
+         "needs_level2, owner, token, lease_until, next_ms, expires_ms, updated_ms\n"
+         "  FROM recipients_v1 ORDER BY rowid;\n"
+         "DROP TABLE recipients_v1;\n"
+         "CREATE INDEX recipients_due ON recipients(state, next_ms);\n";
 }
 
 std::string CreateCurrent() {
@@ -230,6 +247,14 @@ class SqliteStore final : public Store {
 
   void Find(std::string id, Callback<std::optional<PageRecord>> done) override {
     Complete(std::move(done), [&] { return FindPage(id); });
+  }
+
+  void ListPages(PageQuery query, Callback<PageList> done) override {
+    Complete(std::move(done), [&] { return List(query); });
+  }
+
+  void Act(RecipientAction action, Callback<ActionResult> done) override {
+    Complete(std::move(done), [&] { return ActOn(action); });
   }
 
   void Count(Callback<Counts> done) override {
@@ -415,12 +440,16 @@ class SqliteStore final : public Store {
       const bool has_pages = db_.tableExists("pages");
       const int tables =
           db_.execAndGet("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'").getInt();
-      if (!has_pages && tables > 0) {
+      if (version == 0 && !has_pages && tables > 0) {
         throw OutboxError("outbox: '" + options_.path +
                           "' is a database of something else, not an outbox; name another file "
                           "in outbox");
       }
-      db_.exec(has_pages ? MigrateFromVersion0() : CreateCurrent());
+      if (version == 1) {
+        db_.exec(MigrateFromVersion1());
+      } else {
+        db_.exec(has_pages ? MigrateFromVersion0() : CreateCurrent());
+      }
       db_.exec("PRAGMA user_version = " + std::to_string(kSqliteSchemaVersion));
     });
   }
@@ -446,6 +475,24 @@ class SqliteStore final : public Store {
       durability_ = durability;
     }
     db_.exec("BEGIN IMMEDIATE");
+    try {
+      fn();
+      db_.exec("COMMIT");
+    } catch (...) {
+      try {
+        if (!db_.getHandle() || sqlite3_get_autocommit(db_.getHandle()) == 0) {
+          db_.exec("ROLLBACK");
+        }
+      } catch (...) {  // the connection dropped the transaction itself
+      }
+      throw;
+    }
+  }
+
+  // Runs `fn` in one read transaction: what it reads is one snapshot.
+  template <typename Fn>
+  void Read(Fn&& fn) {
+    db_.exec("BEGIN");
     try {
       fn();
       db_.exec("COMMIT");
@@ -609,7 +656,7 @@ class SqliteStore final : public Store {
     page.reset();
     auto& recipients = Statement(
         "SELECT idx, pager, state, attempts, gateway, last_reply, note, send_written, next_ms, "
-        "updated_ms FROM recipients WHERE page_id = ? ORDER BY idx");
+        "updated_ms, acted_by FROM recipients WHERE page_id = ? ORDER BY idx");
     recipients.bind(1, record.id);
     while (recipients.executeStep()) {
       RecipientRecord r;
@@ -624,10 +671,123 @@ class SqliteStore final : public Store {
       r.send_written = recipients.getColumn(7).getInt() != 0;
       r.next_attempt = recipients.getColumn(8).getInt64();
       r.updated = recipients.getColumn(9).getInt64();
+      r.acted_by = recipients.getColumn(10).getString();
       record.recipients.push_back(std::move(r));
     }
     recipients.reset();
     return record;
+  }
+
+  PageList List(const PageQuery& query) {
+    const auto limit = std::clamp<std::size_t>(query.limit, 1, kMaxListLimit);
+    std::string sql =
+        "SELECT id FROM pages p WHERE (?1 IS NULL OR EXISTS (SELECT 1 FROM recipients r WHERE "
+        "r.page_id = p.id AND r.state = ?1)) AND (?2 IS NULL OR p.created_ms >= ?2) AND "
+        "(?3 IS NULL OR p.created_ms * 1000 < ?3 OR (p.created_ms * 1000 = ?3 AND p.id < ?4))";
+    if (!query.sources.empty()) {
+      sql += " AND p.source IN (";
+      for (std::size_t i = 0; i < query.sources.size(); ++i) sql += i ? ", ?" : "?";
+      sql += ")";
+    }
+    sql += " ORDER BY p.created_ms DESC, p.id DESC LIMIT " + std::to_string(limit + 1);
+    PageList list;
+    bool more = false;
+    Read([&] {
+      // Built per query (the source list varies), so not one of the cached statements.
+      SQLite::Statement find(db_, sql);
+      if (query.state) find.bind(1, std::string(ToString(*query.state)));
+      if (query.since) find.bind(2, static_cast<std::int64_t>(*query.since));
+      if (query.after) {
+        find.bind(3, static_cast<std::int64_t>(query.after->created_us));
+        find.bind(4, query.after->id);
+      }
+      for (std::size_t i = 0; i < query.sources.size(); ++i) {
+        find.bind(static_cast<int>(5 + i), query.sources[i]);
+      }
+      std::vector<std::string> ids;
+      while (find.executeStep()) ids.push_back(find.getColumn(0).getString());
+      find.reset();
+      more = ids.size() > limit;
+      if (more) ids.pop_back();
+      std::size_t bytes = 0;
+      for (std::size_t i = 0; i < ids.size(); ++i) {
+        auto page = FindPage(ids[i]);
+        if (!page) continue;
+        bytes += PageBytes(*page);
+        list.pages.push_back(std::move(*page));
+        if (bytes >= query.max_bytes && i + 1 < ids.size()) {
+          more = true;
+          break;
+        }
+      }
+    });
+    if (more && !list.pages.empty()) {
+      list.next = PageCursor{list.pages.back().created * 1000, list.pages.back().id};
+    }
+    return list;
+  }
+
+  static std::string AllowedStates(OperatorAction action) {
+    std::string list;
+    for (int i = 0; i < kRecipientStateCount; ++i) {
+      const auto state = static_cast<RecipientState>(i);
+      if (!MayAct(action, state)) continue;
+      list += std::string(list.empty() ? "" : ", ") + "'" + std::string(ToString(state)) + "'";
+    }
+    return list;
+  }
+
+  ActionResult ActOn(const RecipientAction& action) {
+    ActionResult result;
+    // Synced: an operator told "dismissed" or "queued" must not find it uncertain after a power
+    // cut, and actions are rare.
+    Transaction(Durability::kSynced, [&] {
+      result = ActionResult{};
+      auto page = FindPage(action.page_id);
+      if (!page) return;
+      const RecipientRecord* first = nullptr;
+      for (const auto& r : page->recipients) {
+        if (r.pager != action.pager) continue;
+        if (!first) first = &r;
+        if (MayAct(action.action, r.state)) result.changed.push_back(r.index);
+      }
+      if (!first) {
+        result.outcome = ActionResult::Outcome::kNoRecipient;
+        return;
+      }
+      if (result.changed.empty()) {
+        result.outcome = ActionResult::Outcome::kRefused;
+        result.state = first->state;
+        result.page = std::move(page);
+        return;
+      }
+      const Millis now = options_.now();
+      // The states come from MayAct, the one rule; the guard repeats it in the row's own terms.
+      static const std::string resend =
+          "UPDATE recipients SET state = 'queued', send_written = 0, token = 0, owner = '', "
+          "lease_until = 0, next_ms = :now, expires_ms = :now + (SELECT p.expires_ms - "
+          "p.created_ms FROM pages p WHERE p.id = recipients.page_id), note = :note, acted_by = "
+          ":actor, "
+          "updated_ms = :now WHERE page_id = :page AND idx = :idx AND state IN (" +
+          AllowedStates(OperatorAction::kResend) + ")";
+      static const std::string dismiss =
+          "UPDATE recipients SET state = 'dismissed', note = :note, acted_by = :actor, "
+          "updated_ms = :now WHERE page_id = :page AND idx = :idx AND state IN (" +
+          AllowedStates(OperatorAction::kDismiss) + ")";
+      auto& update =
+          Statement(action.action == OperatorAction::kResend ? resend.c_str() : dismiss.c_str());
+      for (const int index : result.changed) {
+        update.bind(":now", static_cast<std::int64_t>(now));
+        update.bind(":note", action.note);
+        update.bind(":actor", action.actor);
+        update.bind(":page", action.page_id);
+        update.bind(":idx", index);
+        Expect(Run(update) == 1, "a recipient to act on left its state during the action");
+      }
+      result.outcome = ActionResult::Outcome::kDone;
+      result.page = FindPage(action.page_id);
+    });
+    return result;
   }
 
   Counts CountAll() {
@@ -737,8 +897,8 @@ class SqliteStore final : public Store {
           "note = CASE WHEN :note = '' THEN note ELSE :note END, "
           "gateway = CASE WHEN :gateway = '' THEN gateway ELSE :gateway END, "
           "lease_until = 0, updated_ms = :now "
-          "WHERE page_id = :page AND idx = :idx AND token = :token AND (state = 'sending' OR "
-          "(state = 'uncertain' AND :state IN ('delivered', 'degraded')))");
+          "WHERE page_id = :page AND idx = :idx AND token = :token AND :state <> 'dismissed' AND "
+          "(state = 'sending' OR (state = 'uncertain' AND :state IN ('delivered', 'degraded')))");
       for (const auto& s : settlements) {
         if (s.state == RecipientState::kSending) {
           throw std::invalid_argument("an attempt cannot end in the state sending");

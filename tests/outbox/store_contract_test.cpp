@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <random>
@@ -28,6 +29,7 @@ namespace kestrel::outbox {
 namespace {
 
 using namespace std::chrono_literals;
+using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::Field;
 using ::testing::HasSubstr;
@@ -51,6 +53,8 @@ class Backend {
   virtual void Mend() = 0;
   // Whether a claim is lost after the ttl without renewal, while its relay still lives.
   virtual bool leases_lapse() const = 0;
+  // Whether several stores (relays) may be open on the outbox at once.
+  virtual bool shared() const = 0;
   virtual Millis lease_ttl() const = 0;
 };
 
@@ -75,6 +79,7 @@ class SqliteBackend final : public Backend {
   void Break(Store&) override { full_.emplace((dir_ / "outbox.db-wal").string()); }
   void Mend() override { full_.reset(); }
   bool leases_lapse() const override { return false; }
+  bool shared() const override { return false; }
   Millis lease_ttl() const override { return 5000; }
 
  private:
@@ -128,6 +133,7 @@ CREATE TRIGGER full_disk BEFORE INSERT OR UPDATE ON recipients
     cluster_->Sql("DROP TRIGGER full_disk ON recipients; DROP FUNCTION refuse()");
   }
   bool leases_lapse() const override { return true; }
+  bool shared() const override { return true; }
   Millis lease_ttl() const override { return 5000; }
 
  private:
@@ -224,6 +230,15 @@ class Client {
   }
   Counts Count() {
     return Ok<Counts>([&](Store& s, auto done) { s.Count(done); });
+  }
+  PageList List(PageQuery query) {
+    return Ok<PageList>([&](Store& s, auto done) { s.ListPages(query, done); });
+  }
+  ActionResult Act(OperatorAction action, std::string id, std::string pager, std::string note = "",
+                   std::string actor = "oncall") {
+    return Ok<ActionResult>([&](Store& s, auto done) {
+      s.Act({action, std::move(id), std::move(pager), std::move(actor), std::move(note)}, done);
+    });
   }
 
  private:
@@ -661,6 +676,295 @@ TEST_P(StoreContract, ExpireAndPruneWorkInSmallBatchesAndKeepLiveKeys) {
   EXPECT_GE(db().Prune(7 * kDay, 2).keys, 1);
   EXPECT_FALSE(db().Find(keyed_id)) << "its key gone, the page goes";
   EXPECT_TRUE(db().Find(waiting)) << "a page not yet final is never pruned";
+}
+
+// What an operator may do to a recipient in each state it can be in (MayAct), on one page that
+// names one pager twice; a refused action says the state it found and changes nothing.
+TEST_P(StoreContract, AnOperatorResendsOrDismissesOnlyWhatTheRuleAllows) {
+  using Outcome = ActionResult::Outcome;
+  const std::string id =
+      db().AcceptOne({"uncertain", "delivered", "failed", "twice", "twice", "queued", "other"});
+  const auto jobs = db().Claim(5).jobs;
+  ASSERT_EQ(jobs.size(), 5u);
+  ASSERT_THAT(db().Mark({{jobs[0].lease, "gw"}, {jobs[3].lease, "gw"}}), ElementsAre(true, true));
+  ASSERT_THAT(db().Finish({Settle(jobs[0].lease, State::kUncertain, "gw", "no reply to SEND"),
+                           Settle(jobs[1].lease, State::kDelivered, "gw", "250 ok"),
+                           Settle(jobs[2].lease, State::kFailed, "gw", "no gateway can"),
+                           Settle(jobs[3].lease, State::kUncertain, "gw", "no reply to SEND"),
+                           Settle(jobs[4].lease, State::kDelivered, "gw", "250 ok")}),
+              Each(true));
+  const auto untouched = db().Find(id);
+  struct Row {
+    OperatorAction action;
+    std::string page;
+    std::string pager;
+    Outcome outcome;
+    State state;  // kRefused: the state reported
+  } refusals[] = {
+      {OperatorAction::kResend, id, "delivered", Outcome::kRefused, State::kDelivered},
+      {OperatorAction::kDismiss, id, "failed", Outcome::kRefused, State::kFailed},
+      {OperatorAction::kDismiss, id, "queued", Outcome::kRefused, State::kQueued},
+      {OperatorAction::kResend, id, "nobody", Outcome::kNoRecipient, State::kQueued},
+      {OperatorAction::kResend, id, "", Outcome::kNoRecipient, State::kQueued},
+      {OperatorAction::kDismiss, "0123abcd", "uncertain", Outcome::kNoPage, State::kQueued},
+  };
+  for (const auto& row : refusals) {
+    SCOPED_TRACE(row.pager);
+    const auto result = db().Act(row.action, row.page, row.pager);
+    EXPECT_EQ(result.outcome, row.outcome);
+    EXPECT_TRUE(result.changed.empty());
+    if (row.outcome == Outcome::kRefused) {
+      EXPECT_EQ(result.state, row.state);
+      ASSERT_TRUE(result.page);
+      EXPECT_EQ(result.page->id, id);
+    }
+  }
+  const auto after_refusals = db().Find(id);
+  for (std::size_t i = 0; i < untouched->recipients.size(); ++i) {
+    EXPECT_EQ(after_refusals->recipients[i].updated, untouched->recipients[i].updated);
+    EXPECT_EQ(after_refusals->recipients[i].state, untouched->recipients[i].state);
+  }
+
+  // The pager named twice: only its uncertain recipient is resent, the delivered one stays.
+  backend_->Advance(1000);
+  const auto twice = db().Act(OperatorAction::kResend, id, "twice", "", "line 2");
+  EXPECT_EQ(twice.outcome, Outcome::kDone);
+  EXPECT_THAT(twice.changed, ElementsAre(3));
+  ASSERT_TRUE(twice.page);
+  EXPECT_EQ(twice.page->recipients[3].state, State::kQueued);
+  EXPECT_EQ(twice.page->recipients[4].state, State::kDelivered);
+  EXPECT_EQ(twice.page->recipients[3].acted_by, "line 2");
+
+  // Resent: queued and due now, the SEND mark cleared, attempts and the last reply kept.
+  const auto resent = db().Act(OperatorAction::kResend, id, "uncertain", "called: not received");
+  EXPECT_EQ(resent.outcome, Outcome::kDone);
+  const auto r = db().Recipient(id, 0);
+  EXPECT_EQ(r.state, State::kQueued);
+  EXPECT_FALSE(r.send_written);
+  EXPECT_EQ(r.attempts, 1);
+  EXPECT_EQ(r.last_reply, "no reply to SEND");
+  EXPECT_EQ(r.note, "called: not received");
+  EXPECT_EQ(r.acted_by, "oncall");
+  EXPECT_GT(r.updated, untouched->recipients[0].updated);
+  EXPECT_EQ(db().Act(OperatorAction::kDismiss, id, "uncertain").state, State::kQueued)
+      << "resent: no longer uncertain";
+  EXPECT_EQ(db().Act(OperatorAction::kResend, id, "failed").outcome, Outcome::kDone);
+  const auto again = db().Claim(10).jobs;
+  std::set<int> claimed;
+  for (const auto& job : again) claimed.insert(job.lease.ref.index);
+  EXPECT_EQ(claimed, (std::set<int>{0, 2, 3, 5, 6}));
+  for (const auto& job : again) {
+    if (job.lease.ref.index == 0) {
+      EXPECT_EQ(job.attempts, 1) << "attempts kept";
+    }
+  }
+
+  // Dismissed: final, with the note and who; nothing acts on it any more.
+  const std::string other = db().AcceptOne({"5551234"});
+  const auto job = db().Claim(1).jobs.at(0);
+  db().Mark({{job.lease, "gw"}});
+  db().Finish({Settle(job.lease, State::kUncertain, "gw", "no reply to SEND")});
+  const auto dismissed = db().Act(OperatorAction::kDismiss, other, "5551234", "it arrived");
+  EXPECT_EQ(dismissed.outcome, Outcome::kDone);
+  const auto d = db().Recipient(other);
+  EXPECT_EQ(d.state, State::kDismissed);
+  EXPECT_EQ(d.note, "it arrived");
+  EXPECT_EQ(db().Act(OperatorAction::kResend, other, "5551234").state, State::kDismissed);
+  EXPECT_THAT(db().Finish({Settle(job.lease, State::kDelivered, "gw", "250 late")}),
+              ElementsAre(false))
+      << "a dismissed recipient is final";
+  EXPECT_EQ(db().Count().recipients[static_cast<int>(State::kDismissed)], 1);
+}
+
+// An expired recipient resent lives its page's lifetime again: it is claimed, not expired anew.
+TEST_P(StoreContract, AResentExpiredRecipientGetsItsLifetimeAgain) {
+  auto brief = Page({"e"});
+  brief.expire_after = 60'000;
+  const std::string id = db().Accept({brief}).at(0).id;
+  backend_->Advance(120'000);
+  ASSERT_EQ(db().Expire(10).size(), 1u);
+  EXPECT_EQ(db().Act(OperatorAction::kResend, id, "e").outcome, ActionResult::Outcome::kDone);
+  EXPECT_TRUE(db().Expire(10).empty());
+  const auto jobs = db().Claim(1).jobs;
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_GT(jobs[0].expires_in, 50'000);
+  EXPECT_LE(jobs[0].expires_in, 60'000);
+}
+
+// Two operators at once on one uncertain recipient (two relays on a shared outbox, or two
+// requests on one): one resends or dismisses it, the other is told the state it then is in.
+TEST_P(StoreContract, OfTwoOperatorsActingAtOnceOneWins) {
+  const std::string id = db().AcceptOne({"5551234"});
+  const auto job = db().Claim(1).jobs.at(0);
+  db().Mark({{job.lease, "gw"}});
+  db().Finish({Settle(job.lease, State::kUncertain, "gw", "no reply to SEND")});
+  std::unique_ptr<Store> second = backend_->shared() ? backend_->Open(loop_) : nullptr;
+  Store& other = second ? *second : *store_;
+  for (int round = 0; round < 2; ++round) {
+    std::optional<Result<ActionResult>> resend, dismiss;
+    // In round 1 the dismiss is asked first.
+    const auto ask_resend = [&] {
+      store_->Act({OperatorAction::kResend, id, "5551234", "alice", ""},
+                  [&](Result<ActionResult> r) { resend = std::move(r); });
+    };
+    const auto ask_dismiss = [&] {
+      other.Act({OperatorAction::kDismiss, id, "5551234", "bob", "it arrived"},
+                [&](Result<ActionResult> r) { dismiss = std::move(r); });
+    };
+    if (round == 0) {
+      ask_resend();
+      ask_dismiss();
+    } else {
+      ask_dismiss();
+      ask_resend();
+    }
+    ASSERT_TRUE(loop_.RunUntil([&] { return resend && dismiss; }, 15s));
+    ASSERT_TRUE(*resend) << resend->error;
+    ASSERT_TRUE(*dismiss) << dismiss->error;
+    const bool resend_won = (*resend)->outcome == ActionResult::Outcome::kDone;
+    const bool dismiss_won = (*dismiss)->outcome == ActionResult::Outcome::kDone;
+    EXPECT_NE(resend_won, dismiss_won) << "exactly one wins";
+    const auto now = db().Recipient(id);
+    if (resend_won) {
+      EXPECT_EQ((*dismiss)->state, State::kQueued);
+      EXPECT_EQ(now.state, State::kQueued);
+      EXPECT_EQ(now.acted_by, "alice");
+    } else {
+      EXPECT_EQ((*resend)->state, State::kDismissed);
+      EXPECT_EQ(now.state, State::kDismissed);
+      EXPECT_EQ(now.acted_by, "bob");
+    }
+    if (round == 0 && now.state == State::kQueued) {
+      // Back to uncertain for the second round, the other way round.
+      const auto retry = db().Claim(1).jobs.at(0);
+      db().Mark({{retry.lease, "gw"}});
+      db().Finish({Settle(retry.lease, State::kUncertain, "gw", "no reply to SEND")});
+    } else {
+      break;  // dismissed is final: no second round
+    }
+  }
+}
+
+// The claim that left a recipient uncertain may still answer after an operator resent it (a
+// slow gateway's late 250, or a relay that lost its lease and comes back): its token no longer
+// names the row, so it changes nothing, neither before the resent recipient is claimed again
+// nor after.
+TEST_P(StoreContract, AResentRecipientsEarlierClaimChangesNothing) {
+  const std::string id = db().AcceptOne({"5551234"});
+  const auto old = db().Claim(1).jobs.at(0);
+  ASSERT_THAT(db().Mark({{old.lease, "gw"}}), ElementsAre(true));
+  if (backend_->leases_lapse()) {
+    backend_->Advance(backend_->lease_ttl() + 1);
+    ASSERT_EQ(db().Sweep().uncertain, 1);  // the holder went quiet after SEND
+  } else {
+    ASSERT_THAT(db().Finish({Settle(old.lease, State::kUncertain, "gw", "no reply to SEND")}),
+                ElementsAre(true));
+  }
+  ASSERT_EQ(db().Recipient(id).state, State::kUncertain);
+  ASSERT_EQ(db().Act(OperatorAction::kResend, id, "5551234").outcome, ActionResult::Outcome::kDone);
+
+  const auto late = Settle(old.lease, State::kDelivered, "gw", "250 late");
+  EXPECT_THAT(db().Finish({late}), ElementsAre(false));
+  EXPECT_THAT(db().Mark({{old.lease, "gw"}}), ElementsAre(false));
+  EXPECT_THAT(db().Renew({old.lease}), Each(backend_->leases_lapse() ? false : true));
+  EXPECT_EQ(db().Recipient(id).state, State::kQueued);
+  const auto fresh = db().Claim(1).jobs.at(0);
+  EXPECT_NE(fresh.lease.token, old.lease.token);
+  EXPECT_THAT(db().Finish({late}), ElementsAre(false));
+  EXPECT_THAT(db().Mark({{old.lease, "gw"}}), ElementsAre(false));
+  EXPECT_EQ(db().Recipient(id).state, State::kSending);
+  EXPECT_FALSE(db().Recipient(id).send_written);
+  EXPECT_THAT(db().Mark({{fresh.lease, "gw"}}), ElementsAre(true));
+  EXPECT_THAT(db().Finish({Settle(fresh.lease, State::kDelivered, "gw", "250 ok")}),
+              ElementsAre(true));
+  EXPECT_EQ(db().Recipient(id).attempts, 2);
+}
+
+// Pages newest first, with all their recipients; a cursor goes on where a list stopped, also
+// among pages created in the same millisecond (one Accept: one time for all of them).
+TEST_P(StoreContract, ListsPageNewestFirstThroughEveryPageOnce) {
+  std::vector<NewPage> batch;
+  for (int i = 0; i < 5; ++i) batch.push_back(Page({"a" + std::to_string(i), "b"}));
+  std::set<std::string> older;
+  for (const auto& accepted : db().Accept(batch)) older.insert(accepted.id);
+  backend_->Advance(1000);
+  auto alert = Page({"5551234"});
+  alert.source = "alertmanager/oncall";
+  const std::string newest = db().Accept({alert}).at(0).id;
+  const auto job = db().Claim(10).jobs;  // the oldest due: one of the batch
+  ASSERT_FALSE(job.empty());
+  db().Mark({{job[0].lease, "gw"}});
+  db().Finish({Settle(job[0].lease, State::kUncertain, "gw", "no reply")});
+
+  std::vector<std::string> seen;
+  std::optional<PageCursor> cursor;
+  int calls = 0;
+  do {
+    PageQuery query;
+    query.limit = 2;
+    query.after = cursor;
+    const auto list = db().List(query);
+    ASSERT_LE(list.pages.size(), 2u);
+    for (const auto& page : list.pages) {
+      seen.push_back(page.id);
+      EXPECT_EQ(page.recipients.size(), page.id == newest ? 1u : 2u) << "all its recipients";
+    }
+    cursor = list.next;
+    if (cursor) {
+      EXPECT_EQ(DecodeCursor(EncodeCursor(*cursor)), cursor);
+    }
+  } while (cursor && ++calls < 10);
+  ASSERT_EQ(seen.size(), 6u);
+  EXPECT_EQ(seen[0], newest);
+  EXPECT_EQ(std::set<std::string>(seen.begin() + 1, seen.end()), older) << "each once";
+  EXPECT_TRUE(std::is_sorted(seen.begin() + 1, seen.end(), std::greater<>())) << "id descending";
+
+  const auto ids = [&](PageQuery query) {
+    std::vector<std::string> listed;
+    for (const auto& page : db().List(std::move(query)).pages) listed.push_back(page.id);
+    return listed;
+  };
+  const auto with = [](auto field, auto value) {
+    PageQuery query;
+    query.*field = value;
+    return query;
+  };
+  EXPECT_THAT(ids(with(&PageQuery::state, State::kUncertain)),
+              ElementsAre(job[0].lease.ref.page_id));
+  EXPECT_THAT(ids(with(&PageQuery::state, State::kDismissed)), ::testing::IsEmpty());
+  const Millis created = db().Find(newest)->created;
+  EXPECT_THAT(ids(with(&PageQuery::since, created)), ElementsAre(newest));
+  EXPECT_EQ(ids(with(&PageQuery::since, created - 2000)).size(), 6u) << "the batch, a second older";
+  const std::vector<std::string> oncall = {"alertmanager/oncall", "api/oncall"};
+  EXPECT_THAT(ids(with(&PageQuery::sources, oncall)), ElementsAre(newest));
+  const auto one = db().List(with(&PageQuery::limit, std::size_t{0}));
+  EXPECT_EQ(one.pages.size(), 1u) << "a limit below 1 is 1";
+  EXPECT_TRUE(one.next);
+  EXPECT_FALSE(db().List(with(&PageQuery::limit, std::size_t{100})).next)
+      << "all listed: no cursor";
+
+  // A list stops at max_bytes, the first page always in; its cursor goes on from there.
+  auto small = with(&PageQuery::max_bytes, std::size_t{1});
+  small.limit = 10;
+  const auto heavy = db().List(small);
+  ASSERT_EQ(heavy.pages.size(), 1u);
+  ASSERT_TRUE(heavy.next);
+  EXPECT_EQ(heavy.pages[0].id, newest);
+  small.after = heavy.next;
+  EXPECT_EQ(db().List(small).pages.at(0).id, seen[1]);
+  small.max_bytes = PageBytes(heavy.pages[0]) + 1;  // room for a second
+  small.after.reset();
+  EXPECT_EQ(db().List(small).pages.size(), 2u);
+}
+
+// The cursor as clients hand it back: only what a list gave out is one.
+TEST(PageCursorText, OnlyWhatAListGaveOutIsACursor) {
+  EXPECT_EQ(DecodeCursor("1700000000000000.5e7d"), (PageCursor{1700000000000000, "5e7d"}));
+  for (const char* bad : {"", ".", "1.", ".ab", "-1.ab", "1.AB", "1.a b", "x.ab", "1..ab",
+                          "99999999999999999999.ab", "1.ab/..", " 1.ab"}) {
+    EXPECT_FALSE(DecodeCursor(bad)) << bad;
+  }
+  EXPECT_FALSE(DecodeCursor("1." + std::string(65, 'a')));
 }
 
 std::string Name(const ::testing::TestParamInfo<std::string>& info) {

@@ -432,6 +432,79 @@ INSERT INTO page_keys VALUES ('i:k', 'p1', 1700003600000);
   EXPECT_THROW(raw.exec("UPDATE recipients SET state = 'bogus'"), SQLite::Exception);
 }
 
+// Version 1 knew neither dismissed nor acted_by: its rows move to the new table as they were,
+// in their order, and can then be dismissed.
+TEST_F(StoreTest, AnOutboxOfVersion1IsMigratedAndCanThenBeDismissed) {
+  {
+    SQLite::Database old(path(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+    old.exec(R"sql(
+CREATE TABLE pages (id TEXT PRIMARY KEY, created_ms INTEGER NOT NULL, expires_ms INTEGER NOT NULL,
+  source TEXT NOT NULL, message TEXT NOT NULL, data TEXT NOT NULL, subject TEXT NOT NULL,
+  options TEXT NOT NULL, require_level2 INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE recipients (page_id TEXT NOT NULL REFERENCES pages(id), idx INTEGER NOT NULL,
+  pager TEXT NOT NULL, state TEXT NOT NULL CHECK (state IN ('queued', 'sending', 'delivered',
+  'degraded', 'refused', 'failed', 'uncertain', 'expired')), attempts INTEGER NOT NULL DEFAULT 0,
+  gateway TEXT NOT NULL DEFAULT '', last_reply TEXT NOT NULL DEFAULT '',
+  note TEXT NOT NULL DEFAULT '', send_written INTEGER NOT NULL DEFAULT 0,
+  needs_level2 INTEGER NOT NULL DEFAULT 0, owner TEXT NOT NULL DEFAULT '',
+  token INTEGER NOT NULL DEFAULT 0, lease_until INTEGER NOT NULL DEFAULT 0,
+  next_ms INTEGER NOT NULL, expires_ms INTEGER NOT NULL, updated_ms INTEGER NOT NULL,
+  PRIMARY KEY (page_id, idx), CHECK (NOT (state = 'queued' AND send_written = 1)));
+CREATE INDEX recipients_due ON recipients(state, next_ms);
+CREATE INDEX pages_created ON pages(created_ms);
+CREATE TABLE page_keys (key TEXT PRIMARY KEY, page_id TEXT NOT NULL, expires_ms INTEGER NOT NULL);
+CREATE TABLE counters (name TEXT PRIMARY KEY, value INTEGER NOT NULL);
+INSERT INTO counters VALUES ('token', 7), ('probe', 0);
+INSERT INTO pages VALUES ('b2', 1700000000000, 1800000000000, 'api', 'm', '', '', '{}', 0);
+INSERT INTO recipients VALUES ('b2', 1, '2', 'queued', 0, '', '', '', 0, 0, '', 0, 0, 0,
+  1800000000000, 1);
+INSERT INTO recipients VALUES ('b2', 0, '1', 'uncertain', 1, 'gw', 'no reply', 'n', 1, 0, 'x', 7,
+  0, 0, 1800000000000, 1);
+PRAGMA user_version = 1;
+)sql");
+  }
+  const auto page = Find("b2");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->recipients[0].state, State::kUncertain);
+  EXPECT_EQ(page->recipients[0].note, "n");
+  EXPECT_TRUE(page->recipients[0].send_written);
+  const auto dismissed = Ok<ActionResult>([&](auto done) {
+    store().Act({OperatorAction::kDismiss, "b2", "1", "line 3", "it arrived"}, done);
+  });
+  EXPECT_EQ(dismissed.outcome, ActionResult::Outcome::kDone);
+  EXPECT_EQ(Recipient("b2").acted_by, "line 3");
+  EXPECT_GT(Claim(10).jobs.at(0).lease.token, 7) << "the token counter kept";
+  store_.reset();
+  SQLite::Database raw(path(), SQLite::OPEN_READWRITE);
+  EXPECT_EQ(raw.execAndGet("PRAGMA user_version").getInt(), kSqliteSchemaVersion);
+  EXPECT_THROW(raw.exec("UPDATE recipients SET state = 'bogus'"), SQLite::Exception);
+  // The rows kept their order of acceptance, which claims among those due at once follow.
+  EXPECT_EQ(raw.execAndGet("SELECT idx FROM recipients ORDER BY rowid LIMIT 1").getInt(), 1);
+}
+
+// The operator's rule (MayAct in store.hpp), row by row.
+TEST(OperatorRule, WhatAnOperatorMayDoInEachState) {
+  struct Row {
+    State from;
+    bool resend;
+    bool dismiss;
+  } rows[] = {
+      {State::kQueued, false, false},    {State::kSending, false, false},
+      {State::kDelivered, false, false}, {State::kDegraded, false, false},
+      {State::kRefused, false, false},   {State::kFailed, true, false},
+      {State::kUncertain, true, true},   {State::kExpired, true, false},
+      {State::kDismissed, false, false},
+  };
+  static_assert(std::size(rows) == kRecipientStateCount, "every state has its row");
+  for (const auto& row : rows) {
+    SCOPED_TRACE(ToString(row.from));
+    EXPECT_EQ(MayAct(OperatorAction::kResend, row.from), row.resend);
+    EXPECT_EQ(MayAct(OperatorAction::kDismiss, row.from), row.dismiss);
+    EXPECT_EQ(ParseRecipientState(ToString(row.from)), row.from);
+    EXPECT_TRUE(IsFinal(row.from) || row.from == State::kQueued || row.from == State::kSending);
+  }
+}
+
 TEST_F(StoreTest, FilesThatAreNoOutboxOrTooNewAreRefusedWithWhatToDo) {
   struct Case {
     const char* name;

@@ -42,7 +42,9 @@ class Console(unittest.TestCase):
         posted = relay.post_page({"pagers": ["5551234", "refuse-1"], "message": HOSTILE,
                                   "subject": "<script>window.__pwned=2</script>"})
         relay.post_page({"pagers": ["busy-1"], "message": "waits in the queue"})
+        lost = relay.post_page({"pagers": ["drop-1"], "message": "did it arrive?"})
         wait_for("delivered and refused", lambda: relay.states(posted) == ["delivered", "refused"])
+        wait_for("uncertain", lambda: relay.states(lost) == ["uncertain"])
 
         # A token in the address bar is neither used nor kept; nothing is asked of the API.
         page.navigate(self.base + "/?token=%s#token=%s" % (TOKEN, TOKEN))
@@ -65,8 +67,10 @@ class Console(unittest.TestCase):
         page.type_into("#token", TOKEN)
         page.wait_for("document.body.dataset.view === 'console' && document.body.dataset.refreshed")
         self.assertEqual(page.js("document.getElementById('queue-depth').textContent"), "1")
-        # Today's relay lists no pages: the console says so and offers the look-up.
-        self.assertIn("cannot list", page.js("document.getElementById('recent-status').textContent"))
+        # The recent pages, newest first, and the one waiting for a human.
+        page.wait_for("document.querySelector('#recent-list [data-page=\"%s\"]')" % posted)
+        waiting = '#uncertain-table tr[data-page="%s"][data-pager="drop-1"]' % lost
+        page.wait_for("document.querySelector(%s)" % json.dumps(waiting))
 
         page.type_into("#lookup-id", posted)
         page.wait_for("document.querySelector('#lookup-result [data-page=\"%s\"]')" % posted)
@@ -83,9 +87,21 @@ class Console(unittest.TestCase):
         self.assertIsNone(page.js("window.__pwned"))
         page.screenshot(os.path.join(ARTEFACTS, "console.png"))
 
+        # Dismiss, with a note: the outbox has it so, and the row is gone.
+        page.type_into(waiting + " input", "it arrived")
+        page.click(waiting + " button.dismiss")
+        page.wait_for("!document.querySelector(%s)" % json.dumps(waiting))
+        recipient = relay.page(lost)["recipients"][0]
+        self.assertEqual((recipient["state"], recipient["note"], recipient["actedBy"]),
+                         ("dismissed", "it arrived", "line 2"))
+        self.assertIn("Dismissed: drop-1",
+                      page.js("document.getElementById('uncertain-action').textContent"))
+
         # Each API request carried the token in its header and nowhere else.
         requests = self.api_requests(since=signing_in)
-        self.assertGreaterEqual(len(requests), 5)
+        self.assertGreaterEqual(len(requests), 6)
+        self.assertIn(self.base + "/v1/pages/%s/recipients/drop-1/dismiss" % lost,
+                      [url for url, _ in requests])
         for url, headers in requests:
             self.assertNotIn(TOKEN, url)
             self.assertIn(headers.get("Authorization"),

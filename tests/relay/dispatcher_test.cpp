@@ -370,6 +370,12 @@ TEST_F(DispatcherTest, TheHoldsOfOneTurnShareOneCommitAndABatchNeedsEveryClaim) 
     void Find(std::string id, outbox::Callback<std::optional<outbox::PageRecord>> d) override {
       inner.Find(std::move(id), std::move(d));
     }
+    void ListPages(outbox::PageQuery q, outbox::Callback<outbox::PageList> d) override {
+      inner.ListPages(std::move(q), std::move(d));
+    }
+    void Act(outbox::RecipientAction a, outbox::Callback<outbox::ActionResult> d) override {
+      inner.Act(std::move(a), std::move(d));
+    }
     void Count(outbox::Callback<outbox::Counts> d) override { inner.Count(std::move(d)); }
     void Probe(outbox::Callback<outbox::Readiness> d) override { inner.Probe(std::move(d)); }
     void Claim(outbox::ClaimRequest r, outbox::Callback<outbox::Claimed> d) override {

@@ -12,6 +12,7 @@
 
 #include "kestrel/delivery/message.hpp"
 #include "kestrel/relay/config.hpp"
+#include "kestrel/relay/operator_requests.hpp"
 #include "kestrel/relay/requests.hpp"
 
 namespace kestrel::relay {
@@ -62,7 +63,7 @@ class ConfigTest : public ::testing::Test {
     dir_ = std::filesystem::temp_directory_path() / ("relay-config-" + std::to_string(::getpid()) +
                                                      "-" + std::to_string(std::random_device{}()));
     std::filesystem::create_directories(dir_);
-    Write("tokens", "# ops\n  secret-one  \n\nsecret-two\n");
+    Write("tokens", "# ops\n  secret-one  \n\ngrafana\tread  secret-two\n");
     Write("primary.password", "hunter2\n");
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
@@ -81,7 +82,12 @@ TEST_F(ConfigTest, AGoodFileWithSecretsFromTheirFiles) {
   EXPECT_EQ(config.listen_host, "::1");
   EXPECT_EQ(config.listen_port, 9444);
   EXPECT_EQ(config.outbox, (dir_ / "outbox.db").string());
-  EXPECT_THAT(config.api_tokens, ElementsAre("secret-one", "secret-two"));
+  EXPECT_THAT(
+      config.api_tokens,
+      ElementsAre(AllOf(Field(&ApiToken::secret, "secret-one"), Field(&ApiToken::name, "line 2"),
+                        Field(&ApiToken::role, TokenRole::kOperate)),
+                  AllOf(Field(&ApiToken::secret, "secret-two"), Field(&ApiToken::name, "grafana"),
+                        Field(&ApiToken::role, TokenRole::kRead))));
   EXPECT_EQ(config.expire_after, 30 * 60'000);
   EXPECT_EQ(config.backoff, 250);
   EXPECT_EQ(config.max_backoff, 60'000);
@@ -239,6 +245,130 @@ TEST_F(ConfigTest, SecretFilesAreRegularBoundedAndPrivate) {
     EXPECT_THAT(warnings(0640, 0600),
                 ElementsAre(::testing::Pair(3, HasSubstr("its group, which is not the relay's"))));
   }
+}
+
+// A tokens file line at its edges: one field is always a bare token; three are a name, a role
+// and a token; nothing else is taken, and no problem repeats what the line holds.
+TEST(TokenLines, ABareTokenOrNameRoleTokenAndNothingElse) {
+  struct Case {
+    std::string line;
+    const char* name;  // nullptr: no token
+    TokenRole role;
+    const char* secret;
+    const char* problem;  // nullptr: none
+  } cases[] = {
+      {"", nullptr, TokenRole::kOperate, nullptr, nullptr},
+      {" \t \r", nullptr, TokenRole::kOperate, nullptr, nullptr},
+      {"  # read operate s3cret", nullptr, TokenRole::kOperate, nullptr, nullptr},
+      {"s3cret\r", "line 7", TokenRole::kOperate, "s3cret", nullptr},
+      {"read", "line 7", TokenRole::kOperate, "read", nullptr},  // a token that reads "read"
+      {"abc+/==", "line 7", TokenRole::kOperate, "abc+/==", nullptr},
+      {"oncall operate s3cret", "oncall", TokenRole::kOperate, "s3cret", nullptr},
+      {"\tgrafana\tread\ts3cret  ", "grafana", TokenRole::kRead, "s3cret", nullptr},
+      {"a.b_c-9 read #s3cret", "a.b_c-9", TokenRole::kRead, "#s3cret", nullptr},
+      {"oncall s3cret", nullptr, TokenRole::kOperate, nullptr, "this line has 2 fields"},
+      {"on call read s3cret", nullptr, TokenRole::kOperate, nullptr, "this line has 4 fields"},
+      {"oncall admin s3cret", nullptr, TokenRole::kOperate, nullptr, "read or operate"},
+      {"oncall Read s3cret", nullptr, TokenRole::kOperate, nullptr, "read or operate"},
+      {"on/call read s3cret", nullptr, TokenRole::kOperate, nullptr, "1 to 64 of"},
+      {std::string(65, 'n') + " read s3cret", nullptr, TokenRole::kOperate, nullptr, "1 to 64"},
+      {"s3\x1b[2Jcret", nullptr, TokenRole::kOperate, nullptr, "control character"},
+      {"oncall read s3cret\x7f", nullptr, TokenRole::kOperate, nullptr, "control character"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    const auto parsed = ParseTokenLine(c.line, 7);
+    EXPECT_EQ(parsed.token.has_value(), c.name != nullptr);
+    if (parsed.token) {
+      EXPECT_EQ(parsed.token->name, c.name);
+      EXPECT_EQ(parsed.token->role, c.role);
+      EXPECT_EQ(parsed.token->secret, c.secret);
+    }
+    if (c.problem) {
+      EXPECT_THAT(parsed.problem, HasSubstr(c.problem));
+      EXPECT_THAT(parsed.problem, ::testing::Not(HasSubstr("s3")));
+    } else {
+      EXPECT_EQ(parsed.problem, "");
+    }
+  }
+}
+
+TEST_F(ConfigTest, ATokensFileWithAProblemNamesItsLineAndNoSecret) {
+  const std::string text =
+      "[relay]\noutbox = \"o\"\napi_tokens_file = \"tokens\"\n[[gateway]]\nname = \"g\"\n"
+      "server = \"h\"\n";
+  Write("tokens", "alpha-secret\nops operate alpha-secret\nops read beta-secret\nx y\n");
+  const auto result = Parse(text);
+  EXPECT_FALSE(result.config);
+  std::vector<std::string> seen;
+  for (const auto& p : result.problems) {
+    EXPECT_EQ(p.line, 3);
+    EXPECT_THAT(p.what, ::testing::Not(HasSubstr("-secret")));
+    seen.push_back(p.what.substr(p.what.find("' line ") + 2));
+  }
+  EXPECT_THAT(seen, ElementsAre(HasSubstr("line 2: the same token as the one named \"line 1\""),
+                                HasSubstr("line 3: the name \"ops\" is taken"),
+                                HasSubstr("line 4: write a token alone")));
+}
+
+// The operator's parameters at their edges; what the relay makes of each (see the end-to-end
+// cases in operator_cli_test.py for the answers as a client sees them).
+TEST(OperatorRequests, TimesPercentEncodingAndPathsAtTheirEdges) {
+  constexpr outbox::Millis kDay = 86'400'000;
+  const std::pair<const char*, std::optional<outbox::Millis>> times[] = {
+      {"1970-01-01", 0},
+      {"1970-01-02T00:00", kDay},
+      {"2026-12-09T03:17:26.506Z", 1'796'786'246'506},
+      {"2026-12-09T03:17:26.5069999Z", 1'796'786'246'506},  // cut, not rounded
+      {"2024-02-29", 1'709'164'800'000},                    // a leap day
+      {"2026-02-29", std::nullopt},
+      {"2100-02-29", std::nullopt},
+      {"2026-13-01", std::nullopt},
+      {"2026-00-10", std::nullopt},
+      {"2026-12-09T24:00", std::nullopt},
+      {"2026-12-09T03:60", std::nullopt},
+      {"2026-12-09T03:17:60", std::nullopt},
+      {"2026-12-09T03", std::nullopt},
+      {"2026-12-09T03:17:26.", std::nullopt},
+      {"2026-12-09T03:17:26.1234567890", std::nullopt},
+      {"2026-12-09 03:17", std::nullopt},
+      {"2026-12-9", std::nullopt},
+      {"+026-12-09", std::nullopt},
+      {"2026-12-09ZZ", std::nullopt},
+      {"", std::nullopt},
+      {"Z", std::nullopt},
+  };
+  for (const auto& [text, millis] : times) EXPECT_EQ(ParseUtcTime(text), millis) << text;
+
+  EXPECT_EQ(PercentDecode("on%20call+x%2e%2E%2F", true), "on call x../");
+  EXPECT_EQ(PercentDecode("a+b", false), "a+b");
+  EXPECT_EQ(PercentDecode("%00", false), std::string(1, '\0'));
+  for (const char* bad : {"%", "%2", "%G0", "a%0", "%%41"}) {
+    EXPECT_FALSE(PercentDecode(bad, false)) << bad;
+  }
+
+  const auto target = [](std::string_view rest) -> std::string {
+    const auto parsed = ParseActionPath(rest);
+    if (!parsed) return "not an action";
+    if (const auto* error = std::get_if<RequestError>(&*parsed)) {
+      return std::to_string(error->status);
+    }
+    const auto& t = std::get<ActionTarget>(*parsed);
+    return std::string(outbox::ToString(t.action)) + " " + t.page_id + " [" + t.pager + "]";
+  };
+  EXPECT_EQ(target("ab12/recipients/555/resend"), "resend ab12 [555]");
+  EXPECT_EQ(target("%61b/recipients/%2E%2E/dismiss"), "dismiss ab [..]");
+  EXPECT_EQ(target("ab/recipients/a%2Fb%3Fc/resend"), "resend ab [a/b?c]");
+  EXPECT_EQ(target("ab/recipients/../resend"), "400");
+  EXPECT_EQ(target("ab/recipients/./dismiss"), "400");
+  EXPECT_EQ(target("ab/recipients/%/resend"), "400");
+  EXPECT_EQ(target("ab/recipients/55%201/resend"), "400");  // a space: no pager id
+  EXPECT_EQ(target("ab/recipients//resend"), "400");
+  EXPECT_EQ(target("AB/recipients/555/resend"), "404");
+  EXPECT_EQ(target("ab/recipients/a/b/resend"), "not an action");
+  EXPECT_EQ(target("ab/recipients/555/delete"), "not an action");
+  EXPECT_EQ(target("ab/recipients/555"), "not an action");
+  EXPECT_EQ(target("ab"), "not an action");
 }
 
 TEST(ConfigValues, TheShippedSampleIsValid) {

@@ -163,6 +163,39 @@ class SharedOutbox(RelayTest):
         sent = sorted(p["pagers"][0]["id"] for p in gateway.pages())
         self.assertEqual(sent, sorted(["100", "200", "900"] + pagers))
 
+    def test_an_operator_acts_through_one_relay_and_the_other_sees_it(self):
+        gateway = self.sandbox()
+        first = self.pg_relay([("primary", gateway.port, 4)], name="a", start=False)
+        self.assertEqual(self.run_relay(first, "migrate", first.config).returncode, 0)
+        first.start()
+        second = self.pg_relay([("primary", gateway.port, 4)], name="b")
+        resent = first.post_page({"pagers": ["701"], "message": "resend me"})
+        dismissed = first.post_page({"pagers": ["702"], "message": "dismiss me"})
+        wait_for("delivery", lambda: second.states(resent) == ["delivered"] and
+                 second.states(dismissed) == ["delivered"])
+        # As a relay that lost its lease after SEND leaves them.
+        psql(self.env, self.database, "UPDATE recipients SET state = 'uncertain'")
+
+        status, text = second.request("GET", "/v1/pages?state=uncertain&limit=1")
+        listed = json.loads(text)
+        self.assertEqual((status, listed["pages"][0]["id"]), (200, dismissed), text)
+        status, text = second.request("GET", "/v1/pages?state=uncertain&cursor=" + listed["next"])
+        self.assertEqual([p["id"] for p in json.loads(text)["pages"]], [resent])
+
+        status, text = first.request("POST", "/v1/pages/%s/recipients/701/resend" % resent, {})
+        self.assertEqual((status, json.loads(text)["recipients"][0]["state"]), (200, "queued"))
+        status, text = second.request("POST", "/v1/pages/%s/recipients/702/dismiss" % dismissed,
+                                      {"note": "it arrived"})
+        self.assertEqual(status, 200, text)
+        wait_for("the resent page delivered again", lambda: first.states(resent) == ["delivered"])
+        recipient = second.page(resent)["recipients"][0]
+        self.assertEqual((recipient["attempts"], recipient["actedBy"]), (2, "line 2"))
+        self.assertEqual(first.page(dismissed)["recipients"][0]["note"], "it arrived")
+        sent = sorted(p["pagers"][0]["id"] for p in gateway.pages())
+        self.assertEqual(sent, ["701", "701", "702"])
+        status, text = first.request("POST", "/v1/pages/%s/recipients/702/resend" % dismissed, {})
+        self.assertEqual((status, json.loads(text)["state"]), (409, "dismissed"))
+
 
 if __name__ == "__main__":
     relay_test.RELAY, relay_test.SANDBOX, relay_test.MAKE_CERTS, PG_STATE = sys.argv[1:5]

@@ -71,13 +71,13 @@ class Relay:
     """snpp-relay with its own folder: configuration, tokens file, outbox and stderr log."""
 
     def __init__(self, folder, gateways, receivers="", retry='backoff = "50ms"\nmax_backoff = "200ms"',
-                 extra=""):
+                 extra="", tokens=""):
         self.folder = folder
         self.port = None
         self.proc = None
         self.outbox = os.path.join(folder, "outbox.db")
         with open(os.path.join(folder, "tokens"), "w") as f:
-            f.write("# tokens\n%s\n" % TOKEN)
+            f.write("# tokens\n%s\n%s" % (TOKEN, tokens))
         os.chmod(os.path.join(folder, "tokens"), 0o600)  # the relay warns of wider modes
         gateway_text = "".join(
             '[[gateway]]\nname = "%s"\nserver = "127.0.0.1:%d"\n%sconcurrency = %d\n%s\n'

@@ -5,11 +5,14 @@
   "refuse"              550 to SEND, with markup and an ESC in the text
   "drop"                the connection closed right after SEND (the relay: uncertain)
   "garbled"             250 to SEND, with bytes that are not UTF-8 and an ESC (GARBLED)
+  "silent"              while `silent` is set: no answer to SEND, the connection closed a second
+                        later (the relay: uncertain); once it is cleared, 250
   anything else         250 to SEND (delivered)
 """
 import socket
 import socketserver
 import threading
+import time
 
 REFUSAL = "550 <b>no such pager</b> \x1b[31m<img src=x onerror=window.__pwned=1>"
 GARBLED = b"250 sent \xc3\x28 \xff \x1b[2J"
@@ -44,6 +47,10 @@ class _Session(socketserver.StreamRequestHandler):
                 if pager.startswith("drop"):
                     self.connection.shutdown(socket.SHUT_RDWR)
                     return
+                if pager.startswith("silent") and self.server.silent:
+                    time.sleep(1)
+                    self.connection.shutdown(socket.SHUT_RDWR)
+                    return
                 if pager.startswith("garbled"):
                     self.wfile.write(GARBLED + b"\r\n")
                     continue
@@ -58,6 +65,7 @@ class _Session(socketserver.StreamRequestHandler):
 class _Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
+    silent = True
 
 
 class ScriptedGateway:
@@ -66,6 +74,14 @@ class ScriptedGateway:
         self.port = self.server.server_address[1]
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
+
+    @property
+    def silent(self):
+        return self.server.silent
+
+    @silent.setter
+    def silent(self, value):
+        self.server.silent = value
 
     def close(self):
         self.server.shutdown()

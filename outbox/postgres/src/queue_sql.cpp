@@ -80,6 +80,12 @@ FROM pages AS p WHERE p.id = r.page_id AND p.data <> '')sql",
     R"sql(CREATE INDEX recipients_due ON recipients (next_at, seq) WHERE state = 'queued')sql",
 };
 
+// Version 3: who resent or dismissed a recipient (the state dismissed was allowed from the
+// start).
+constexpr std::array<std::string_view, 1> kVersion3 = {
+    R"sql(ALTER TABLE recipients ADD COLUMN acted_by text NOT NULL DEFAULT '')sql",
+};
+
 }  // namespace
 
 std::span<const std::string_view> SchemaStep(int version) {
@@ -88,6 +94,8 @@ std::span<const std::string_view> SchemaStep(int version) {
       return kVersion1;
     case 2:
       return kVersion2;
+    case 3:
+      return kVersion3;
     default:
       return {};
   }

@@ -43,8 +43,7 @@ Millis Int(const pg::Result& result, int row, int column) {
 }
 
 RecipientState StateNamed(std::string_view name) {
-  // dismissed (an operator's) and any state a newer relay adds read as uncertain: not sent
-  // again, not counted as delivered.
+  // Any state a newer relay adds reads as uncertain: not sent again, not counted as delivered.
   return ParseRecipientState(name).value_or(RecipientState::kUncertain);
 }
 
@@ -70,6 +69,38 @@ std::string Describe(const Error& error) {
   std::string text = "outbox: " + error.what;
   if (!error.server.empty()) text += " (the database said: " + error.server + ")";
   return text;
+}
+
+// A recipient from a row whose columns from `first` on are kFindRecipients' (idx ... acted_by).
+RecipientRecord RecipientAt(const pg::Result& rows, int row, int first) {
+  RecipientRecord r;
+  r.index = static_cast<int>(Int(rows, row, first));
+  r.pager = Text(rows, row, first + 1);
+  r.state = StateNamed(rows.Text(row, first + 2));
+  r.attempts = static_cast<int>(Int(rows, row, first + 3));
+  r.gateway = Text(rows, row, first + 4);
+  r.last_reply = Text(rows, row, first + 5);
+  r.send_written = rows.Bool(row, first + 6);
+  r.next_attempt = Int(rows, row, first + 7);
+  r.updated = Int(rows, row, first + 8);
+  r.note = Text(rows, row, first + 11);
+  r.acted_by = Text(rows, row, first + 12);
+  return r;
+}
+
+std::optional<PageRecord> PageFrom(const std::string& id, const pg::Result& page,
+                                   const pg::Result& rows) {
+  if (page.rows() == 0) return std::nullopt;
+  PageRecord record;
+  record.id = id;
+  record.source = Text(page, 0, 0);
+  record.content = {Text(page, 0, 1), Text(page, 0, 2), Text(page, 0, 3), Text(page, 0, 4)};
+  record.created = Int(page, 0, 5);
+  record.expires = Int(page, 0, 6);
+  record.require_level2 = page.Bool(0, 7);
+  for (int row = 0; row < rows.rows(); ++row)
+    record.recipients.push_back(RecipientAt(rows, row, 0));
+  return record;
 }
 
 bool Unanswered(const Error& error) {
@@ -420,32 +451,97 @@ void PgStore::Find(std::string id, Callback<std::optional<PageRecord>> done) {
   impl_->Run<std::optional<PageRecord>>(
       std::move(unit),
       [id](const Reply& reply) {
-        using R = Outcome<std::optional<PageRecord>>;
-        const auto& page = reply.results[0];
-        if (page.rows() == 0) return R::Ok(std::nullopt);
-        PageRecord record;
-        record.id = id;
-        record.source = Text(page, 0, 0);
-        record.content = {Text(page, 0, 1), Text(page, 0, 2), Text(page, 0, 3), Text(page, 0, 4)};
-        record.created = Int(page, 0, 5);
-        record.expires = Int(page, 0, 6);
-        record.require_level2 = page.Bool(0, 7);
-        const auto& rows = reply.results[1];
+        return Outcome<std::optional<PageRecord>>::Ok(
+            PageFrom(id, reply.results[0], reply.results[1]));
+      },
+      std::move(done));
+}
+
+void PgStore::ListPages(PageQuery query, Callback<PageList> done) {
+  const auto limit = std::clamp<std::size_t>(query.limit, 1, kMaxListLimit);
+  const Param state = query.state ? Param(std::string(ToString(*query.state))) : Param();
+  const Param since = query.since ? Param(std::to_string(*query.since)) : Param();
+  const Param sources = query.sources.empty() ? Param() : Param(ArrayLiteral(query.sources));
+  const Param after_us = query.after ? Param(std::to_string(query.after->created_us)) : Param();
+  const Param after_id = query.after ? Param(query.after->id) : Param();
+  impl_->Run<PageList>(
+      {Query(kListPages,
+             Params{state, since, sources, after_us, after_id, std::to_string(limit + 1)})},
+      [limit, max_bytes = query.max_bytes](const Reply& reply) {
+        const auto& rows = reply.results[0];
+        PageList list;
+        std::vector<std::int64_t> created_us;
         for (int row = 0; row < rows.rows(); ++row) {
-          RecipientRecord r;
-          r.index = static_cast<int>(Int(rows, row, 0));
-          r.pager = Text(rows, row, 1);
-          r.state = StateNamed(rows.Text(row, 2));
-          r.attempts = static_cast<int>(Int(rows, row, 3));
-          r.gateway = Text(rows, row, 4);
-          r.last_reply = Text(rows, row, 5);
-          r.send_written = rows.Bool(row, 6);
-          r.next_attempt = Int(rows, row, 7);
-          r.updated = Int(rows, row, 8);
-          r.note = Text(rows, row, 11);
-          record.recipients.push_back(std::move(r));
+          const std::string id = Text(rows, row, 0);
+          if (list.pages.empty() || list.pages.back().id != id) {
+            PageRecord page;
+            page.id = id;
+            page.source = Text(rows, row, 1);
+            page.content = {Text(rows, row, 2), Text(rows, row, 3), Text(rows, row, 4),
+                            Text(rows, row, 5)};
+            page.created = Int(rows, row, 6);
+            page.expires = Int(rows, row, 7);
+            page.require_level2 = rows.Bool(row, 8);
+            list.pages.push_back(std::move(page));
+            created_us.push_back(Int(rows, row, 9));
+          }
+          if (!rows.IsNull(row, 10))
+            list.pages.back().recipients.push_back(RecipientAt(rows, row, 10));
         }
-        return R::Ok(std::move(record));
+        // The pages that fit in max_bytes (the first always), at most `limit`.
+        std::size_t keep = 0;
+        for (std::size_t bytes = 0; keep < list.pages.size() && keep < limit;) {
+          if (keep > 0 && bytes >= max_bytes) break;
+          bytes += PageBytes(list.pages[keep++]);
+        }
+        if (keep < list.pages.size()) {
+          list.pages.resize(keep);
+          list.next = PageCursor{created_us[keep - 1], list.pages.back().id};
+        }
+        return Outcome<PageList>::Ok(std::move(list));
+      },
+      std::move(done));
+}
+
+void PgStore::Act(RecipientAction action, Callback<ActionResult> done) {
+  std::vector<std::string> allowed;
+  for (int i = 0; i < kRecipientStateCount; ++i) {
+    const auto state = static_cast<RecipientState>(i);
+    if (MayAct(action.action, state)) allowed.emplace_back(ToString(state));
+  }
+  const bool resend = action.action == OperatorAction::kResend;
+  std::vector<Query> unit;
+  unit.emplace_back(kLockRecipients, Params{action.page_id, action.pager});
+  unit.emplace_back(resend ? kResend : kDismiss, Params{action.page_id, action.pager, action.actor,
+                                                        action.note, ArrayLiteral(allowed)});
+  unit.emplace_back(kFindPage, Params{action.page_id});
+  unit.emplace_back(kFindRecipients, Params{action.page_id});
+  // Another relay may have a free slot for a resent recipient now.
+  if (resend) unit.emplace_back(kWake);
+  impl_->Run<ActionResult>(
+      std::move(unit),
+      [id = action.page_id](const Reply& reply) {
+        using Outcome = ActionResult::Outcome;
+        ActionResult result;
+        result.page = PageFrom(id, reply.results[2], reply.results[3]);
+        const auto& locked = reply.results[0];
+        const auto& changed = reply.results[1];
+        if (!result.page) {
+          result.outcome = Outcome::kNoPage;
+        } else if (locked.rows() == 0) {
+          result.outcome = Outcome::kNoRecipient;
+          result.page.reset();
+        } else if (changed.rows() == 0) {
+          result.outcome = Outcome::kRefused;
+          result.state = StateNamed(locked.Text(0, 1));
+        } else {
+          result.outcome = Outcome::kDone;
+          for (int row = 0; row < changed.rows(); ++row) {
+            result.changed.push_back(static_cast<int>(Int(changed, row, 0)));
+          }
+          std::sort(result.changed.begin(), result.changed.end());
+        }
+        return outbox::Result<ActionResult>::Ok(std::move(result));
       },
       std::move(done));
 }

@@ -5,6 +5,7 @@
 #include <toml++/toml.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -175,6 +176,11 @@ std::string Trim(std::string_view text) {
   return std::string(text.substr(begin, end - begin + 1));
 }
 
+bool TokenNameCharacter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '_' || c == '-';
+}
+
 std::string Resolve(const std::string& base_dir, const std::string& path) {
   if (path.empty() || path.front() == '/' || base_dir.empty()) return path;
   return (std::filesystem::path(base_dir) / path).string();
@@ -334,13 +340,34 @@ void ReadRelay(const toml::table& root, RelayConfig& config, std::vector<ConfigP
             {LineOf(*relay.Get("api_tokens_file")), "[relay]: api_tokens_file " + *wide});
       }
       std::istringstream lines(file->text);
+      int number = 0;
+      const int at = LineOf(*relay.Get("api_tokens_file"));
+      const std::string where = "[relay]: api_tokens_file '" + path + "' line ";
       for (std::string line; std::getline(lines, line);) {
-        line = Trim(line);
-        if (!line.empty() && line.front() != '#') config.api_tokens.push_back(line);
+        auto parsed = ParseTokenLine(line, ++number);
+        if (!parsed.problem.empty()) {
+          problems.push_back({at, where + std::to_string(number) + ": " + parsed.problem});
+          continue;
+        }
+        if (!parsed.token) continue;
+        for (const auto& earlier : config.api_tokens) {
+          if (earlier.secret == parsed.token->secret) {
+            problems.push_back({at, where + std::to_string(number) +
+                                        ": the same token as the one named \"" + earlier.name +
+                                        "\"; give each token one line"});
+          } else if (earlier.name == parsed.token->name) {
+            problems.push_back({at, where + std::to_string(number) + ": the name \"" +
+                                        earlier.name +
+                                        "\" is taken by an earlier line; give each token a "
+                                        "name of its own"});
+          }
+        }
+        config.api_tokens.push_back(std::move(*parsed.token));
       }
       if (config.api_tokens.empty()) {
         relay.Problem(relay.Get("api_tokens_file"),
-                      "[relay]: api_tokens_file holds no token; write one token a line");
+                      "[relay]: api_tokens_file holds no token; write one token a line (or NAME "
+                      "ROLE TOKEN, ROLE read or operate)");
       }
     } else {
       relay.Problem(relay.Get("api_tokens_file"), "[relay]: api_tokens_file: " + error);
@@ -542,6 +569,58 @@ void ReadReceivers(const toml::table& root, RelayConfig& config,
 }
 
 }  // namespace
+
+TokenLine ParseTokenLine(std::string_view line, int number) {
+  TokenLine result;
+  std::vector<std::string_view> fields;
+  for (std::size_t at = 0; at < line.size();) {
+    const auto begin = line.find_first_not_of(" \t\r", at);
+    if (begin == line.npos) break;
+    const auto end = std::min(line.find_first_of(" \t\r", begin), line.size());
+    fields.push_back(line.substr(begin, end - begin));
+    at = end;
+  }
+  if (fields.empty() || fields.front().front() == '#') return result;
+  const auto control = [](std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char ch) {
+      const auto c = static_cast<unsigned char>(ch);
+      return c < 0x20 || c == 0x7F;
+    });
+  };
+  if (fields.size() != 1 && fields.size() != 3) {
+    result.problem =
+        "write a token alone, or NAME ROLE TOKEN (ROLE read or operate); this line has " +
+        std::to_string(fields.size()) + " fields";
+    return result;
+  }
+  ApiToken token;
+  token.secret = std::string(fields.back());
+  if (control(token.secret)) {
+    result.problem = "the token holds a control character; a token is printable text";
+    return result;
+  }
+  if (fields.size() == 1) {
+    token.name = "line " + std::to_string(number);
+    result.token = std::move(token);
+    return result;
+  }
+  const auto name = fields[0];
+  if (name.size() > 64 || !std::all_of(name.begin(), name.end(), TokenNameCharacter)) {
+    result.problem = "the name (first field) must be 1 to 64 of A-Z a-z 0-9 . _ -";
+    return result;
+  }
+  if (fields[1] == "read") {
+    token.role = TokenRole::kRead;
+  } else if (fields[1] == "operate") {
+    token.role = TokenRole::kOperate;
+  } else {
+    result.problem = "the role (second field) must be read or operate";
+    return result;
+  }
+  token.name = std::string(name);
+  result.token = std::move(token);
+  return result;
+}
 
 const ReceiverConfig* RelayConfig::FindReceiver(std::string_view name) const {
   for (const auto& receiver : receivers) {

@@ -10,6 +10,7 @@
 #include "console.hpp"
 #include "http_server.hpp"
 #include "kestrel/platform/event_loop.hpp"
+#include "kestrel/relay/operator_requests.hpp"
 #include "kestrel/relay/requests.hpp"
 
 namespace kestrel::relay {
@@ -50,6 +51,24 @@ bool IsOpen(const http::Request& req) {
   return (req.method == "GET" || req.method == "HEAD") &&
          (req.path == "/healthz" || req.path == "/readyz" || req.path == "/metrics" ||
           IsConsolePath(req.path));
+}
+
+bool IsRead(const http::Request& req) {
+  return req.method == "GET" || req.method == "HEAD";
+}
+
+// "uncertain, failed or expired": the states an action may leave, from the one rule.
+std::string StatesActedOn(outbox::OperatorAction action) {
+  std::vector<std::string> names;
+  for (int i = 0; i < outbox::kRecipientStateCount; ++i) {
+    const auto state = static_cast<outbox::RecipientState>(i);
+    if (outbox::MayAct(action, state)) names.emplace_back(outbox::ToString(state));
+  }
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    text += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+  }
+  return text;
 }
 
 bool IsPageId(std::string_view id) {
@@ -118,6 +137,15 @@ class HttpApi::Impl {
     constexpr std::string_view kPages = "/v1/pages/";
     constexpr std::string_view kAlerts = "/v1/alertmanager/";
     if (post && path == "/v1/pages") return PostPage(req, responder);
+    if (get && path == "/v1/pages") return ListPages(req, responder);
+    if (post && path.starts_with(kPages)) {
+      if (auto action = ParseActionPath(path.substr(kPages.size()))) {
+        if (auto* error = std::get_if<RequestError>(&*action)) {
+          return responder.Send(Error(error->status, error->message));
+        }
+        return Act(req, std::get<ActionTarget>(*action), responder);
+      }
+    }
     if (get && path.starts_with(kPages) && IsPageId(path.substr(kPages.size()))) {
       return GetPage(std::string(path.substr(kPages.size())), responder);
     }
@@ -179,8 +207,28 @@ class HttpApi::Impl {
     return Reply(status, Dump({{"error", message}}));
   }
 
-  // A bearer token from the tokens file. The scheme is matched in any case; the token exactly
-  // as it came (only the tokens file has whitespace trimmed).
+  // The token of the request's Authorization header, from the tokens file; none when it names
+  // none. Every token is compared, so timing tells nothing of which one matched.
+  const ApiToken* TokenOf(const http::Request& req) const {
+    const auto header = req.Header("Authorization");
+    if (!header) return nullptr;
+    const std::string_view value = *header;
+    const auto space = value.find(' ');
+    const auto start = space == value.npos ? value.npos : value.find_first_not_of(' ', space);
+    if (start == value.npos || space != 6 || ::strncasecmp(value.data(), "Bearer", 6) != 0) {
+      return nullptr;
+    }
+    const auto token = value.substr(start);
+    const ApiToken* found = nullptr;
+    for (const auto& accepted : context_.config().api_tokens) {
+      if (SameToken(token, accepted.secret) && !found) found = &accepted;
+    }
+    return found;
+  }
+
+  // A bearer token from the tokens file, and one whose role lets it make this call. The scheme
+  // is matched in any case; the token exactly as it came (the tokens file has whitespace
+  // around it trimmed).
   std::optional<http::Response> Refused(const http::Request& req) {
     const auto header = req.Header("Authorization");
     if (!header) return Error(401, "this endpoint needs \"Authorization: Bearer <token>\"");
@@ -190,10 +238,13 @@ class HttpApi::Impl {
     if (start == value.npos || space != 6 || ::strncasecmp(value.data(), "Bearer", 6) != 0) {
       return Error(401, "the Authorization header must be \"Bearer <token>\"");
     }
-    const auto token = value.substr(start);
-    bool known = false;
-    for (const auto& accepted : context_.config().api_tokens) known |= SameToken(token, accepted);
-    if (!known) return Error(403, "the token is not one of the relay's api tokens; check it");
+    const ApiToken* token = TokenOf(req);
+    if (!token) return Error(403, "the token is not one of the relay's api tokens; check it");
+    if (token->role == TokenRole::kRead && !IsRead(req)) {
+      return Error(403, "the token \"" + token->name +
+                            "\" has the role read: it may look, not act or send; use a token "
+                            "with the role operate");
+    }
     return std::nullopt;
   }
 
@@ -311,6 +362,10 @@ class HttpApi::Impl {
   }
 
   http::Response ShowPage(const outbox::PageRecord& record) {
+    return Reply(200, Dump(PageJson(record)));
+  }
+
+  static json PageJson(const outbox::PageRecord& record) {
     const auto* page = &record;
     json recipients = json::array();
     for (const auto& r : page->recipients) {
@@ -321,6 +376,7 @@ class HttpApi::Impl {
       if (!r.gateway.empty()) recipient["gateway"] = r.gateway;
       if (!r.last_reply.empty()) recipient["lastReply"] = r.last_reply;
       if (!r.note.empty()) recipient["note"] = r.note;
+      if (!r.acted_by.empty()) recipient["actedBy"] = r.acted_by;
       if (r.state == outbox::RecipientState::kQueued && r.attempts > 0) {
         recipient["nextAttempt"] = Timestamp(r.next_attempt);
       }
@@ -339,7 +395,89 @@ class HttpApi::Impl {
     if (!page->content.subject.empty()) body["subject"] = page->content.subject;
     const auto options = json::parse(page->content.options, nullptr, false);
     if (options.is_object() && !options.empty()) body["level2"] = options;
-    return Reply(200, Dump(body));
+    return body;
+  }
+
+  void ListPages(const http::Request& req, const http::Responder& responder) {
+    auto parsed = ParsePageListQuery(req.query);
+    if (auto* error = std::get_if<RequestError>(&parsed)) {
+      return responder.Send(Error(error->status, error->message));
+    }
+    context_.outbox.ListPages(
+        std::move(std::get<outbox::PageQuery>(parsed)),
+        [this, responder](outbox::Result<outbox::PageList> r) {
+          if (!r) {
+            return responder.Send(
+                Error(503, "the outbox cannot be read now; try again later: " + r.error));
+          }
+          json pages = json::array();
+          for (const auto& page : r->pages) pages.push_back(PageJson(page));
+          json body{{"pages", std::move(pages)}};
+          if (r->next) body["next"] = outbox::EncodeCursor(*r->next);
+          responder.Send(Reply(200, Dump(body)));
+        });
+  }
+
+  // POST .../resend and .../dismiss: the outbox decides (MayAct) in one transaction; the
+  // answer is the page after it, or why nothing changed.
+  void Act(const http::Request& req, ActionTarget target, const http::Responder& responder) {
+    auto note = ParseActionNote(req.body);
+    if (auto* error = std::get_if<RequestError>(&note)) {
+      return responder.Send(Error(error->status, error->message));
+    }
+    const ApiToken* token = TokenOf(req);
+    outbox::RecipientAction action{target.action, std::move(target.page_id),
+                                   std::move(target.pager), token ? token->name : "unknown",
+                                   std::move(std::get<std::string>(note))};
+    auto request = action;
+    context_.outbox.Act(std::move(request), [this, responder, action = std::move(action)](
+                                                outbox::Result<outbox::ActionResult> r) {
+      using Outcome = outbox::ActionResult::Outcome;
+      const std::string verb(outbox::ToString(action.action));
+      const std::string who = "\"" + action.pager + "\" of page " + action.page_id;
+      if (!r) {
+        context_.log(verb + " of " + who + " failed: " + r.error);
+        return responder.Send(Error(
+            503,
+            "the outbox cannot be changed now; nothing was done; try again later: " + r.error));
+      }
+      switch (r->outcome) {
+        case Outcome::kNoPage:
+          return responder.Send(Error(404, "no page has the id \"" + action.page_id + "\""));
+        case Outcome::kNoRecipient:
+          return responder.Send(
+              Error(404, "page " + action.page_id + " has no recipient with the pager id \"" +
+                             action.pager + "\"; GET /v1/pages/" + action.page_id + " lists them"));
+        case Outcome::kRefused: {
+          const std::string state(outbox::ToString(r->state));
+          const std::string done_as =
+              action.action == outbox::OperatorAction::kResend ? "resent" : "dismissed";
+          context_.metrics.RequestRejected();
+          return responder.Send(
+              Reply(409, Dump({{"error", action.pager + " of page " + action.page_id + " is " +
+                                             state + "; only a recipient that is " +
+                                             StatesActedOn(action.action) + " can be " + done_as},
+                               {"state", state}})));
+        }
+        case Outcome::kDone:
+          break;
+      }
+      std::string line =
+          verb + ": pager " + who + " " +
+          (action.action == outbox::OperatorAction::kResend ? "queued again" : "dismissed") +
+          " by " + action.actor;
+      if (r->changed.size() > 1) {
+        line += " (" + std::to_string(r->changed.size()) + " recipients with that pager)";
+      }
+      if (!action.note.empty()) line += "; note: " + action.note;
+      context_.log(line);
+      if (action.action == outbox::OperatorAction::kResend) context_.dispatcher.Wake();
+      responder.Send(r->page ? Reply(200, Dump(PageJson(*r->page)))
+                             : Error(500,
+                                     "the relay changed the recipient but could not read "
+                                     "the page back; GET /v1/pages/" +
+                                         action.page_id + " shows it"));
+    });
   }
 
   // Each gateway's health, in the configuration's order (docs/operator-api.md).

@@ -48,6 +48,8 @@ const char* Reason(int status) {
       return "Forbidden";
     case 404:
       return "Not Found";
+    case 409:
+      return "Conflict";
     case 408:
       return "Request Timeout";
     case 413:
@@ -283,7 +285,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
     value_.clear();
     in_value_ = false;
     request_.method = ::http_method_str(static_cast<http_method>(parser_.method));
-    request_.path = target_.substr(0, target_.find('?'));
+    const auto question = target_.find('?');
+    request_.path = target_.substr(0, question);
+    if (question != std::string::npos) {
+      request_.query = target_.substr(question + 1, target_.find('#', question) - question - 1);
+    }
     head_ = parser_.method == HTTP_HEAD;
     if (parser_.upgrade) return Early(400, "this server does not switch protocols");
     if (auto answer = server_->handlers_.on_headers(request_)) {

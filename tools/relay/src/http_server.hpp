@@ -42,8 +42,9 @@ class EventLoop;
 namespace kestrel::relay::http {
 
 struct Request {
-  std::string method;                                        // "GET", "HEAD", "POST", ...
-  std::string path;                                          // the request target up to any '?'
+  std::string method;  // "GET", "HEAD", "POST", ...
+  std::string path;    // the request target up to any '?'
+  std::string query;   // what follows the '?' (still percent-encoded), without any '#...'
   std::vector<std::pair<std::string, std::string>> headers;  // as received, in order
   std::string body;
 

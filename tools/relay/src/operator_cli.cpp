@@ -330,15 +330,17 @@ std::string ReadTokenFile(const std::string& path) {
   }
   text.resize(got);
   std::istringstream lines(text);
+  int number = 0;
   for (std::string line; std::getline(lines, line);) {
-    const auto begin = line.find_first_not_of(" \t\r");
-    if (begin == line.npos || line[begin] == '#') continue;
-    const auto end = line.find_last_not_of(" \t\r");
-    const std::string token = line.substr(begin, end - begin + 1);
-    if (!PrintableAscii(token)) {
+    const auto parsed = ParseTokenLine(line, ++number);
+    if (!parsed.problem.empty()) {
+      throw OperatorError(2, name + " line " + std::to_string(number) + ": " + parsed.problem);
+    }
+    if (!parsed.token) continue;
+    if (!PrintableAscii(parsed.token->secret)) {
       throw OperatorError(2, name + " holds a control character or non-ASCII in its token line");
     }
-    return token;
+    return parsed.token->secret;
   }
   throw OperatorError(2, name + " holds no token; write the token on a line of its own");
 }
@@ -492,11 +494,22 @@ int OperatorCommands::RunCommand(std::ostream& out) {
   if (!options_.token_file.empty()) {
     token = ReadTokenFile(options_.token_file);
   } else if (!config_path_.empty()) {
-    const auto& tokens = load_config().api_tokens;
-    if (tokens.empty() || !PrintableAscii(tokens.front())) {
-      throw OperatorError(2, "the configuration's api_tokens_file holds no usable token");
+    // The first token that may do what is asked: an action needs the role operate.
+    const ApiToken* chosen = nullptr;
+    for (const auto& t : load_config().api_tokens) {
+      if (!PrintableAscii(t.secret)) continue;
+      if (method == "GET" || t.role == TokenRole::kOperate) {
+        chosen = &t;
+        break;
+      }
     }
-    token = tokens.front();
+    if (!chosen) {
+      throw OperatorError(2, method == "GET"
+                                 ? "the configuration's api_tokens_file holds no usable token"
+                                 : "the configuration's api_tokens_file holds no token with the "
+                                   "role operate, which resend and dismiss need");
+    }
+    token = chosen->secret;
   } else {
     throw OperatorError(2,
                         "no token: give --token-file FILE (a file holding one of the relay's API "

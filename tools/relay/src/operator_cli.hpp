@@ -10,7 +10,8 @@
 //
 // The relay's URL comes from --url (or SNPP_RELAY_URL, or [relay] listen of --config); the token
 // from --token-file (or SNPP_RELAY_TOKEN_FILE, or the first token of the configuration's
-// api_tokens_file), never from the command line. Tables for people; --json prints the relay's
+// api_tokens_file that may do what is asked: resend and dismiss need the role operate), never
+// from the command line. Tables for people; --json prints the relay's
 // own answer for scripts. Exit codes are snpp-send's (see PageExitCode for `pages show`).
 //
 // One thread; each command makes one blocking request.
@@ -84,9 +85,10 @@ std::string PagesListText(const nlohmann::json& answer);
 std::string GatewaysText(const nlohmann::json& answer);
 
 // The token in the file at `path`: its first line that is neither blank nor a '#' comment,
-// without surrounding spaces. Throws OperatorError (exit 2) for a file that is not a regular
-// file, can be read by every user, is over 64 KiB, or holds no token or a control character;
-// the message never shows the file's content.
+// read as a line of the relay's tokens file (ParseTokenLine: the token alone, or NAME ROLE
+// TOKEN, so a copy of the relay's own line serves). Throws OperatorError (exit 2) for a file that
+// is not a regular file, can be read by every user, is over 64 KiB, or holds no token or a control
+// character; the message never shows the file's content.
 std::string ReadTokenFile(const std::string& path);
 
 }  // namespace kestrel::relay

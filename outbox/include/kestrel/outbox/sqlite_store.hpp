@@ -7,7 +7,8 @@
 //
 // Schema: versioned with PRAGMA user_version. Opening creates a new file at the current version,
 // migrates an older one in one transaction (the outbox of a relay that predates versioning is
-// version 0), and refuses a newer one or a database that is no outbox.
+// version 0; version 2 added the state dismissed and acted_by), and refuses a newer one or a
+// database that is no outbox.
 //
 // Every operation runs at once, in one transaction of its own, and posts its callback (see
 // store.hpp). The work blocks the loop for as long as SQLite takes (a disk flush per write).
@@ -28,7 +29,7 @@ class OutboxError : public std::runtime_error {
 };
 
 // The schema version this program writes and reads.
-inline constexpr int kSqliteSchemaVersion = 1;
+inline constexpr int kSqliteSchemaVersion = 2;
 
 struct SqliteOptions {
   std::string path;

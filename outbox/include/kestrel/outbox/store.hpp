@@ -19,8 +19,10 @@
 //   sending, holder gone          Sweep: SEND not written            queued, due at once
 //                                        SEND written                uncertain, never queued again
 //   final for `retain`, no key    Prune                              (deleted)
+//   uncertain, failed, expired    Act(resend), an operator's         queued, due at once (below)
+//   uncertain                     Act(dismiss), an operator's        dismissed
 //
-//   final: delivered, degraded, refused, failed, uncertain, expired
+//   final: delivered, degraded, refused, failed, uncertain, expired, dismissed
 //
 // A CHECK in the schema forbids queued with the SEND-written mark set, and any state not listed
 // in RecipientState. Final states stay for `retain` after they were reached; Prune deletes them.
@@ -35,7 +37,7 @@
 //
 // Durability: every operation is one transaction, committed before its callback runs. No
 // transaction is shared between two calls, so one caller's failure never undoes another's
-// committed or pending work. Accept and MarkSendWritten are on the disk when they complete (a
+// committed or pending work. Accept, MarkSendWritten and Act are on the disk when they complete (a
 // power cut keeps them: SQLite synchronous FULL; PostgreSQL a synchronous commit): a 202 and a
 // SEND on the wire stand on them. The others need only outlive the process (a store may commit
 // them without waiting for the disk): one lost to a power cut leaves its recipient as it was,
@@ -83,10 +85,12 @@ enum class RecipientState {
   kFailed,     // given up for a reason other than expiry (no gateway can ever carry it)
   kUncertain,  // SEND was written and its answer never came; not resent by the relay
   kExpired,    // not delivered within its expire_after
+  kDismissed,  // was uncertain; an operator closed it without sending it again
 };
-inline constexpr int kRecipientStateCount = 8;
+inline constexpr int kRecipientStateCount = 9;
 
-// "queued", "sending", "delivered", "degraded", "refused", "failed", "uncertain", "expired".
+// "queued", "sending", "delivered", "degraded", "refused", "failed", "uncertain", "expired",
+// "dismissed".
 std::string_view ToString(RecipientState state);
 std::optional<RecipientState> ParseRecipientState(std::string_view name);
 // Every state but queued and sending is final.
@@ -156,7 +160,9 @@ struct RecipientRecord {
   int attempts = 0;        // attempts started (claims), all gateways together
   std::string gateway;     // of the latest attempt that reached SEND or ended
   std::string last_reply;  // the server's last reply, or what went wrong
-  std::string note;        // what else the operator should know (degraded: the fields left out)
+  std::string note;        // what else the operator should know (degraded: the fields left out;
+                           // resent or dismissed: the operator's note)
+  std::string acted_by;    // who resent or dismissed it last (the API token's name); empty: no one
   bool send_written = false;
   Millis next_attempt = 0;  // when queued: the time it falls due
   Millis updated = 0;
@@ -250,6 +256,83 @@ struct Readiness {
   std::string reason;  // when not ready: why, and what to do
 };
 
+// --- What an operator asks for ---------------------------------------------------------------
+
+// Where a list of pages continues: after the page created at `created_us` (microseconds since
+// the epoch, on the store's clock) with id `id`, in the order newest first, then id descending.
+struct PageCursor {
+  std::int64_t created_us = 0;
+  std::string id;
+  auto operator<=>(const PageCursor&) const = default;
+};
+// The cursor as the API hands it out ("<created_us>.<id>"), and back; none for any text that is
+// not one (a cursor is opaque to clients: they only give back what they were given).
+std::string EncodeCursor(const PageCursor& cursor);
+std::optional<PageCursor> DecodeCursor(std::string_view text);
+
+inline constexpr std::size_t kMaxListLimit = 1000;
+
+struct PageQuery {
+  std::optional<RecipientState> state;  // only pages with a recipient in this state
+  std::optional<Millis> since;          // only pages created at or after this time
+  std::vector<std::string> sources;     // only pages from one of these sources; empty: any
+  std::size_t limit = 50;               // 1 to kMaxListLimit (clamped)
+  std::optional<PageCursor> after;      // continue after this page
+  // A list stops early, with `next` set, once its pages hold this many bytes (PageBytes): a
+  // thousand pages of a MiB each must not make one answer of a GiB. The first page is always
+  // listed.
+  std::size_t max_bytes = 8 << 20;
+};
+
+// What a page weighs in a list: the bytes of its texts and its recipients'.
+std::size_t PageBytes(const PageRecord& page);
+
+struct PageList {
+  std::vector<PageRecord> pages;   // newest first, each with all its recipients
+  std::optional<PageCursor> next;  // set when more pages match: the last one listed
+};
+
+enum class OperatorAction { kResend, kDismiss };
+
+// The one rule for what an operator may do to a recipient, by the state it is in:
+//
+//   action    from                         to
+//   resend    uncertain, failed, expired   queued: due now, the SEND mark and the fencing token
+//                                          cleared, attempts kept, its page's lifetime again
+//                                          from now (an expired one would expire at once)
+//   dismiss   uncertain                    dismissed
+//   either    any other state              refused; nothing changes
+//
+// A resend of an uncertain recipient may page someone twice: that is the operator's call, and
+// why the relay never makes it by itself.
+bool MayAct(OperatorAction action, RecipientState from);
+std::string_view ToString(OperatorAction action);  // "resend", "dismiss"
+
+// One action on the recipients of a page that have one pager id. A page may name a pager more
+// than once: the action takes every such recipient that MayAct allows, and is refused only when
+// none is in such a state.
+struct RecipientAction {
+  OperatorAction action = OperatorAction::kResend;
+  std::string page_id;
+  std::string pager;
+  std::string actor;  // who asks: the API token's name; kept as acted_by
+  std::string note;   // kept as the recipient's note (empty clears it)
+};
+
+struct ActionResult {
+  enum class Outcome {
+    kDone,         // every recipient with that pager that could take it did
+    kNoPage,       // no page has that id (or it was pruned)
+    kNoRecipient,  // the page has no recipient with that pager
+    kRefused,      // no recipient with that pager is in a state the action may leave
+  };
+  Outcome outcome = Outcome::kNoPage;
+  // kRefused: the state of the page's first recipient with that pager.
+  RecipientState state = RecipientState::kQueued;
+  std::vector<int> changed;        // kDone: the indexes of the recipients that changed
+  std::optional<PageRecord> page;  // kDone and kRefused: the page as it is after the call
+};
+
 class Store {
  public:
   virtual ~Store() = default;
@@ -266,6 +349,14 @@ class Store {
   virtual void Find(std::string id, Callback<std::optional<PageRecord>> done) = 0;
   // Counts per state and the size on disk, for /metrics.
   virtual void Count(Callback<Counts> done) = 0;
+  // Pages newest first (see PageQuery), with all their recipients; one read.
+  virtual void ListPages(PageQuery query, Callback<PageList> done) = 0;
+  // An operator's resend or dismiss (see MayAct), in one transaction: of two callers acting on
+  // the same recipient at once, one changes it and the other is refused with the state it then
+  // finds. A resent recipient is claimed like any other; the holder of its earlier claim, were
+  // it still to answer, changes nothing (its token no longer names the row). Durable when
+  // `done` runs, as an Accept is: the operator was told it is done.
+  virtual void Act(RecipientAction action, Callback<ActionResult> done) = 0;
   // Whether the outbox can commit now and its schema is one this program knows: a cheap write
   // (at most one a second; answered from the last one in between), for /readyz.
   virtual void Probe(Callback<Readiness> done) = 0;

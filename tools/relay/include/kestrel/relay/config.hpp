@@ -23,10 +23,38 @@ struct ReceiverConfig {
   bool split = false;
   bool ascii = false;
   bool send_resolved = false;
-  int max_parts = 5;  // with split: at most this many parts, the last one cut
+  int max_parts = 5;            // with split: at most this many parts, the last one cut
   bool require_level2 = false;  // refuse gateways below SNPP level 2 rather than drop fields
   std::string template_text = "[{{status}}] {{labels.alertname}}: {{annotations.summary}}";
 };
+
+// What a token may do: read answers every GET of the API; operate everything a token could do
+// before tokens had roles (send pages, resend and dismiss them).
+enum class TokenRole { kRead, kOperate };
+
+struct ApiToken {
+  std::string name;    // what the log says acted: its NAME, or "line N" for a bare token
+  std::string secret;  // never logged, never in an error text
+  TokenRole role = TokenRole::kOperate;
+};
+
+// One line of the tokens file, numbered from 1:
+//
+//   line                          token
+//   blank, or '#' first           none
+//   TOKEN                         TOKEN, role operate, named "line N"
+//   NAME ROLE TOKEN               TOKEN, role ROLE (read or operate), named NAME
+//   anything else                 a problem
+//
+// Fields are separated by spaces or tabs. A bearer token holds no whitespace (RFC 6750), so a
+// line of one field is always a bare token and never a name or a role. NAME is 1 to 64 of
+// A-Z a-z 0-9 . _ - (it is logged; "line N" can never be one); no token holds a control
+// character. A problem's text names the line and never repeats what the line holds.
+struct TokenLine {
+  std::optional<ApiToken> token;
+  std::string problem;  // set when the line is not a tokens-file line
+};
+TokenLine ParseTokenLine(std::string_view line, int number);
 
 struct RelayConfig {
   std::string listen_host = "127.0.0.1";
@@ -35,12 +63,12 @@ struct RelayConfig {
   // The shared outbox in PostgreSQL: [relay] outbox = "postgresql://..." (no password in it),
   // or [outbox] kind = "postgresql" with conninfo_file. It may hold a password; never logged.
   std::string outbox_conninfo;
-  std::vector<std::string> api_tokens;  // from api_tokens_file; never logged
+  std::vector<ApiToken> api_tokens;  // from api_tokens_file; their secrets never logged
   Millis expire_after = 3'600'000;
   Millis backoff = 2'000;
   Millis max_backoff = 300'000;
   Millis shutdown_grace = 10'000;
-  std::size_t max_connections = 512;  // open HTTP connections; above it one is closed at once
+  std::size_t max_connections = 512;     // open HTTP connections; above it one is closed at once
   Millis retain = 7LL * 24 * 3'600'000;  // final pages are kept this long, then deleted
   std::vector<GatewayConfig> gateways;
   std::vector<ReceiverConfig> receivers;

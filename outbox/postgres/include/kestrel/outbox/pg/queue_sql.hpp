@@ -13,7 +13,9 @@
 //          │                                                                  │ finish: token
 //          └─ finish with the gateway's late word (delivered, degraded)              ▼
 //                                  delivered, degraded, refused, failed, uncertain, expired
-//   queued past its page's expiry ── expire ──▶ expired;   (dismissed: set by an operator)
+//   queued past its page's expiry ── expire ──▶ expired
+//   uncertain, failed, expired ── an operator's resend ──▶ queued (token cleared)
+//   uncertain ── an operator's dismiss ──▶ dismissed
 //
 // The guards, each for a fault it survives:
 // - claim takes due queued rows FOR UPDATE SKIP LOCKED: relays claiming at once never take the
@@ -105,7 +107,8 @@ SELECT pg_notify('kestrel_outbox', '')
 )sql"};
 
 // Claims up to $1 due recipients for owner $2 with a lease of $3 ms, oldest due first (in the
-// order they were accepted among those due at once). $4: NULL takes any page; true only pages
+// order they were accepted among those due at once). Expiry is the recipient's own: a resent
+// one lives its page's lifetime again from the resend. $4: NULL takes any page; true only pages
 // that need a gateway at level 2 or above; false only the others.
 // → page_id, idx, pager, attempts (this one included), token, lease_until_ms, message, data,
 //   subject, options, created_ms, expires_ms, source, gateway (of the attempt before),
@@ -126,7 +129,7 @@ WITH due AS (
   FROM due, pages AS p
   WHERE r.page_id = due.page_id AND r.idx = due.idx AND p.id = r.page_id
   RETURNING r.page_id, r.idx, r.pager, r.attempts, r.token, r.lease_until, r.gateway, r.next_at,
-            r.seq, p.message, p.data, p.subject, p.options, p.created_at, p.expires_at, p.source,
+            r.seq, p.message, p.data, p.subject, p.options, p.created_at, r.expires_at, p.source,
             p.require_level2
 )
 SELECT page_id, idx, pager, attempts, token,
@@ -276,22 +279,82 @@ WHERE state = 'queued' AND expires_at > now()
   AND ($1::boolean IS NULL OR needs_level2 = $1::boolean)
 )sql"};
 
-// A page by id $1. → source, message, data, subject, options, created_ms, expires_ms,
-// require_level2
+// A page by id $1. → source, message, data, subject, options, created_ms, expires_ms (both cut
+// to the millisecond, never rounded up, so that a list's since of the time shown finds the
+// page, and expires - created is its expire_after), require_level2
 inline constexpr Statement kFindPage{"kestrel_find_page", R"sql(
 SELECT source, message, data, subject, options,
-       (extract(epoch FROM created_at) * 1000)::bigint AS created_ms,
-       (extract(epoch FROM expires_at) * 1000)::bigint AS expires_ms, require_level2
+       floor(extract(epoch FROM created_at) * 1000)::bigint AS created_ms,
+       floor(extract(epoch FROM expires_at) * 1000)::bigint AS expires_ms, require_level2
 FROM pages WHERE id = $1
 )sql"};
 
 // The recipients of page $1 in order. → idx, pager, state, attempts, gateway, last_reply,
-// send_written, next_ms, updated_ms, owner, token, note
+// send_written, next_ms, updated_ms, owner, token, note, acted_by
 inline constexpr Statement kFindRecipients{"kestrel_find_recipients", R"sql(
 SELECT idx, pager, state, attempts, gateway, last_reply, send_written,
        (extract(epoch FROM next_at) * 1000)::bigint AS next_ms,
-       (extract(epoch FROM updated_at) * 1000)::bigint AS updated_ms, owner, token, note
+       (extract(epoch FROM updated_at) * 1000)::bigint AS updated_ms, owner, token, note, acted_by
 FROM recipients WHERE page_id = $1 ORDER BY idx
+)sql"};
+
+// Pages newest first, then by id descending (byte order), with all their recipients, in one
+// statement (one snapshot): a row per recipient, and one with a NULL idx for a page without any.
+//   $1 state or NULL (a page with a recipient in it)  $2 since_ms or NULL (created at or after)
+//   $3 sources text[] or NULL  $4 cursor created_us or NULL  $5 cursor id  $6 limit
+// → id, source, message, data, subject, options, created_ms, expires_ms, require_level2,
+//   created_us, then kFindRecipients' columns from idx to acted_by
+inline constexpr Statement kListPages{"kestrel_list_pages", R"sql(
+WITH listed AS (
+  SELECT p.* FROM pages AS p
+  WHERE ($1::text IS NULL
+         OR EXISTS (SELECT 1 FROM recipients AS s WHERE s.page_id = p.id AND s.state = $1::text))
+    AND ($2::bigint IS NULL
+         OR p.created_at >= 'epoch'::timestamptz + $2::bigint * interval '1 millisecond')
+    AND ($3::text[] IS NULL OR p.source = ANY ($3::text[]))
+    AND ($4::bigint IS NULL
+         OR (p.created_at, p.id COLLATE "C") <
+            ('epoch'::timestamptz + $4::bigint * interval '1 microsecond', $5::text))
+  ORDER BY p.created_at DESC, p.id COLLATE "C" DESC
+  LIMIT $6
+)
+SELECT l.id, l.source, l.message, l.data, l.subject, l.options,
+       floor(extract(epoch FROM l.created_at) * 1000)::bigint AS created_ms,
+       floor(extract(epoch FROM l.expires_at) * 1000)::bigint AS expires_ms, l.require_level2,
+       (extract(epoch FROM l.created_at) * 1000000)::bigint AS created_us,
+       r.idx, r.pager, r.state, r.attempts, r.gateway, r.last_reply, r.send_written,
+       (extract(epoch FROM r.next_at) * 1000)::bigint AS next_ms,
+       (extract(epoch FROM r.updated_at) * 1000)::bigint AS updated_ms, r.owner, r.token, r.note,
+       r.acted_by
+FROM listed AS l LEFT JOIN recipients AS r ON r.page_id = l.id
+ORDER BY l.created_at DESC, l.id COLLATE "C" DESC, r.idx
+)sql"};
+
+// An operator's action, first step: locks the recipients of page $1 with pager $2 and reads
+// their states as they are once any other action on them has committed (a second caller waits
+// here for the first). → idx, state
+inline constexpr Statement kLockRecipients{"kestrel_lock_recipients", R"sql(
+SELECT idx, state FROM recipients WHERE page_id = $1 AND pager = $2 ORDER BY idx FOR UPDATE
+)sql"};
+
+// Resend, after kLockRecipients: the recipients of page $1 with pager $2 whose state is one of
+// $5 (text[], from MayAct) are queued, due now, with the SEND mark and fencing token cleared
+// and their page's lifetime again from now; attempts stay. $3 actor, $4 note. → idx
+inline constexpr Statement kResend{"kestrel_resend", R"sql(
+UPDATE recipients AS r
+SET state = 'queued', send_written = false, token = NULL, owner = NULL, lease_until = NULL,
+    next_at = now(), expires_at = now() + (p.expires_at - p.created_at), note = $4,
+    acted_by = $3, updated_at = now()
+FROM pages AS p
+WHERE p.id = r.page_id AND r.page_id = $1 AND r.pager = $2 AND r.state = ANY ($5::text[])
+RETURNING r.idx
+)sql"};
+
+// Dismiss, after kLockRecipients: as kResend, the recipients become dismissed. → idx
+inline constexpr Statement kDismiss{"kestrel_dismiss", R"sql(
+UPDATE recipients SET state = 'dismissed', note = $4, acted_by = $3, updated_at = now()
+WHERE page_id = $1 AND pager = $2 AND state = ANY ($5::text[])
+RETURNING idx
 )sql"};
 
 // Recipients per state, for metrics. → state, count
@@ -324,7 +387,7 @@ SELECT set_config('synchronous_commit', 'off', true)
 // --- The schema ---
 
 // The schema this build knows. A database at a newer version was migrated by a newer relay.
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
 // Step n takes the schema from version n - 1 to n; each runs in one transaction with the row
 // (n) it adds to schema_version, whose primary key lets only one of two migrations at once

@@ -75,6 +75,8 @@ class PgStore final : public Store {
 
   void Accept(std::vector<NewPage> pages, Callback<std::vector<Accepted>> done) override;
   void Find(std::string id, Callback<std::optional<PageRecord>> done) override;
+  void ListPages(PageQuery query, Callback<PageList> done) override;
+  void Act(RecipientAction action, Callback<ActionResult> done) override;
   void Count(Callback<Counts> done) override;
   void Probe(Callback<Readiness> done) override;
   void Claim(ClaimRequest request, Callback<Claimed> done) override;
