@@ -880,7 +880,11 @@ void Delivery::Impl::MemberEnded(const Scheduler::Start& member, const AttemptEv
       seen->second = text;
     }
     if (verdict == Verdict::kLoginRefused || verdict == Verdict::kCertificateFailed) {
-      requests_[r.ref.request].out.emplace_back(g, text);
+      // Once per gateway: the members of a batch all end with it.
+      auto& out = requests_[r.ref.request].out;
+      if (std::none_of(out.begin(), out.end(), [g](const auto& o) { return o.first == g; })) {
+        out.emplace_back(g, text);
+      }
     }
   }
   r.last_state = evidence.state;
