@@ -65,8 +65,17 @@ std::vector<Scheduler::Start> Scheduler::Due(TimePoint now) {
   struct Open {
     std::uint64_t batch = 0;
     int members = 0;
+    int cap = 1;
   };
   std::map<std::tuple<Group, std::size_t, std::size_t>, Open> open;
+  // The recipients due now of each request and part, not yet in a batch: a batch opened for
+  // them takes an even share, so that 30 at a batch size of 25 go as 15 and 15, not 25 and 5.
+  std::map<std::pair<Group, std::size_t>, int> unplaced;
+  for (const auto& [id, r] : recipients_) {
+    if (!r.running && r.ready_at <= now && !(r.policy.deadline && *r.policy.deadline <= now)) {
+      ++unplaced[{r.group, r.part}];
+    }
+  }
   std::size_t open_with_room = 0;
   const std::size_t n = gateways_.size();
   std::size_t free_gateways = 0;
@@ -80,7 +89,7 @@ std::vector<Scheduler::Start> Scheduler::Due(TimePoint now) {
     const auto& out = groups_.at(r.group).out;
     const auto room = [&](std::size_t g) {
       const auto it = open.find({r.group, r.part, g});
-      return it != open.end() && it->second.members < gateways_[g].batch;
+      return it != open.end() && it->second.members < it->second.cap;
     };
     const auto takes = [&](std::size_t g) { return room(g) || free(g); };
     std::optional<std::size_t> pick;
@@ -101,19 +110,24 @@ std::vector<Scheduler::Start> Scheduler::Due(TimePoint now) {
     if (!pick) continue;  // no gateway left (Stranded() takes it), or every slot is busy
     const std::size_t g = *pick;
     std::uint64_t batch = 0;
+    int& left = unplaced[{r.group, r.part}];
     if (room(g)) {
       auto& o = open.at({r.group, r.part, g});
       batch = o.batch;
-      if (++o.members == gateways_[g].batch) --open_with_room;
+      if (++o.members == o.cap) --open_with_room;
     } else {
       ++gateways_[g].busy;
       if (!free(g)) --free_gateways;
       batch = next_batch_++;
-      if (gateways_[g].batch > 1) {
-        open[{r.group, r.part, g}] = Open{batch, 1};
+      const int size = gateways_[g].batch;
+      const int sessions = (std::max(left, 1) + size - 1) / size;
+      const int cap = (std::max(left, 1) + sessions - 1) / sessions;
+      if (cap > 1) {
+        open[{r.group, r.part, g}] = Open{batch, 1, cap};
         ++open_with_room;
       }
     }
+    if (left > 0) --left;
     r.gateway = g;
     r.running = true;
     ++r.attempt;

@@ -215,10 +215,11 @@ TEST(Batch, TheFateTable) {
 TEST(Scheduler, BatchesShareASlotAndOneASessionEndsThem) {
   const TimePoint t0{};
   const Policy p{.max_attempts = 1};
-  // Batch 3, two slots: seven recipients make batches of 3 and 3; the seventh waits for a slot.
+  // Batch 3, two slots: eight recipients make even batches, 3, 3 and 2; the last waits for a
+  // slot.
   Scheduler s({2}, {}, {3});
   std::vector<Scheduler::Id> ids;
-  for (int i = 0; i < 7; ++i) ids.push_back(s.Add(p, 1, t0, /*group=*/1));
+  for (int i = 0; i < 8; ++i) ids.push_back(s.Add(p, 1, t0, /*group=*/1));
   const auto other = s.Add(p, 1, t0, /*group=*/2);  // another request never joins them
   auto due = s.Due(t0);
   ASSERT_EQ(due.size(), 6u);
@@ -239,6 +240,10 @@ TEST(Scheduler, BatchesShareASlotAndOneASessionEndsThem) {
   due = s.Due(t0);
   ASSERT_EQ(due.size(), 1u);
   EXPECT_EQ(due[0].id, ids[6]);
+  s.ReleaseSlot(0);
+  due = s.Due(t0);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].id, ids[7]);
   s.ReleaseSlot(0);
   due = s.Due(t0);
   ASSERT_EQ(due.size(), 1u);

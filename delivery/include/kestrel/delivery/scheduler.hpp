@@ -29,7 +29,7 @@
 //
 // Batches: a gateway with a batch size above 1 takes several recipients of one request, at the
 // same part, in one session (one slot): Due() gives them the same Start::batch, up to the batch
-// size each. OneASession() sets a gateway's batch size to 1 for good; Again() puts a recipient
+// size each, and as evenly as the sessions they need allow (30 at 25: 15 and 15). OneASession() sets a gateway's batch size to 1 for good; Again() puts a recipient
 // of a batch back, its attempt not counted.
 //
 // Retries: a transient failure sends the next attempt to the next gateway after Backoff(); an
