@@ -850,6 +850,9 @@ void Delivery::Impl::MemberEnded(const Scheduler::Start& member, const AttemptEv
   r.connected = evidence.connected;
   r.bytes_received = evidence.bytes_received;
 
+  // Whether this attempt's end holds the gateway off, for the report; `unreachable` says
+  // whether this member holds it off (once for a batch).
+  const bool holds_off = HoldsGatewayOff(evidence);
   const auto followup = scheduler_.AttemptEnded(id, verdict, env_.now(), Random(), unreachable);
   if (verdict == Verdict::kUncertain) {
     // What follows is known now: say it, not what a resend would do.
@@ -897,8 +900,8 @@ void Delivery::Impl::MemberEnded(const Scheduler::Start& member, const AttemptEv
     r.error.clear();
   }
   if (hooks_.on_attempt) {
-    hooks_.on_attempt(
-        AttemptReport{r.ref, member.part, member.attempt, gw.host, gw.port, verdict, text});
+    hooks_.on_attempt(AttemptReport{r.ref, member.part, member.attempt, gw.host, gw.port, verdict,
+                                    text, holds_off});
     if (stopped_) return;
   }
   if (followup.finished) {

@@ -66,8 +66,10 @@ struct Dispatcher::Attempt {
   delivery::TimePoint started;
   std::vector<std::string> dropped;  // level-2 fields this gateway leaves out
   std::optional<delivery::Verdict> verdict;
-  bool marked = false;  // the SEND-written mark is durable
-  bool lost = false;    // the claim was lost before SEND: another holder has the recipient
+  bool marked = false;     // the SEND-written mark is durable
+  bool lost = false;       // the claim was lost before SEND: another holder has the recipient
+  bool kept_back = false;  // the relay kept SEND off the wire (its outbox, a lost claim)
+  bool holds_off = false;  // no connection or no greeting: the gateway is held off
 };
 
 Dispatcher::Dispatcher(Environment environment, outbox::Store& store, DispatchHooks hooks)
@@ -144,8 +146,17 @@ void Dispatcher::Configure(const DispatchSettings& settings) {
       lanes.push_back(std::move(*same));
     } else {
       lanes.push_back(MakeLane(gateway));
+      // Reached another way, or with other credentials: up until an attempt says otherwise.
+      Health& health = health_[gateway.name];
+      health.up = true;
+      health.failures = 0;
+      health.held_until = {};
     }
   }
+  std::erase_if(health_, [&](const auto& entry) {
+    return std::none_of(settings.gateways.begin(), settings.gateways.end(),
+                        [&](const auto& g) { return g.name == entry.first; });
+  });
   for (auto& lane : lanes_) {
     if (lane && lane->in_flight > 0) retired_.push_back(std::move(lane));
   }
@@ -185,10 +196,13 @@ void Dispatcher::Wake() {
 }
 
 int Dispatcher::FreeSlots(bool level2) const {
+  const auto views = Views();
   int free = 0;
-  for (const auto& lane : lanes_) {
+  for (std::size_t i = 0; i < lanes_.size(); ++i) {
+    const auto& lane = lanes_[i];
     if (lane->login_refused || (lane->gateway.level >= 2) != level2) continue;
-    free += std::max(0, lane->gateway.concurrency - lane->in_flight);
+    if (PassedOver(views, i)) continue;
+    free += views[i].free_slots;
   }
   return free;
 }
@@ -201,13 +215,91 @@ bool Dispatcher::AnyCanCarry(bool needs_level2) const {
 }
 
 std::vector<GatewayView> Dispatcher::Views() const {
+  const auto now = env_.delivery.now();
   std::vector<GatewayView> views;
   for (const auto& lane : lanes_) {
+    const auto health = health_.find(lane->gateway.name);
     views.push_back({lane->gateway.name, lane->gateway.level,
-                     std::max(0, lane->gateway.concurrency - lane->in_flight),
-                     lane->login_refused});
+                     std::max(0, lane->gateway.concurrency - lane->in_flight), lane->login_refused,
+                     health != health_.end() && health->second.held_until > now});
   }
   return views;
+}
+
+Millis Dispatcher::WallNow() const {
+  if (env_.wall_clock) return env_.wall_clock();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::vector<GatewayStatus> Dispatcher::Gateways() const {
+  const auto now = env_.delivery.now();
+  const Millis wall = WallNow();
+  const auto views = Views();
+  std::vector<GatewayStatus> gateways;
+  for (std::size_t i = 0; i < lanes_.size(); ++i) {
+    const Lane& lane = *lanes_[i];
+    GatewayStatus status;
+    status.name = lane.gateway.name;
+    status.server = lane.delivery->gateways().front().where();
+    status.left_out = lane.login_refused;
+    status.concurrency = lane.gateway.concurrency;
+    status.sessions_open = static_cast<int>(lane.delivery->stats().sessions_open);
+    for (const auto& old : retired_) {
+      if (old->gateway.name == lane.gateway.name) {
+        status.sessions_open += static_cast<int>(old->delivery->stats().sessions_open);
+      }
+    }
+    if (const auto it = health_.find(lane.gateway.name); it != health_.end()) {
+      const Health& health = it->second;
+      status.up = health.up;
+      status.last_success = health.last_success;
+      status.last_error = health.last_error;
+      status.last_error_at = health.last_error_at;
+      status.attempts = health.attempts;
+      if (PassedOver(views, i)) {
+        status.hold_off_until =
+            wall +
+            std::chrono::duration_cast<std::chrono::milliseconds>(health.held_until - now).count();
+      }
+    }
+    gateways.push_back(std::move(status));
+  }
+  return gateways;
+}
+
+void Dispatcher::NoteHealth(const Lane& lane, const Attempt& attempt, delivery::Verdict verdict,
+                            const std::string& text) {
+  const auto it = health_.find(lane.gateway.name);
+  if (it == health_.end()) return;  // no longer configured
+  Health& health = it->second;
+  ++health.attempts[static_cast<int>(verdict)];
+  // A gateway a reload replaced says nothing of the one configured now.
+  if (std::none_of(lanes_.begin(), lanes_.end(), [&](const auto& l) { return l.get() == &lane; })) {
+    return;
+  }
+  const Millis wall = WallNow();
+  if (verdict == delivery::Verdict::kDelivered) health.last_success = wall;
+  const HealthChange change = GatewayHealthAfter(verdict, attempt.holds_off, attempt.kept_back);
+  if (change.up) health.up = *change.up;
+  if (change.up == false) {
+    health.last_error = text;
+    health.last_error_at = wall;
+  }
+  switch (change.hold_off) {
+    case HealthChange::HoldOff::kKeep:
+      break;
+    case HealthChange::HoldOff::kEnd:
+      health.failures = 0;
+      health.held_until = {};
+      break;
+    case HealthChange::HoldOff::kLengthen:
+      ++health.failures;
+      health.held_until =
+          env_.delivery.now() + std::chrono::milliseconds(HoldOffFor(health.failures));
+      break;
+  }
 }
 
 void Dispatcher::Pump() {
@@ -373,6 +465,7 @@ void Dispatcher::OnHoldSend(std::uint64_t tag, delivery::SendRelease release) {
                if (const auto it = attempts_.find(tag); it != attempts_.end()) {
                  it->second.marked = answer == SendGate::Answer::kWritten;
                  it->second.lost = answer == SendGate::Answer::kLost;
+                 it->second.kept_back = answer != SendGate::Answer::kWritten;
                }
                release(answer == SendGate::Answer::kWritten, why);
              });
@@ -381,6 +474,7 @@ void Dispatcher::OnHoldSend(std::uint64_t tag, delivery::SendRelease release) {
 void Dispatcher::OnAttempt(std::uint64_t tag, const delivery::AttemptReport& report) {
   if (const auto it = attempts_.find(tag); it != attempts_.end()) {
     it->second.verdict = report.verdict;
+    it->second.holds_off = report.holds_gateway_off;
   }
 }
 
@@ -395,18 +489,25 @@ void Dispatcher::OnResult(std::uint64_t tag, const delivery::RecipientResult& re
   // No attempt report: the session never started (the page expired waiting for a slot).
   const delivery::Verdict verdict = attempt.verdict.value_or(
       result.deadline_passed ? delivery::Verdict::kFailed : delivery::Verdict::kTransient);
-  if (verdict == delivery::Verdict::kLoginRefused && !lane.login_refused) {
+  std::string left_out;  // why the gateway is asked no more, when this attempt decided it
+  if (verdict == delivery::Verdict::kLoginRefused) {
+    left_out =
+        "it is not asked again with these credentials (change login or password_file and reload "
+        "the relay)";
+    if (!lane.login_refused) {
+      Log("gateway " + lane.gateway.name + " refused the login; " + left_out);
+    }
     lane.login_refused = true;
-    Log("gateway " + lane.gateway.name +
-        " refused the login; it is not asked again with these credentials (change login or "
-        "password_file and reload the relay)");
   }
-  if (verdict == delivery::Verdict::kCertificateFailed && !lane.login_refused) {
+  if (verdict == delivery::Verdict::kCertificateFailed) {
     // Not a network failure: trying again meets the same certificate.
+    left_out =
+        "it is not tried again until its configuration changes (give the CA that signed its "
+        "certificate in ca_file, then reload)";
+    if (!lane.login_refused) {
+      Log("gateway " + lane.gateway.name + ": its certificate could not be verified; " + left_out);
+    }
     lane.login_refused = true;
-    Log("gateway " + lane.gateway.name +
-        ": its certificate could not be verified; it is not tried again until its configuration "
-        "changes (give the CA that signed it in ca_file, then reload)");
   }
   const bool needs = NeedsLevel2(attempt.job.content, attempt.job.require_level2);
   const Millis elapsed =
@@ -431,6 +532,14 @@ void Dispatcher::OnResult(std::uint64_t tag, const delivery::RecipientResult& re
                          ? result.reply
                          : (!result.detail.empty() ? result.detail : result.error);
   text = MaskSecrets(WithRelayHint(std::move(text), result.error_number), lane.gateway.password);
+  if (attempt.verdict) {
+    std::string why = text;
+    if (!left_out.empty()) {
+      while (!why.empty() && (why.back() == '.' || why.back() == ' ')) why.pop_back();
+      why += "; " + left_out;
+    }
+    NoteHealth(lane, attempt, verdict, why);
+  }
   outbox::Settlement s;
   s.lease = attempt.job.lease;
   s.state = next.state;

@@ -20,8 +20,7 @@ Disposition NextState(const AttemptFacts& facts) {
       return facts.gateways_left > 0 ? Disposition{State::kQueued, 0}
                                      : Disposition{State::kRefused};
     case Verdict::kCertificateFailed:
-      return facts.gateways_left > 0 ? Disposition{State::kQueued, 0}
-                                     : Disposition{State::kFailed};
+      return facts.gateways_left > 0 ? Disposition{State::kQueued, 0} : Disposition{State::kFailed};
     case Verdict::kTransient: {
       delivery::Policy policy;
       policy.first_backoff = std::chrono::milliseconds(facts.retry.backoff);
@@ -56,9 +55,51 @@ std::optional<std::size_t> ChooseGateway(const std::vector<GatewayView>& gateway
   }
   for (std::size_t step = 0; step < n; ++step) {
     const std::size_t i = (start + step) % n;
-    if (CanCarry(gateways[i], needs_level2) && gateways[i].free_slots > 0) return i;
+    if (CanCarry(gateways[i], needs_level2) && gateways[i].free_slots > 0 &&
+        !PassedOver(gateways, i)) {
+      return i;
+    }
   }
   return std::nullopt;
+}
+
+bool PassedOver(const std::vector<GatewayView>& gateways, std::size_t index) {
+  const GatewayView& held = gateways.at(index);
+  if (!held.held_off || held.login_refused) return false;
+  for (std::size_t i = 0; i < gateways.size(); ++i) {
+    const GatewayView& other = gateways[i];
+    if (i == index || other.held_off || other.login_refused) continue;
+    if (held.level < 2 || other.level >= 2) return true;
+  }
+  return false;
+}
+
+HealthChange GatewayHealthAfter(Verdict verdict, bool unreachable, bool send_kept_back) {
+  using HoldOff = HealthChange::HoldOff;
+  switch (verdict) {
+    case Verdict::kDelivered:
+    case Verdict::kRefused:
+      return {true, HoldOff::kEnd};
+    case Verdict::kTransient:
+      if (unreachable) return {false, HoldOff::kLengthen};
+      if (send_kept_back) return {std::nullopt, HoldOff::kEnd};
+      return {false, HoldOff::kEnd};
+    case Verdict::kLoginRefused:
+    case Verdict::kCertificateFailed:
+    case Verdict::kUncertain:
+      return {false, HoldOff::kEnd};
+    case Verdict::kFailed:
+      return {std::nullopt, HoldOff::kKeep};
+  }
+  return {std::nullopt, HoldOff::kKeep};
+}
+
+Millis HoldOffFor(int failures) {
+  using std::chrono::milliseconds;
+  Millis hold = std::chrono::duration_cast<milliseconds>(delivery::kFirstHoldOff).count();
+  const Millis most = std::chrono::duration_cast<milliseconds>(delivery::kMaxHoldOff).count();
+  for (int i = 1; i < failures && hold < most; ++i) hold *= 2;
+  return std::min(hold, most);
 }
 
 std::vector<std::string> LevelTwoFields(const outbox::PageContent& content) {

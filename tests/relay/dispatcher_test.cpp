@@ -114,6 +114,7 @@ class DispatcherTest : public ::testing::Test {
     };
     env.delivery.post = [this](std::function<void()> fn) { loop_.Post(std::move(fn)); };
     env.delivery.random = [] { return 1.0; };
+    env.wall_clock = [this] { return kT0 + clock_.now(); };
     DispatchHooks hooks;
     hooks.log = [this](const std::string& line) { log_.push_back(line); };
     dispatcher_ = std::make_unique<Dispatcher>(std::move(env), *store_, std::move(hooks));
@@ -193,6 +194,37 @@ TEST_F(DispatcherTest, FailsOverAfterTheBackoffAndRecordsEachStep) {
   EXPECT_EQ(r.last_reply, "250 ok");
 }
 
+// A gateway that cannot be reached is passed over for 5 s, then for 10 s: the view says until
+// when, and the pages go to the other one meanwhile.
+TEST_F(DispatcherTest, AnUnreachableGatewayIsHeldOffForLongerEachTime) {
+  scripts_["down"].refuse_connect = true;
+  Start({Gateway("down"), Gateway("up")});
+  EXPECT_TRUE(dispatcher_->Gateways().at(0).up) << "up until an attempt says otherwise";
+  const Millis failed_at = kT0 + clock_.now();
+  Accept("1");
+  LetOutcomesBeRecorded();
+  auto down = dispatcher_->Gateways().at(0);
+  EXPECT_FALSE(down.up);
+  EXPECT_EQ(down.last_error_at, failed_at);
+  EXPECT_EQ(down.hold_off_until, failed_at + 5000);
+  clock_.Advance(1000);
+  const auto second = Accept("2");
+  LetOutcomesBeRecorded();
+  EXPECT_EQ(Recipient(second).gateway, "up") << "passed over while held off";
+  EXPECT_EQ(Recipient(second).attempts, 1);
+  clock_.Advance(4000);
+  const Millis again = kT0 + clock_.now();
+  const auto third = Accept("3");
+  LetOutcomesBeRecorded();
+  EXPECT_EQ(Recipient(third).gateway, "down") << "first again once the hold-off is over";
+  EXPECT_EQ(dispatcher_->Gateways().at(0).hold_off_until, again + 10'000);
+  clock_.Advance(1100);
+  const auto gateways = dispatcher_->Gateways();
+  EXPECT_EQ(gateways.at(0).attempts[static_cast<int>(delivery::Verdict::kTransient)], 2);
+  EXPECT_EQ(gateways.at(1).attempts[static_cast<int>(delivery::Verdict::kDelivered)], 3);
+  EXPECT_GE(gateways.at(1).last_success, again + 1000) << "the third page, at its retry";
+}
+
 // The outbox cannot record SEND (a full disk): SEND never reaches the gateway, the page stays
 // claimed while its outcome cannot be recorded either, and it goes out once the disk has room.
 TEST_F(DispatcherTest, ACommitThatFailsBeforeSendLeavesThePageToGoOutLater) {
@@ -209,6 +241,7 @@ TEST_F(DispatcherTest, ACommitThatFailsBeforeSendLeavesThePageToGoOutLater) {
   clock_.Advance(5000);
   EXPECT_TRUE(Logged("not recorded yet"));
   EXPECT_EQ(Count("gw", "SEND"), 0) << "no second session while the first is unrecorded";
+  EXPECT_TRUE(dispatcher_->Gateways().at(0).up) << "the relay's own disk, not the gateway";
   scripts_["gw"].reply = nullptr;
   full.reset();
   clock_.Advance(40'000);

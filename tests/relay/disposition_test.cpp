@@ -96,6 +96,54 @@ TEST(Disposition, ChooseGatewayFailsOverToTheNextThatCanCarryThePage) {
   EXPECT_TRUE(NeedsLevel2(content, false));
 }
 
+// A held-off gateway gives way to one that is not, of its kind; when every one is held off,
+// none gives way.
+TEST(Disposition, AHeldOffGatewayIsPassedOverWhileAnotherCanTakeItsPages) {
+  struct Row {
+    std::vector<GatewayView> gateways;
+    bool needs_level2;
+    std::optional<std::size_t> chosen;
+    const char* why;
+  } rows[] = {
+      {{{"a", 2, 4, false, true}, {"b", 2, 4, false, false}}, false, 1, "a held off: b"},
+      {{{"a", 2, 4, false, true}, {"b", 2, 0, false, false}}, false, {}, "b full: wait for b"},
+      {{{"a", 2, 4, false, true}, {"b", 2, 4, false, true}}, false, 0, "both held off"},
+      {{{"a", 2, 4, false, true}, {"b", 2, 4, true, false}}, false, 0, "b refused the login"},
+      {{{"a", 2, 4, false, true}, {"b", 1, 4, false, false}}, true, 0, "b is not level 2"},
+      {{{"a", 1, 4, false, true}, {"b", 2, 4, false, false}}, false, 1, "b is above a"},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(ChooseGateway(r.gateways, r.needs_level2, ""), r.chosen) << r.why;
+  }
+}
+
+TEST(Disposition, GatewayHealthAfterAnAttempt) {
+  using HoldOff = HealthChange::HoldOff;
+  struct Row {
+    Verdict verdict;
+    bool unreachable;
+    bool kept_back;
+    HealthChange change;
+  } rows[] = {
+      {Verdict::kDelivered, false, false, {true, HoldOff::kEnd}},
+      {Verdict::kRefused, false, false, {true, HoldOff::kEnd}},
+      {Verdict::kTransient, true, false, {false, HoldOff::kLengthen}},
+      {Verdict::kTransient, false, true, {std::nullopt, HoldOff::kEnd}},
+      {Verdict::kTransient, false, false, {false, HoldOff::kEnd}},
+      {Verdict::kLoginRefused, false, false, {false, HoldOff::kEnd}},
+      {Verdict::kCertificateFailed, false, false, {false, HoldOff::kEnd}},
+      {Verdict::kUncertain, false, false, {false, HoldOff::kEnd}},
+      {Verdict::kFailed, false, false, {std::nullopt, HoldOff::kKeep}},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(GatewayHealthAfter(r.verdict, r.unreachable, r.kept_back), r.change)
+        << r.verdict << (r.unreachable ? ", unreachable" : "") << (r.kept_back ? ", kept" : "");
+  }
+  const std::pair<int, Millis> holds[] = {{1, 5000},      {2, 10'000}, {4, 40'000}, {5, 60'000},
+                                          {1000, 60'000}, {0, 5000},   {-1, 5000}};
+  for (const auto& [failures, hold] : holds) EXPECT_EQ(HoldOffFor(failures), hold) << failures;
+}
+
 TEST(Disposition, TheFieldsALevel1GatewayLeavesOut) {
   outbox::PageContent content;
   EXPECT_THAT(LevelTwoFields(content), ElementsAre());

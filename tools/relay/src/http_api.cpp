@@ -131,11 +131,15 @@ class HttpApi::Impl {
           return responder.Send(
               Error(503, "the outbox cannot be read now; try again later: " + counts.error));
         }
-        responder.Send(Reply(200, context_.metrics.Render(*counts, context_.sessions_open()),
+        const std::int64_t limit = context_.outbox_limit ? context_.outbox_limit(counts->bytes) : 0;
+        responder.Send(Reply(200,
+                             context_.metrics.Render(*counts, context_.sessions_open(),
+                                                     context_.dispatcher.Gateways(), limit),
                              "text/plain; version=0.0.4; charset=utf-8"));
       });
       return;
     }
+    if (get && path == "/v1/gateways") return responder.Send(ShowGateways());
     if (get && path == "/healthz") {
       return responder.Send(Reply(200, Dump({{"status", closed_ ? "stopping" : "ok"}})));
     }
@@ -289,8 +293,8 @@ class HttpApi::Impl {
   }
 
   void GetPage(const std::string& id, const http::Responder& responder) {
-    context_.outbox.Find(id, [this, id, responder](
-                                 outbox::Result<std::optional<outbox::PageRecord>> r) {
+    context_.outbox.Find(id, [this, id,
+                              responder](outbox::Result<std::optional<outbox::PageRecord>> r) {
       if (!r) {
         responder.Send(Error(503, "the outbox cannot be read now; try again later: " + r.error));
       } else if (!*r) {
@@ -336,6 +340,27 @@ class HttpApi::Impl {
     const auto options = json::parse(page->content.options, nullptr, false);
     if (options.is_object() && !options.empty()) body["level2"] = options;
     return Reply(200, Dump(body));
+  }
+
+  // Each gateway's health, in the configuration's order (docs/operator-api.md).
+  http::Response ShowGateways() {
+    json gateways = json::array();
+    for (const auto& g : context_.dispatcher.Gateways()) {
+      json gateway{{"name", g.name},
+                   {"server", g.server},
+                   {"up", g.up},
+                   {"lastSuccess", g.last_success ? json(Timestamp(*g.last_success)) : json()},
+                   {"sessionsOpen", g.sessions_open},
+                   {"concurrency", g.concurrency}};
+      if (g.last_error_at) {
+        gateway["lastError"] = g.last_error;
+        gateway["lastErrorAt"] = Timestamp(*g.last_error_at);
+      }
+      if (g.hold_off_until) gateway["holdOffUntil"] = Timestamp(*g.hold_off_until);
+      if (g.left_out) gateway["leftOut"] = true;
+      gateways.push_back(std::move(gateway));
+    }
+    return Reply(200, Dump({{"gateways", std::move(gateways)}}));
   }
 
   platform::EventLoop& loop_;

@@ -32,6 +32,8 @@ struct ApiContext {
   std::function<std::size_t()> sessions_open;
   // Whether the outbox can commit now and knows its schema (for /readyz); answers later.
   std::function<void(outbox::Callback<outbox::Readiness>)> readiness;
+  // The bytes at which the outbox can take no more, given its size now; 0 when not known.
+  std::function<std::int64_t(std::int64_t bytes)> outbox_limit;
 };
 
 inline constexpr std::size_t kMaxBody = 1 << 20;  // 1 MiB: larger bodies get 413

@@ -156,7 +156,8 @@ int Run(const std::string& path, bool migrate) {
       loop,
       {*store, dispatcher, metrics, Log, [&]() -> const relay::RelayConfig& { return config; },
        [&] { return dispatcher.in_flight(); },
-       [&](outbox::Callback<outbox::Readiness> done) { store->Probe(std::move(done)); }});
+       [&](outbox::Callback<outbox::Readiness> done) { store->Probe(std::move(done)); },
+       [&](std::int64_t bytes) { return relay::OutboxLimit(config, bytes); }});
   try {
     api.Open(config.listen_host, config.listen_port, config.max_connections);
   } catch (const std::exception& e) {

@@ -1,6 +1,11 @@
 #include "outbox_open.hpp"
 
+#include <sys/resource.h>
+#include <sys/statvfs.h>
+
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <optional>
 
 #include "kestrel/outbox/sqlite_store.hpp"
@@ -82,6 +87,24 @@ OpenedOutbox OpenOutbox(const RelayConfig& config, platform::EventLoop& loop, bo
       "built); use a SQLite outbox, or a build with libpq";
   return opened;
 #endif
+}
+
+std::int64_t OutboxLimit(const RelayConfig& config, std::int64_t bytes) {
+  if (config.outbox.empty()) return 0;
+  auto folder = std::filesystem::path(config.outbox).parent_path();
+  if (folder.empty()) folder = ".";
+  struct statvfs fs {};
+  if (::statvfs(folder.c_str(), &fs) != 0 || fs.f_frsize == 0) return 0;
+  const auto free = static_cast<std::int64_t>(
+      std::min<unsigned long long>(static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize,
+                                   static_cast<unsigned long long>(INT64_MAX / 2)));
+  std::int64_t limit = std::max<std::int64_t>(bytes, 0) + free;
+  rlimit file_size{};
+  if (::getrlimit(RLIMIT_FSIZE, &file_size) == 0 && file_size.rlim_cur != RLIM_INFINITY) {
+    limit = std::min(limit, static_cast<std::int64_t>(std::min<rlim_t>(
+                                file_size.rlim_cur, static_cast<rlim_t>(INT64_MAX / 2))));
+  }
+  return limit;
 }
 
 }  // namespace kestrel::relay

@@ -148,7 +148,8 @@ struct AttemptReport {
   std::string host{};
   std::uint16_t port = 0;
   Verdict verdict = Verdict::kFailed;
-  std::string text{};  // the server's reply or what went wrong
+  std::string text{};              // the server's reply or what went wrong
+  bool holds_gateway_off = false;  // no connection or no greeting in time (HoldsGatewayOff)
 };
 
 // The final result of one recipient; raised once per recipient.

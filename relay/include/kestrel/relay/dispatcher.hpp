@@ -18,10 +18,14 @@
 // is settled at once. An outcome the outbox cannot record yet (a full disk) is kept and recorded
 // later; until then its recipient stays claimed.
 //
+// Each gateway's health, as the attempts through it left it (GatewayHealthAfter), is kept for
+// the operator (Gateways()); a gateway held off is passed over for another (PassedOver).
+//
 // Time and I/O come from the Environment, so tests run it on fake time and sockets.
 // Threading: the thread of the Environment's loop; every callback comes from the loop, never
 // from inside a call into the dispatcher.
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -48,6 +52,8 @@ struct Environment {
   delivery::Environment delivery;
   std::function<std::unique_ptr<platform::Socket>(std::shared_ptr<const platform::TlsContext>)>
       make_tls_socket;
+  // Milliseconds since the Unix epoch, for the times an operator reads; empty: the system clock.
+  std::function<Millis()> wall_clock;
 };
 
 // Everything on `loop`.
@@ -65,6 +71,24 @@ struct DispatchHooks {
   // A recipient reached a final state; for delivered and degraded, how long after it was
   // accepted.
   std::function<void(outbox::RecipientState, double seconds)> outcome;
+};
+
+inline constexpr int kVerdictCount = static_cast<int>(delivery::Verdict::kCertificateFailed) + 1;
+
+// One gateway as the dispatcher last saw it. Times are milliseconds since the Unix epoch.
+struct GatewayStatus {
+  std::string name;
+  std::string server;  // "host:port", "[::1]:444"
+  bool up = true;      // as GatewayHealthAfter left it; yes before the first attempt
+  // It refused our login, or its certificate failed: left out until its configuration changes.
+  bool left_out = false;
+  std::optional<Millis> last_success;  // its latest delivered page, since start
+  std::string last_error;              // its latest failed attempt's text, secrets masked
+  std::optional<Millis> last_error_at;
+  int sessions_open = 0;
+  int concurrency = 0;
+  std::optional<Millis> hold_off_until;  // only while new attempts pass it over (PassedOver)
+  std::array<std::int64_t, kVerdictCount> attempts{};  // ended through it, by verdict
 };
 
 class Dispatcher {
@@ -88,10 +112,22 @@ class Dispatcher {
   void Drain(Millis grace, std::function<void()> done);
 
   std::size_t in_flight() const { return attempts_.size(); }
+  // Every configured gateway, in configuration order. Counts and times since start: a gateway
+  // a reload changed keeps them, and is taken to be up again.
+  std::vector<GatewayStatus> Gateways() const;
 
  private:
   struct Lane;
   struct Attempt;
+  struct Health {
+    bool up = true;
+    int failures = 0;  // in a row that hold it off
+    delivery::TimePoint held_until{};
+    std::optional<Millis> last_success;
+    std::string last_error;
+    std::optional<Millis> last_error_at;
+    std::array<std::int64_t, kVerdictCount> attempts{};
+  };
   enum class Purpose { kSend, kHopeless };
 
   std::shared_ptr<Lane> MakeLane(const GatewayConfig& gateway);
@@ -114,6 +150,9 @@ class Dispatcher {
   int FreeSlots(bool level2) const;
   bool AnyCanCarry(bool needs_level2) const;
   std::vector<GatewayView> Views() const;
+  void NoteHealth(const Lane& lane, const Attempt& attempt, delivery::Verdict verdict,
+                  const std::string& text);
+  Millis WallNow() const;
   void Log(const std::string& line) const;
 
   Environment env_;
@@ -124,6 +163,7 @@ class Dispatcher {
   std::vector<std::shared_ptr<Lane>> lanes_;
   std::vector<std::shared_ptr<Lane>> retired_;  // replaced by a reload, finishing their work
   std::map<std::uint64_t, Attempt> attempts_;
+  std::map<std::string, Health> health_;         // by gateway name, for the configured ones
   std::vector<outbox::Settlement> settlements_;  // not recorded yet
   std::uint64_t next_tag_ = 1;
   bool started_ = false;

@@ -26,7 +26,32 @@
 //   the gateways that can carry the page: login not refused, and SNPP level 2 or more when the
 //   page needs it (a data body, or its receiver's require_level2); of those, in configuration
 //   order starting after the gateway of its last attempt (failover), the first with a free
-//   session slot; none with a free slot: none (the recipient waits).
+//   session slot that is not passed over; none such: none (the recipient waits).
+//
+// PassedOver: a gateway held off (see GatewayHealthAfter) is passed over while another gateway
+// that is neither held off nor refused our login could take its pages instead: one at level 2
+// or more for a gateway at level 2 or more, any for one at level 1. When every such gateway is
+// held off, none is passed over: they are tried all the same, as the recipients' backoffs come.
+//
+// GatewayHealthAfter, once an attempt through the gateway has ended:
+//
+//   the attempt's verdict   and                                   up         hold-off
+//   delivered               -                                     yes        ends
+//   refused (a 5xx)         -                                     yes        ends
+//   transient               no connection, or no greeting in time no         begins, or doubles
+//                                                                            (HoldOffFor)
+//   transient               the relay kept SEND back (its outbox
+//                           could not record it)                  unchanged  ends
+//   transient               otherwise (a 4xx; the connection lost
+//                           or a reply late, before SEND)         no         ends
+//   login refused           -                                     no         ends (the gateway
+//   certificate failed      -                                     no         is left out instead
+//                                                                            until a reload)
+//   uncertain               -                                     no         ends
+//   failed                  - (the page expired, or could not be
+//                           sent at all)                          unchanged  unchanged
+//
+// `up` starts as yes: a gateway no attempt has been through yet is taken to be up.
 //
 // Any thread; no state.
 
@@ -72,6 +97,7 @@ struct GatewayView {
   int level = 1;
   int free_slots = 0;
   bool login_refused = false;
+  bool held_off = false;
 };
 
 // Whether a page needs a gateway at level 2: a data body, or its receiver asked for it.
@@ -81,6 +107,24 @@ bool CanCarry(const GatewayView& gateway, bool needs_level2);
 // The index of the gateway for the next attempt; none while no able gateway has a free slot.
 std::optional<std::size_t> ChooseGateway(const std::vector<GatewayView>& gateways,
                                          bool needs_level2, std::string_view last_gateway);
+
+// Whether new attempts pass gateways[index] over for another gateway.
+bool PassedOver(const std::vector<GatewayView>& gateways, std::size_t index);
+
+struct HealthChange {
+  enum class HoldOff { kKeep, kEnd, kLengthen };
+  std::optional<bool> up;  // none: as it was
+  HoldOff hold_off = HoldOff::kKeep;
+  auto operator<=>(const HealthChange&) const = default;
+};
+
+// `unreachable`: the attempt got no connection or no greeting in time
+// (delivery::HoldsGatewayOff); `send_kept_back`: the relay, not the gateway, kept SEND off the
+// wire.
+HealthChange GatewayHealthAfter(delivery::Verdict verdict, bool unreachable, bool send_kept_back);
+// The hold-off after `failures` such attempts in a row (1 or more): the delivery layer's, 5 s
+// doubling up to 60 s.
+Millis HoldOffFor(int failures);
 
 // The level-2 fields a page sets ("subject", "alert", "coverage", "serviceLevel", "hold",
 // "callerId"): what a level-1 gateway leaves out.

@@ -1,12 +1,15 @@
 #pragma once
-// The relay's counters since start, rendered with the outbox's counts in the Prometheus text
-// format for GET /metrics. One thread (the event loop's) updates and reads them.
+// The relay's counters since start, rendered with the outbox's counts and the gateways' health
+// in the Prometheus text format for GET /metrics (the names tools/relay/snpp-relay.rules.yml
+// reads are listed in its header). One thread (the event loop's) updates and reads them.
 
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "kestrel/outbox/store.hpp"
+#include "kestrel/relay/dispatcher.hpp"
 
 namespace kestrel::relay {
 
@@ -25,7 +28,9 @@ class Metrics {
   // Seconds from acceptance to the gateway's confirmation.
   void Delivered(double seconds);
 
-  std::string Render(const outbox::Counts& counts, std::size_t sessions_open) const;
+  // `outbox_limit`: the bytes at which the outbox can take no more (0: not known).
+  std::string Render(const outbox::Counts& counts, std::size_t sessions_open,
+                     const std::vector<GatewayStatus>& gateways, std::int64_t outbox_limit) const;
 
  private:
   std::int64_t pages_accepted_ = 0;
