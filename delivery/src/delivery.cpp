@@ -333,7 +333,20 @@ void Delivery::Impl::Attempt::PropertyChanged(std::string_view name) {
           if (hook_failed) throw RuntimeError(err::kSiteRefusedChange, hook_error);
         }
       }
-      if (owner.hooks_.hold_send) {
+      if (batch && owner.hooks_.hold_send_batch) {
+        hold = Hold::kWaiting;
+        ArmReplyTimer(policy.reply_timeout);
+        std::vector<SendNotice> notices;
+        for (const auto* m : accepted) notices.push_back(notice_for(*m));
+        owner.hooks_.hold_send_batch(notices,
+                                     [this, alive = std::weak_ptr<bool>(alive), used = false](
+                                         bool go, const std::string& why) mutable {
+                                       if (alive.expired() || used) return;
+                                       used = true;
+                                       ReleaseSend(go, why);
+                                     });
+        if (hold == Hold::kWaiting || decided) return;
+      } else if (owner.hooks_.hold_send) {
         hold = Hold::kWaiting;
         // The host's turn: bounded like a reply, so a record that never completes cannot hold
         // the session open for good.
@@ -1062,6 +1075,11 @@ RequestId Delivery::Submit(Request request) {
 
 void Delivery::Stop() noexcept {
   impl_->Stop();
+}
+
+void Delivery::RestoreBatches() {
+  impl_->scheduler_.RestoreBatches();
+  std::fill(impl_->one_a_session_said_.begin(), impl_->one_a_session_said_.end(), false);
 }
 
 bool Delivery::idle() const {

@@ -26,6 +26,7 @@ Scheduler::Scheduler(std::vector<int> concurrency, std::vector<bool> logs_in,
     state.slots = std::max(concurrency[g], 1);
     state.logs_in = g < logs_in.size() && logs_in[g];
     state.batch = g < batch.size() ? std::max(batch[g], 1) : 1;
+    state.configured_batch = state.batch;
     gateways_.push_back(state);
   }
 }
@@ -149,6 +150,10 @@ void Scheduler::Again(Id id, TimePoint now) {
 
 void Scheduler::OneASession(std::size_t gateway) {
   if (gateway < gateways_.size()) gateways_[gateway].batch = 1;
+}
+
+void Scheduler::RestoreBatches() {
+  for (auto& g : gateways_) g.batch = g.configured_batch;
 }
 
 std::optional<std::size_t> Scheduler::NextGateway(const Recipient& r, std::size_t after) const {

@@ -195,6 +195,9 @@ struct Hooks {
   // does). While SEND waits, a reply from the server answers no command written: it ends the
   // attempt transient, SEND not written. Waiting longer than Policy::reply_timeout does too.
   std::function<void(const SendNotice&, SendRelease)> hold_send{};
+  // As hold_send, once for a whole batch: a notice for each pager accepted at PAGE, one release
+  // for the one SEND. When set, it is used for batches instead of hold_send.
+  std::function<void(const std::vector<SendNotice>&, SendRelease)> hold_send_batch{};
   std::function<void(const AttemptReport&)> on_attempt{};
   std::function<void(const RecipientResult&)> on_result{};
   // Something about a gateway a log should say, once: it takes one pager a session from now on.
@@ -236,6 +239,10 @@ class Delivery {
   // Ends every session at once, without QUIT, and forgets every recipient not yet decided: no
   // callback fires afterwards. A host shutting down relies on what it recorded in before_send.
   void Stop() noexcept;
+
+  // Every gateway takes its configured batch size again, after it fell back to one pager a
+  // session (and says so again when it falls back once more).
+  void RestoreBatches();
 
   // No recipient waiting, in a session or backing off.
   bool idle() const;

@@ -29,8 +29,9 @@
 //
 // Batches: a gateway with a batch size above 1 takes several recipients of one request, at the
 // same part, in one session (one slot): Due() gives them the same Start::batch, up to the batch
-// size each, and as evenly as the sessions they need allow (30 at 25: 15 and 15). OneASession() sets a gateway's batch size to 1 for good; Again() puts a recipient
-// of a batch back, its attempt not counted.
+// size each, and as evenly as the sessions they need allow (30 at 25: 15 and 15). OneASession()
+// sets a gateway's batch size to 1 for good; Again() puts a recipient of a batch back, its attempt
+// not counted.
 //
 // Retries: a transient failure sends the next attempt to the next gateway after Backoff(); an
 // "out" verdict moves on at once. Attempts are counted per part.
@@ -111,8 +112,9 @@ class Scheduler {
   // A running recipient of a batch goes back to waiting, ready now, as if its attempt had not
   // been made.
   void Again(Id id, TimePoint now);
-  // The gateway takes one recipient a session from now on.
+  // The gateway takes one recipient a session from now on, until RestoreBatches().
   void OneASession(std::size_t gateway);
+  void RestoreBatches();
   int batch(std::size_t gateway) const { return gateways_.at(gateway).batch; }
   // The gateway greeted: it is no longer held off.
   void Greeted(std::size_t gateway);
@@ -154,6 +156,7 @@ class Scheduler {
     int slots = 1;
     int busy = 0;
     int batch = 1;
+    int configured_batch = 1;
     bool logs_in = false;
     bool login_accepted = false;
     int failures = 0;  // in a row, since it last greeted

@@ -133,10 +133,12 @@ class Dispatcher {
   std::shared_ptr<Lane> MakeLane(const GatewayConfig& gateway);
   void Pump();
   void ClaimStep(int step);
-  void Begin(outbox::Job job);
+  // Sends the claimed jobs: each to its gateway, those of one page at one gateway together.
+  void Begin(std::vector<outbox::Job> jobs);
+  void Submit(const std::shared_ptr<Lane>& lane, std::vector<outbox::Job> jobs);
   void SettleHopeless(const outbox::Job& job);
   void GiveBack(const outbox::Job& job);
-  void OnHoldSend(std::uint64_t tag, delivery::SendRelease release);
+  void OnHoldSend(std::vector<std::uint64_t> tags, delivery::SendRelease release);
   void OnAttempt(std::uint64_t tag, const delivery::AttemptReport& report);
   void OnResult(std::uint64_t tag, const delivery::RecipientResult& result);
   void Settle(outbox::Settlement settlement);
