@@ -6,6 +6,8 @@
   "drop"                the connection closed right after SEND (the relay: uncertain)
   "garbled"             250 to SEND, with bytes that are not UTF-8 and an ESC (GARBLED)
   anything else         250 to SEND (delivered)
+With one_page_a_session, every PAGE after the first of a session is answered 552 (a gateway
+that takes one recipient a session). `sessions` counts the connections it took.
 """
 import socket
 import socketserver
@@ -22,8 +24,10 @@ class _Session(socketserver.StreamRequestHandler):
         self.wfile.write((line + "\r\n").encode("utf-8"))
 
     def handle(self):
+        self.server.sessions += 1
         self.reply("220 scripted gateway ready")
         pager = ""
+        pages = 0
         in_data = False
         for raw in self.rfile:
             line = raw.decode("utf-8", "replace").rstrip("\r\n")
@@ -34,7 +38,10 @@ class _Session(socketserver.StreamRequestHandler):
                 continue
             verb, _, rest = line.partition(" ")
             verb = verb.upper()
-            if verb == "PAGE":
+            if verb == "PAGE" and pages and self.server.one_page_a_session:
+                self.reply("552 Max Recipients Exceeded")
+            elif verb == "PAGE":
+                pages += 1
                 pager = rest.strip()
                 self.reply("421 busy, try later" if pager.startswith("busy") else "250 Pager ID Accepted")
             elif verb == "DATA":
@@ -58,14 +65,21 @@ class _Session(socketserver.StreamRequestHandler):
 class _Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
+    one_page_a_session = False
+    sessions = 0
 
 
 class ScriptedGateway:
-    def __init__(self):
+    def __init__(self, one_page_a_session=False):
         self.server = _Server(("127.0.0.1", 0), _Session)
+        self.server.one_page_a_session = one_page_a_session
         self.port = self.server.server_address[1]
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
+
+    @property
+    def sessions(self):
+        return self.server.sessions
 
     def close(self):
         self.server.shutdown()
