@@ -4,10 +4,12 @@
 //
 //   a tick, a wake-up, a slot freed, Wake()
 //      ▼
-//   store.Claim: as many as there are free session slots, by what the gateways can carry
+//   store.Claim: as many as free session slots carry (batch each), by what the gateways can carry
 //      ▼                                                   (committed before any session starts)
-//   ChooseGateway ──▶ the gateway's delivery::Delivery (its concurrency bounds its sessions)
-//                        │ hold_send ──▶ SendGate ──▶ store.MarkSendWritten ──▶ SEND goes, or not
+//   ChooseGateway ──▶ the gateway's delivery::Delivery (its concurrency bounds its sessions), one
+//                        │ request for the recipients of one page there (its batch: few sessions)
+//                        │ hold_send(_batch) ──▶ SendGate ──▶ store.MarkSendWritten (every pager
+//                        │                        of the SEND in one commit) ──▶ SEND goes, or not
 //                        │ on_attempt, on_result ──▶ NextState ──▶ store.Finish (a few ms batched)
 //   every second: Sweep (claims whose holder is gone), Expire, Renew the leases of sessions;
 //   every minute: Prune what is final for longer than retain.
