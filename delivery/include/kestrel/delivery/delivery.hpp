@@ -130,7 +130,8 @@ const char* ToString(Outcome outcome);
 // Raised synchronously from the control's State 13 change notice: SEND is about to be written
 // for this pager and part, and has not been yet. A host that must record the send durably does
 // it here. Throwing (any exception) stops the write: the attempt ends and the recipient fails
-// with the exception's text, nothing more is sent to it.
+// with the exception's text, nothing more is sent to it. For a batch: once for each pager
+// accepted at PAGE, and one throw stops the one SEND for all of them.
 struct SendNotice {
   RecipientRef recipient{};
   std::size_t part = 0;  // 0-based
@@ -194,6 +195,8 @@ struct Hooks {
   // calls the release (for a durable record of the send that completes later, as a commit
   // does). While SEND waits, a reply from the server answers no command written: it ends the
   // attempt transient, SEND not written. Waiting longer than Policy::reply_timeout does too.
+  // For a batch without hold_send_batch: once for each accepted pager; SEND goes when every one
+  // was released, and one refusal keeps it off the wire for all.
   std::function<void(const SendNotice&, SendRelease)> hold_send{};
   // As hold_send, once for a whole batch: a notice for each pager accepted at PAGE, one release
   // for the one SEND. When set, it is used for batches instead of hold_send.
