@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -620,6 +621,33 @@ TEST(Delivery, AHeldSendGoesOutOnlyOnTheHostsWordAndEverythingElseLeavesItUnwrit
               row.outcome == Outcome::kDelivered ? Verdict::kDelivered : Verdict::kTransient);
     EXPECT_THAT(rig.reports[0].text, ::testing::HasSubstr(row.text));
     EXPECT_EQ(rig.SendWritten(0), row.outcome == Outcome::kDelivered);
+  }
+}
+
+TEST(Delivery, ABatchsSendWaitsForEveryAcceptedPagersReleaseAndOneRefusalKeepsItBack) {
+  for (const bool refuse : {false, true}) {
+    SCOPED_TRACE(refuse ? "the second release refuses" : "both release");
+    Gateway gw = Level1("gw");
+    gw.batch = 3;
+    Rig rig({gw}, true);
+    rig.Submit({"1", "2", "3"}, Policy{.max_attempts = 1});
+    ASSERT_EQ(rig.sockets.size(), 1u) << "one session for the three";
+    rig.Serve(0, {"220 hi", "250 ok", "550 unknown pager", "250 ok", "250 ok"});
+    EXPECT_EQ(rig.journal, (std::vector<std::string>{"before_send 1 gw", "before_send 3 gw",
+                                                     "hold_send 1", "hold_send 3"}));
+    ASSERT_EQ(rig.releases.size(), 2u);
+    rig.releases[0](true, "");
+    EXPECT_FALSE(rig.SendWritten(0)) << "pager 3 is not released yet";
+    rig.releases[1](!refuse, "the outbox is full");
+    rig.loop.RunPending();
+    EXPECT_EQ(rig.SendWritten(0), !refuse);
+    if (!refuse) rig.Serve(0, {"250 Message Sent"});
+    rig.loop.RunPending();
+    std::map<std::string, Outcome> outcomes;
+    for (const auto& r : rig.results) outcomes[r.recipient.pager] = r.outcome;
+    const Outcome accepted = refuse ? Outcome::kFailed : Outcome::kDelivered;
+    EXPECT_EQ(outcomes, (std::map<std::string, Outcome>{
+                            {"1", accepted}, {"2", Outcome::kRefused}, {"3", accepted}}));
   }
 }
 
