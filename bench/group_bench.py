@@ -9,15 +9,21 @@ programs take turns within each round, in an order that rotates from round to ro
 figure kept is the median over the rounds of each program's wall time divided by sendpage's in
 the same round: a shared machine's load drifts, and a ratio within one round cancels most of it.
 
-  snpp-send  one run, 100 --pager options, --concurrency 8 and the default (4)
+  snpp-send  one run, 100 --pager options, --concurrency 8 and the default (4), both with the
+             default --batch (25 pagers a session); and --batch 1 --concurrency 8 (a session
+             per pager)
   sendpage   one run, 100 -p options: every pager in one SNPP session
   Net::SNPP  one session, send(Pager => [100 ids])
-Then one pager per run, snpp-send against sendpage, at --reply-delay 0.
+Then the connections snpp-send opens for the 100 pagers, counted on the server side (one page
+line a session in the sandbox's log: every session here sends); snpp-send with --tls against
+plain at --reply-delay 0 (a TLS sandbox beside a plain one; ratio TLS / plain within each
+round); and one pager per run, snpp-send against sendpage, at --reply-delay 0.
 
 Every loop is bounded (ROUNDS, default 7; SINGLE_ROUNDS, default 21) and every run has a
 time limit; loopback only.
 """
 import json
+import math
 import os
 import shutil
 import statistics
@@ -38,16 +44,31 @@ $s->quit;
 
 
 class Sandbox:
-    def __init__(self, exe, delay):
+    def __init__(self, exe, delay, *args):
         self.dir = tempfile.TemporaryDirectory()
+        self.log = os.path.join(self.dir.name, "pages.jsonl")
         self.proc = subprocess.Popen(
-            [exe, "--port", "0", "--reply-delay", str(delay), "--log",
-             os.path.join(self.dir.name, "pages.jsonl")],
+            [exe, "--port", "0", "--reply-delay", str(delay), "--log", self.log, *args],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         line = self.proc.stdout.readline()
         if not line.startswith("READY"):
             raise RuntimeError("sandbox did not start: %r" % line)
         self.port = int(line.split()[-1].rsplit(":", 1)[1])
+
+    def sessions(self, at_least, wait=10.0):
+        """Page lines in the log (one per session that sent), waiting (bounded) for `at_least`:
+        the sandbox writes its log from a thread of its own."""
+        give_up = time.monotonic() + wait
+        while True:
+            with open(self.log) as f:
+                n = sum(1 for l in f if l.endswith("\n"))
+            if n >= at_least or time.monotonic() > give_up:
+                return n
+            time.sleep(0.01)
+
+    def pagers(self):
+        with open(self.log) as f:
+            return sum(len(json.loads(l)["pagers"]) for l in f if l.endswith("\n"))
 
     def close(self):
         self.proc.terminate()
@@ -72,6 +93,7 @@ def programs(send, port, pagers):
     progs = {
         "snpp-send --concurrency 8": base + ["--concurrency", "8"],
         "snpp-send": base,
+        "snpp-send --batch 1 --concurrency 8": base + ["--batch", "1", "--concurrency", "8"],
         "sendpage": ["sendpage", "-h", "127.0.0.1:%d" % port,
                      *[a for p in pagers for a in ("-p", p)], MESSAGE],
         "Net::SNPP": ["perl", "-e", PERL, str(port), MESSAGE, *pagers],
@@ -79,7 +101,7 @@ def programs(send, port, pagers):
     return progs
 
 
-def rounds_of(progs, rounds):
+def rounds_of(progs, rounds, base="sendpage"):
     names = list(progs)
     times = {n: [] for n in names}
     ratios = {n: [] for n in names}
@@ -90,10 +112,43 @@ def rounds_of(progs, rounds):
             this[n] = timed(progs[n])
             times[n].append(this[n])
         for n in names:
-            ratios[n].append(this[n] / this["sendpage"])
+            ratios[n].append(this[n] / this[base])
     return {n: {"median_s": statistics.median(times[n]),
-                "ratio_to_sendpage": statistics.median(ratios[n]),
+                "ratio_to_" + base: statistics.median(ratios[n]),
                 "runs_s": times[n]} for n in names}
+
+
+def connections(send, sandbox_exe):
+    """Sessions snpp-send opens for the 100 pagers at each --batch, on the server's count."""
+    out = {}
+    for batch in (25, 10, 1):
+        sb = Sandbox(sandbox_exe, 0)
+        try:
+            progs = programs(send, sb.port, PAGERS)
+            timed(progs["snpp-send --concurrency 8"] + ["--batch", str(batch)])
+            goal = math.ceil(len(PAGERS) / batch)
+            out[str(batch)] = {"sessions": sb.sessions(goal), "pagers": sb.pagers(), "goal": goal}
+        finally:
+            sb.close()
+    return out
+
+
+def tls_against_plain(send, sandbox_exe, certs, rounds):
+    plain = Sandbox(sandbox_exe, 0)
+    tls = Sandbox(sandbox_exe, 0, "--tls-cert", os.path.join(certs, "server.pem"),
+                  "--tls-key", os.path.join(certs, "server.key"))
+    try:
+        base = programs(send, plain.port, PAGERS)["snpp-send --concurrency 8"]
+        over_tls = programs(send, tls.port, PAGERS)["snpp-send --concurrency 8"] + [
+            "--tls", "--ca-file", os.path.join(certs, "ca.pem")]
+        one = ["--batch", "1"]
+        progs = {"plain": base, "TLS": over_tls, "plain --batch 1": base + one,
+                 "TLS --batch 1": over_tls + one}
+        rounds_of(progs, 1, base="plain")
+        return rounds_of(progs, rounds, base="plain")
+    finally:
+        plain.close()
+        tls.close()
 
 
 def main():
@@ -105,6 +160,12 @@ def main():
     rounds = int(os.environ.get("ROUNDS", "7"))
     single_rounds = int(os.environ.get("SINGLE_ROUNDS", "21"))
     results = {"pagers": len(PAGERS), "rounds": rounds, "group": {}, "single": {}}
+    results["connections"] = connections(send, sandbox_exe)
+    make_certs = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "tls",
+                              "make_certs.sh")
+    with tempfile.TemporaryDirectory() as certs:
+        subprocess.run(["sh", make_certs, certs], check=True, capture_output=True, timeout=60)
+        results["tls"] = tls_against_plain(send, sandbox_exe, certs, rounds)
     for delay in (0, 20):
         sb = Sandbox(sandbox_exe, delay)
         try:
@@ -131,15 +192,31 @@ def report(results):
           % (results["pagers"], results["rounds"]))
     print("| reply delay | program | wall time | ratio to sendpage | goal |")
     print("| --- | --- | --- | --- | --- |")
-    goals = {("0", "snpp-send --concurrency 8"): 1.0, ("0", "snpp-send"): 1.0,
-             ("20", "snpp-send --concurrency 8"): 0.5}
+    goals = {("0", "snpp-send --concurrency 8"): 0.6, ("0", "snpp-send"): 0.6,
+             ("20", "snpp-send --concurrency 8"): 0.15, ("20", "snpp-send"): 0.15}
     for delay, progs in results["group"].items():
         for name, fig in progs.items():
             goal = goals.get((delay, name))
-            met = "" if goal is None else ("<= %.1f: %s" % (
+            met = "" if goal is None else ("<= %.2f: %s" % (
                 goal, "met" if fig["ratio_to_sendpage"] <= goal else "**not met**"))
             print("| %s ms | %s | %.3f s | %.2f | %s |" % (delay, name, fig["median_s"],
                                                           fig["ratio_to_sendpage"], met))
+    if "connections" in results:
+        print("\n### connections opened for %d pagers (the sandbox's count)\n" % results["pagers"])
+        print("| --batch | sessions | pagers delivered | goal: at most ceil(%d / batch) |"
+              % results["pagers"])
+        print("| --- | --- | --- | --- |")
+        for batch, fig in results["connections"].items():
+            print("| %s | %d | %d | %d: %s |" % (batch, fig["sessions"], fig["pagers"], fig["goal"],
+                                                "met" if fig["sessions"] <= fig["goal"]
+                                                else "**not met**"))
+    if "tls" in results:
+        print("\n### TLS against plain, %d pagers, reply delay 0, --concurrency 8\n"
+              % results["pagers"])
+        print("| client | wall time | ratio to plain (default --batch) |")
+        print("| --- | --- | --- |")
+        for name, fig in results["tls"].items():
+            print("| %s | %.3f s | %.2f |" % (name, fig["median_s"], fig["ratio_to_plain"]))
     print("\n### one pager per run, reply delay 0\n")
     print("| program | wall time | ratio to sendpage |")
     print("| --- | --- | --- |")

@@ -9,8 +9,9 @@
 # cost        instructions per level-2 page under callgrind: session alone, whole client path
 # tool        snpp-send start to exit against minimal_client
 # tls         pages/s with TLS against plain, 1 and 16 sessions, the handshake's share of a page
-# group       100 pagers, one message: snpp-send against HylaFAX sendpage and Net::SNPP, at
-#             --reply-delay 0 and 20 ms; one pager per run against sendpage (ROUNDS=, SINGLE_ROUNDS=)
+# group       100 pagers, one message: snpp-send (--batch 25 and 1) against HylaFAX sendpage and
+#             Net::SNPP at --reply-delay 0 and 20 ms; the sessions opened for 100 pagers; --tls
+#             against plain; one pager per run against sendpage (ROUNDS=, SINGLE_ROUNDS=)
 # relay       snpp-relay: durable accepts/s from 16 HTTP clients (wrk), POST-to-gateway latency
 # report      print the table again from the saved results
 # plot        docs/throughput.png from the saved throughput results (needs python3-matplotlib)

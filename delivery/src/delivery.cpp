@@ -10,12 +10,14 @@
 #include <stdexcept>
 #include <utility>
 
+#include "kestrel/delivery/batch_outcome.hpp"
 #include "kestrel/delivery/outcome.hpp"
 #include "kestrel/delivery/pager_id.hpp"
 #include "kestrel/delivery/scheduler.hpp"
 #include "kestrel/platform/control_host.hpp"
 #include "kestrel/platform/error.hpp"
 #include "kestrel/platform/forwarding_socket.hpp"
+#include "kestrel/session/batch_session.hpp"
 #include "kestrel/session/session_state.hpp"
 #include "kestrel/session/snpp_instance.hpp"
 #include "kestrel/session/wire.hpp"
@@ -129,8 +131,12 @@ class Delivery::Impl {
 
   void PostPump();
   void Pump();
-  void StartAttempt(const Scheduler::Start& start);
+  // One session for `members` (one start, or the starts of one batch).
+  void StartAttempt(const std::vector<Scheduler::Start>& members);
   void AttemptEnded(Attempt& attempt, const AttemptEvidence& evidence);
+  // One recipient's end of an attempt; `unreachable` holds its gateway off.
+  void MemberEnded(const Scheduler::Start& member, const AttemptEvidence& evidence,
+                   bool unreachable);
   void SessionClosed(Attempt& attempt);
   void Finish(Scheduler::Id id, Outcome outcome, Scheduler::Reason reason);
   // "gw1:444: text; gw2:444: text", or the one text when one gateway was tried.
@@ -145,8 +151,10 @@ class Delivery::Impl {
   Scheduler scheduler_;
   std::map<Scheduler::Id, Recipient> recipients_;
   std::map<RequestId, RequestRecord> requests_;
-  std::map<Scheduler::Id, std::unique_ptr<Attempt>> attempts_;  // running, by recipient
-  std::vector<std::unique_ptr<Attempt>> closing_;  // decided; waiting for QUIT or destruction
+  // Running, by recipient: a batch's attempt under each of its members.
+  std::map<Scheduler::Id, std::shared_ptr<Attempt>> attempts_;
+  std::vector<std::shared_ptr<Attempt>> closing_;  // decided; waiting for QUIT or destruction
+  std::vector<bool> one_a_session_said_;           // per gateway
   std::unique_ptr<platform::Timer> wake_;
   std::mt19937_64 rng_{std::random_device{}()};
   RequestId next_request_ = 1;
@@ -175,10 +183,14 @@ class Delivery::Impl::WatchSocket final : public platform::ForwardingSocket {
   std::string held_;  // SEND and what followed it, while the host holds SEND
 };
 
-class Delivery::Impl::Attempt final : public platform::ControlHost {
+class Delivery::Impl::Attempt final : public session::BatchHost {
  public:
-  Attempt(Impl& owner, const Scheduler::Start& start, std::shared_ptr<const Request> request)
-      : owner(owner), start(start), request(std::move(request)) {}
+  Attempt(Impl& owner, std::vector<Scheduler::Start> members,
+          std::shared_ptr<const Request> request)
+      : owner(owner),
+        start(members.front()),
+        members(std::move(members)),
+        request(std::move(request)) {}
   ~Attempt() override {
     *alive = false;
     if (socket) socket->Detach();
@@ -186,6 +198,7 @@ class Delivery::Impl::Attempt final : public platform::ControlHost {
 
   void PropertyChanged(std::string_view name) override;
   void RaiseEvent(platform::EventId event, String& argument) override;
+  void PagerAnswered(std::size_t index, const String& reply, bool accepted) override;
   // Notifications run from the loop, never from inside a call the owner is making: a nested
   // run here would start and end other attempts in the middle of this one's work.
   void DoEvents() override {}
@@ -196,10 +209,35 @@ class Delivery::Impl::Attempt final : public platform::ControlHost {
   void End(AttemptEvidence evidence);
   void Close() noexcept;
 
+  // The session, whichever type runs it.
+  bool has_session() const { return control || batch; }
+  Integer State() const { return control ? control->get_State() : batch->get_State(); }
+  bool CaughtError() const {
+    return !(control ? control->getLastError() : batch->getLastError()).empty();
+  }
+  Long ErrorNumber() const {
+    return control ? control->LastErrorNumber() : batch->LastErrorNumber();
+  }
+  platform::Timer& SessionTimer() { return control ? control->Timer1() : batch->Timer1(); }
+  void CloseSession() {
+    if (control) {
+      control->CloseConnect();
+    } else if (batch) {
+      batch->CloseConnect();
+    }
+  }
+  // The members whose PAGE was accepted (every member of a one-pager session).
+  std::vector<const Scheduler::Start*> Accepted() const;
+
   Impl& owner;
-  Scheduler::Start start;
+  Scheduler::Start start;                  // the first member
+  std::vector<Scheduler::Start> members;   // one, or a batch's
   std::shared_ptr<const Request> request;  // outlives the recipient's record while QUIT goes
   std::unique_ptr<session::SNPPInstance> control;
+  std::unique_ptr<session::BatchSession> batch;
+  // A batch's answers, per member: the reply, and whether the PAGE was accepted.
+  std::vector<std::optional<std::pair<std::string, bool>>> answers;
+  int releases_due = 0;  // a batch's holds of SEND that have not been released yet
   // The host's hold on SEND: kWaiting from the State 13 notice until the release; kGo when the
   // release came before the control wrote SEND.
   enum class Hold { kNone, kWaiting, kGo };
@@ -256,8 +294,8 @@ void Delivery::Impl::WatchSocket::Close() {
 // --- Attempt -------------------------------------------------------------------------------------
 
 void Delivery::Impl::Attempt::PropertyChanged(std::string_view name) {
-  if (name != "State" || !control || released) return;
-  const auto state = static_cast<SessionState>(control->get_State());
+  if (name != "State" || !has_session() || released) return;
+  const auto state = static_cast<SessionState>(State());
   const Policy& policy = request->policy;
   // A command after the greeting: the gateway answers. One after LOGI: our login is good.
   const SessionState before = std::exchange(last_state, state);
@@ -274,38 +312,59 @@ void Delivery::Impl::Attempt::PropertyChanged(std::string_view name) {
       return;  // the control bounds the wait for the greeting itself (ServerTimeout)
     case SessionState::kWaitSend: {
       if (decided) return;
+      const auto accepted = Accepted();
+      const auto& gw = owner.gateways_[start.gateway];
+      const auto notice_for = [&](const Scheduler::Start& m) {
+        const auto& r = owner.recipients_.at(m.id);
+        return SendNotice{r.ref, m.part, r.request->page.parts.size(), m.attempt, gw.host, gw.port};
+      };
       if (owner.hooks_.before_send) {
-        const auto& r = owner.recipients_.at(start.id);
-        const auto& gw = owner.gateways_[start.gateway];
-        SendNotice notice{r.ref,         start.part, r.request->page.parts.size(),
-                          start.attempt, gw.host,    gw.port};
-        try {
-          owner.hooks_.before_send(notice);
-        } catch (const std::exception& e) {
-          hook_failed = true;
-          hook_error = e.what();
-        } catch (...) {
-          hook_failed = true;
-          hook_error = "the host refused to let the page go";
+        for (const auto* m : accepted) {
+          try {
+            owner.hooks_.before_send(notice_for(*m));
+          } catch (const std::exception& e) {
+            hook_failed = true;
+            hook_error = e.what();
+          } catch (...) {
+            hook_failed = true;
+            hook_error = "the host refused to let the page go";
+          }
+          // Raised here, the error keeps SEND off the wire; the control reports it as OnError.
+          if (hook_failed) throw RuntimeError(err::kSiteRefusedChange, hook_error);
         }
-        // Raised here, the error keeps SEND off the wire; the control reports it as OnError.
-        if (hook_failed) throw RuntimeError(err::kSiteRefusedChange, hook_error);
       }
-      if (owner.hooks_.hold_send) {
-        const auto& r = owner.recipients_.at(start.id);
-        const auto& gw = owner.gateways_[start.gateway];
-        SendNotice notice{r.ref,         start.part, r.request->page.parts.size(),
-                          start.attempt, gw.host,    gw.port};
+      if (batch && owner.hooks_.hold_send_batch) {
+        hold = Hold::kWaiting;
+        ArmReplyTimer(policy.reply_timeout);
+        std::vector<SendNotice> notices;
+        for (const auto* m : accepted) notices.push_back(notice_for(*m));
+        owner.hooks_.hold_send_batch(notices,
+                                     [this, alive = std::weak_ptr<bool>(alive), used = false](
+                                         bool go, const std::string& why) mutable {
+                                       if (alive.expired() || used) return;
+                                       used = true;
+                                       ReleaseSend(go, why);
+                                     });
+        if (hold == Hold::kWaiting || decided) return;
+      } else if (owner.hooks_.hold_send) {
         hold = Hold::kWaiting;
         // The host's turn: bounded like a reply, so a record that never completes cannot hold
         // the session open for good.
         ArmReplyTimer(policy.reply_timeout);
-        owner.hooks_.hold_send(notice, [this, alive = std::weak_ptr<bool>(alive), used = false](
-                                           bool go, const std::string& why) mutable {
-          if (alive.expired() || used) return;
-          used = true;
-          ReleaseSend(go, why);
-        });
+        // A batch's SEND goes once the host has released it for every accepted pager; one
+        // refusal keeps it off the wire for all of them.
+        releases_due = static_cast<int>(accepted.size());
+        for (const auto* m : accepted) {
+          if (decided || hold != Hold::kWaiting) break;
+          owner.hooks_.hold_send(notice_for(*m),
+                                 [this, alive = std::weak_ptr<bool>(alive), used = false](
+                                     bool go, const std::string& why) mutable {
+                                   if (alive.expired() || used) return;
+                                   used = true;
+                                   if (go && --releases_due > 0) return;
+                                   ReleaseSend(go, why);
+                                 });
+        }
         if (hold == Hold::kWaiting || decided) return;
       }
       ArmReplyTimer(policy.send_timeout);
@@ -325,7 +384,7 @@ void Delivery::Impl::Attempt::ReleaseSend(bool go, const std::string& why) {
   if (!go) {
     AttemptEvidence evidence;
     evidence.kind = AttemptEvidence::Kind::kError;
-    evidence.state = control->get_State();
+    evidence.state = State();
     evidence.text = "SEND held back: " + why + "; the page was not sent";
     End(std::move(evidence));
     return;
@@ -337,7 +396,7 @@ void Delivery::Impl::Attempt::ReleaseSend(bool go, const std::string& why) {
   } catch (const RuntimeError& e) {
     AttemptEvidence evidence;
     evidence.kind = AttemptEvidence::Kind::kError;
-    evidence.state = control->get_State();
+    evidence.state = State();
     evidence.text = e.description();
     evidence.error_number = e.number();
     End(std::move(evidence));
@@ -349,27 +408,41 @@ void Delivery::Impl::Attempt::ReleaseSend(bool go, const std::string& why) {
 void Delivery::Impl::Attempt::EndHeld(std::string text) {
   AttemptEvidence evidence;
   evidence.kind = AttemptEvidence::Kind::kError;
-  evidence.state = control->get_State();
+  evidence.state = State();
   evidence.text = std::move(text);
   End(std::move(evidence));
 }
 
+void Delivery::Impl::Attempt::PagerAnswered(std::size_t index, const String& reply, bool accepted) {
+  if (index < answers.size()) answers[index] = std::make_pair(std::string(reply), accepted);
+}
+
+std::vector<const Scheduler::Start*> Delivery::Impl::Attempt::Accepted() const {
+  std::vector<const Scheduler::Start*> accepted;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (!batch || (i < answers.size() && answers[i] && answers[i]->second)) {
+      accepted.push_back(&members[i]);
+    }
+  }
+  return accepted;
+}
+
 void Delivery::Impl::Attempt::RaiseEvent(platform::EventId event, String& argument) {
-  if (released || !control) return;
+  if (released || !has_session()) return;
   if (decided) {
     // After the page: a bad answer to QUIT. The page stands; just hang up.
     if (event == platform::EventId::kOnError) Close();
     return;
   }
   if (hold == Hold::kWaiting && socket->holding() &&
-      (event == platform::EventId::kOnComplete || control->getLastError().empty())) {
+      (event == platform::EventId::kOnComplete || !CaughtError())) {
     // SEND is still on our side: whatever the server said, it was no answer to SEND.
     EndHeld("the paging server replied (\"" + OneLine(argument) +
             "\") before SEND was written; that reply answers no command. The page was not sent");
     return;
   }
   AttemptEvidence evidence;
-  evidence.state = control->get_State();
+  evidence.state = State();
   evidence.send_written = send_written;
   evidence.text = OneLine(argument);
   if (event == platform::EventId::kOnComplete) {
@@ -377,10 +450,10 @@ void Delivery::Impl::Attempt::RaiseEvent(platform::EventId event, String& argume
   } else if (hook_failed) {
     evidence.kind = AttemptEvidence::Kind::kHookFailed;
     evidence.text = hook_error;
-  } else if (!control->getLastError().empty()) {
+  } else if (CaughtError()) {
     // Reported from a caught runtime error: a fresh control per attempt, so it is this one.
     evidence.kind = AttemptEvidence::Kind::kError;
-    evidence.error_number = control->LastErrorNumber();
+    evidence.error_number = ErrorNumber();
   } else if (argument == session::SNPPInstance::kTimeoutText) {
     evidence.kind = AttemptEvidence::Kind::kGreetingTimeout;
   } else {
@@ -397,7 +470,7 @@ void Delivery::Impl::Attempt::ArmReplyTimer(Duration bound) {
 
 void Delivery::Impl::Attempt::OnReplyTimeout() {
   reply_timer->SetEnabled(false);
-  if (released || !control) return;
+  if (released || !has_session()) return;
   if (decided) {
     Close();  // no 221 in time: the page is delivered anyway
     return;
@@ -409,7 +482,7 @@ void Delivery::Impl::Attempt::OnReplyTimeout() {
   }
   AttemptEvidence evidence;
   evidence.kind = AttemptEvidence::Kind::kReplyTimeout;
-  evidence.state = control->get_State();
+  evidence.state = State();
   evidence.send_written = send_written;
   End(std::move(evidence));
 }
@@ -429,7 +502,7 @@ void Delivery::Impl::Attempt::End(AttemptEvidence evidence) {
 void Delivery::Impl::Attempt::Close() noexcept {
   reply_timer->SetEnabled(false);
   try {
-    control->CloseConnect();  // through WatchSocket::Close: SessionClosed
+    CloseSession();  // through WatchSocket::Close: SessionClosed
   } catch (...) {
   }
   if (!released) owner.SessionClosed(*this);
@@ -448,13 +521,19 @@ std::vector<bool> LogsIn(const std::vector<Gateway>& gateways) {
   for (const auto& g : gateways) login.push_back(!g.login.empty() && g.snpp_level >= 2);
   return login;
 }
+std::vector<int> Batches(const std::vector<Gateway>& gateways) {
+  std::vector<int> batch;
+  for (const auto& g : gateways) batch.push_back(g.batch);
+  return batch;
+}
 }  // namespace
 
 Delivery::Impl::Impl(Environment env, std::vector<Gateway> gateways, Hooks hooks)
     : env_(std::move(env)),
       gateways_(std::move(gateways)),
       hooks_(std::move(hooks)),
-      scheduler_(Concurrency(gateways_), LogsIn(gateways_)) {
+      scheduler_(Concurrency(gateways_), LogsIn(gateways_), Batches(gateways_)),
+      one_a_session_said_(gateways_.size(), false) {
   if (!env_.make_socket || !env_.make_timer || !env_.now || !env_.post) {
     throw std::invalid_argument("a delivery needs sockets, timers, a clock and a loop to post to");
   }
@@ -550,13 +629,21 @@ void Delivery::Impl::Pump() {
     if (it == attempts_.end()) continue;
     AttemptEvidence evidence;
     evidence.kind = AttemptEvidence::Kind::kDeadline;
-    evidence.state = it->second->control->get_State();
+    evidence.state = it->second->State();
     evidence.send_written = it->second->send_written;
     it->second->End(std::move(evidence));
   }
+  // The starts of one batch share a session; the batches in the order their first came.
+  std::vector<std::vector<Scheduler::Start>> sessions;
+  std::map<std::uint64_t, std::size_t> by_batch;
   for (const auto& start : scheduler_.Due(now)) {
+    const auto [it, fresh] = by_batch.try_emplace(start.batch, sessions.size());
+    if (fresh) sessions.emplace_back();
+    sessions[it->second].push_back(start);
+  }
+  for (const auto& members : sessions) {
     if (stopped_) return;
-    StartAttempt(start);
+    StartAttempt(members);
   }
   ArmWake();
 }
@@ -572,35 +659,50 @@ void Delivery::Impl::ArmWake() {
   wake_->SetEnabled(true);
 }
 
-void Delivery::Impl::StartAttempt(const Scheduler::Start& start) {
+void Delivery::Impl::StartAttempt(const std::vector<Scheduler::Start>& members) {
+  const Scheduler::Start& start = members.front();
   auto& r = recipients_.at(start.id);
   const Gateway& gw = gateways_[start.gateway];
   const Request& request = *r.request;
   const Page& page = request.page;
-  ++r.attempts;
-  r.host = gw.host;
-  r.port = gw.port;
-  ++stats_.attempts;
+  for (const auto& m : members) {
+    auto& member = recipients_.at(m.id);
+    ++member.attempts;
+    member.host = gw.host;
+    member.port = gw.port;
+    ++stats_.attempts;
+  }
 
-  auto attempt = std::make_unique<Attempt>(*this, start, r.request);
+  auto attempt = std::make_shared<Attempt>(*this, members, r.request);
   Attempt& a = *attempt;
   auto raw = gw.socket_factory ? gw.socket_factory() : env_.make_socket();
   auto socket = std::make_unique<WatchSocket>(std::move(raw), a);
   a.socket = socket.get();
   a.reply_timer = env_.make_timer();
   a.reply_timer->OnTick([&a] { a.OnReplyTimeout(); });
-  a.control = std::make_unique<session::SNPPInstance>(a, std::move(socket), env_.make_timer());
-  attempts_.emplace(start.id, std::move(attempt));
+  session::SessionProperties* props = nullptr;
+  platform::Socket* sck = nullptr;
+  if (members.size() == 1) {
+    a.control = std::make_unique<session::SNPPInstance>(a, std::move(socket), env_.make_timer());
+    props = &a.control->stored();  // no change notices for the setup
+    props->Recipient = r.ref.pager;
+    sck = &a.control->sck();
+  } else {
+    a.batch = std::make_unique<session::BatchSession>(a, std::move(socket), env_.make_timer());
+    props = &a.batch->stored();
+    for (const auto& m : members) a.batch->recipients().push_back(recipients_.at(m.id).ref.pager);
+    a.answers.resize(members.size());
+    sck = &a.batch->sck();
+  }
+  for (const auto& m : members) attempts_.emplace(m.id, attempt);
   ++stats_.sessions_open;
   stats_.max_sessions_open = std::max(stats_.max_sessions_open, stats_.sessions_open);
 
-  auto& c = *a.control;
-  auto& p = c.stored();  // no change notices for the setup
+  auto& p = *props;
   p.ServerTimeout = static_cast<Integer>(GreetingSeconds(request.policy));
   p.SnppLevel = static_cast<Integer>(std::clamp(gw.snpp_level, -32768, 32767));
   p.LoginName = gw.login;
   p.Password = gw.password;
-  p.Recipient = r.ref.pager;
   const std::string& text = page.parts.at(start.part);
   if (page.as_data) {
     p.Message.clear();
@@ -616,13 +718,17 @@ void Delivery::Impl::StartAttempt(const Scheduler::Start& start) {
   p.ServiceLevel = static_cast<Integer>(std::clamp(page.service_level, -1, 32767));
   p.AlertOverride = page.alert ? kTrue : kFalse;
   try {
-    c.sck().SetRemoteHost(gw.host);
-    c.sck().SetRemotePort(gw.port);
-    c.Send();
+    sck->SetRemoteHost(gw.host);
+    sck->SetRemotePort(gw.port);
+    if (a.control) {
+      a.control->Send();
+    } else {
+      a.batch->Send();
+    }
   } catch (const RuntimeError& e) {
     AttemptEvidence evidence;
     evidence.kind = AttemptEvidence::Kind::kError;
-    evidence.state = c.get_State();
+    evidence.state = a.State();
     evidence.text = e.description();
     evidence.error_number = e.number();
     a.End(std::move(evidence));
@@ -630,13 +736,94 @@ void Delivery::Impl::StartAttempt(const Scheduler::Start& start) {
 }
 
 void Delivery::Impl::AttemptEnded(Attempt& attempt, const AttemptEvidence& evidence) {
-  const auto id = attempt.start.id;
+  // The attempt that ended no longer counts as running; a delivered one stays in closing_
+  // until its QUIT is done.
+  std::shared_ptr<Attempt> keep;
+  for (const auto& m : attempt.members) {
+    if (auto it = attempts_.find(m.id); it != attempts_.end() && it->second.get() == &attempt) {
+      keep = std::move(it->second);
+      attempts_.erase(it);
+    }
+  }
+  if (keep) closing_.push_back(std::move(keep));
+  if (!attempt.batch) {
+    MemberEnded(attempt.start, evidence, HoldsGatewayOff(evidence));
+    return;
+  }
+  // A batch: each member as batch_outcome.hpp decides.
+  std::vector<PageAnswer> answers;
+  for (const auto& a : attempt.answers) {
+    answers.push_back(!a                            ? PageAnswer::kNone
+                      : a->second                   ? PageAnswer::kAccepted
+                      : a->first.starts_with("552") ? PageAnswer::kTooMany
+                                                    : PageAnswer::kOther);
+  }
+  const auto decision = DecideBatch(answers, evidence.send_written,
+                                    evidence.kind == AttemptEvidence::Kind::kDeadline);
+  const std::size_t gateway = attempt.start.gateway;
+  if (decision.one_a_session) {
+    scheduler_.OneASession(gateway);
+    if (!one_a_session_said_[gateway]) {
+      one_a_session_said_[gateway] = true;
+      if (hooks_.on_gateway_notice) {
+        std::string why;
+        for (std::size_t i = 0; i < answers.size(); ++i) {
+          if (i > 0 && answers[i] != PageAnswer::kAccepted) {
+            why = answers[i] == PageAnswer::kNone
+                      ? "it ended the session"
+                      : "\"" + OneLine(attempt.answers[i]->first) + "\"";
+            break;
+          }
+        }
+        hooks_.on_gateway_notice(
+            gateways_[gateway],
+            gateways_[gateway].where() + " did not take another PAGE in a session (" + why +
+                "); its pagers go one a session from now on, and those of that session again");
+        if (stopped_) return;
+      }
+    }
+  }
+  bool held_off = false;  // the gateway is held off once for the session, not once per member
+  for (std::size_t i = 0; i < attempt.members.size(); ++i) {
+    if (stopped_) return;
+    const auto& m = attempt.members[i];
+    if (!recipients_.contains(m.id)) continue;
+    switch (decision.fates[i]) {
+      case BatchFate::kAgain:
+        --recipients_.at(m.id).attempts;
+        scheduler_.Again(m.id, env_.now());
+        PostPump();
+        break;
+      case BatchFate::kOwnAnswer: {
+        AttemptEvidence own;
+        own.kind = AttemptEvidence::Kind::kServerReply;
+        own.state = static_cast<Integer>(SessionState::kWaitPage);
+        own.text = OneLine(attempt.answers[i]->first);
+        own.greeted = true;
+        own.connected = true;
+        own.bytes_received = evidence.bytes_received;
+        MemberEnded(m, own, false);
+        break;
+      }
+      case BatchFate::kSessionOutcome: {
+        const bool unreachable = !held_off && HoldsGatewayOff(evidence);
+        held_off = held_off || unreachable;
+        MemberEnded(m, evidence, unreachable);
+        break;
+      }
+    }
+  }
+}
+
+void Delivery::Impl::MemberEnded(const Scheduler::Start& member, const AttemptEvidence& evidence,
+                                 bool unreachable) {
+  const auto id = member.id;
   auto& r = recipients_.at(id);
   const Verdict verdict = ClassifyAttempt(evidence);
   const bool reply = evidence.kind == AttemptEvidence::Kind::kServerReply ||
                      evidence.kind == AttemptEvidence::Kind::kCompleted;
   const auto& policy = r.request->policy;
-  const Gateway& gw = gateways_[attempt.start.gateway];
+  const Gateway& gw = gateways_[member.gateway];
   std::string text = evidence.text;
   switch (evidence.kind) {
     case AttemptEvidence::Kind::kReplyTimeout: {
@@ -676,14 +863,10 @@ void Delivery::Impl::AttemptEnded(Attempt& attempt, const AttemptEvidence& evide
   r.connected = evidence.connected;
   r.bytes_received = evidence.bytes_received;
 
-  // The attempt that ended no longer counts as running; a delivered one stays in closing_
-  // until its QUIT is done.
-  if (auto it = attempts_.find(id); it != attempts_.end() && it->second.get() == &attempt) {
-    closing_.push_back(std::move(it->second));
-    attempts_.erase(it);
-  }
+  // Whether this attempt's end holds the gateway off, for the report; `unreachable` says
+  // whether this member holds it off (once for a batch).
   const bool holds_off = HoldsGatewayOff(evidence);
-  const auto followup = scheduler_.AttemptEnded(id, verdict, env_.now(), Random(), holds_off);
+  const auto followup = scheduler_.AttemptEnded(id, verdict, env_.now(), Random(), unreachable);
   if (verdict == Verdict::kUncertain) {
     // What follows is known now: say it, not what a resend would do.
     const char* next =
@@ -704,7 +887,7 @@ void Delivery::Impl::AttemptEnded(Attempt& attempt, const AttemptEvidence& evide
   }
   if (verdict != Verdict::kDelivered) {
     r.error = text;
-    const auto g = attempt.start.gateway;
+    const auto g = member.gateway;
     const auto seen = std::find_if(r.failures.begin(), r.failures.end(),
                                    [g](const auto& f) { return f.first == g; });
     if (seen == r.failures.end()) {
@@ -713,7 +896,11 @@ void Delivery::Impl::AttemptEnded(Attempt& attempt, const AttemptEvidence& evide
       seen->second = text;
     }
     if (verdict == Verdict::kLoginRefused || verdict == Verdict::kCertificateFailed) {
-      requests_[r.ref.request].out.emplace_back(g, text);
+      // Once per gateway: the members of a batch all end with it.
+      auto& out = requests_[r.ref.request].out;
+      if (std::none_of(out.begin(), out.end(), [g](const auto& o) { return o.first == g; })) {
+        out.emplace_back(g, text);
+      }
     }
   }
   r.last_state = evidence.state;
@@ -726,8 +913,8 @@ void Delivery::Impl::AttemptEnded(Attempt& attempt, const AttemptEvidence& evide
     r.error.clear();
   }
   if (hooks_.on_attempt) {
-    hooks_.on_attempt(AttemptReport{r.ref, attempt.start.part, attempt.start.attempt, gw.host,
-                                    gw.port, verdict, text, holds_off});
+    hooks_.on_attempt(AttemptReport{r.ref, member.part, member.attempt, gw.host, gw.port, verdict,
+                                    text, holds_off});
     if (stopped_) return;
   }
   if (followup.finished) {
@@ -754,7 +941,7 @@ void Delivery::Impl::SessionClosed(Attempt& attempt) {
   if (!attempt.decided || attempt.released) return;
   attempt.released = true;
   attempt.reply_timer->SetEnabled(false);
-  attempt.control->Timer1().SetEnabled(false);
+  attempt.SessionTimer().SetEnabled(false);
   scheduler_.ReleaseSlot(attempt.start.gateway);
   if (stats_.sessions_open > 0) --stats_.sessions_open;
   // Destroyed later, from the loop: we may be inside one of its own calls.
@@ -838,21 +1025,23 @@ void Delivery::Impl::Stop() noexcept {
   try {
     wake_->SetEnabled(false);
     for (auto& [id, a] : attempts_) {
+      // A batch's attempt is there under each of its members: once is enough.
+      if (std::find(closing_.begin(), closing_.end(), a) != closing_.end()) continue;
       a->released = true;
       a->reply_timer->SetEnabled(false);
-      a->control->Timer1().SetEnabled(false);
+      a->SessionTimer().SetEnabled(false);
       try {
-        a->control->CloseConnect();
+        a->CloseSession();
       } catch (...) {
       }
-      closing_.push_back(std::move(a));
+      closing_.push_back(a);
     }
     attempts_.clear();
     for (auto& a : closing_) {
       a->released = true;
       a->reply_timer->SetEnabled(false);
       try {
-        a->control->CloseConnect();
+        a->CloseSession();
       } catch (...) {
       }
     }
@@ -886,6 +1075,11 @@ RequestId Delivery::Submit(Request request) {
 
 void Delivery::Stop() noexcept {
   impl_->Stop();
+}
+
+void Delivery::RestoreBatches() {
+  impl_->scheduler_.RestoreBatches();
+  std::fill(impl_->one_a_session_said_.begin(), impl_->one_a_session_said_.end(), false);
 }
 
 bool Delivery::idle() const {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ostream>
 #include <stdexcept>
+#include <tuple>
 
 namespace kestrel::delivery {
 
@@ -17,12 +18,15 @@ Duration Backoff(const Policy& policy, int retry, double random) {
   return Duration(half + static_cast<Rep>(static_cast<double>(nominal - half) * random));
 }
 
-Scheduler::Scheduler(std::vector<int> concurrency, std::vector<bool> logs_in) {
+Scheduler::Scheduler(std::vector<int> concurrency, std::vector<bool> logs_in,
+                     std::vector<int> batch) {
   if (concurrency.empty()) throw std::invalid_argument("a delivery needs at least one gateway");
   for (std::size_t g = 0; g < concurrency.size(); ++g) {
     GatewayState state;
     state.slots = std::max(concurrency[g], 1);
     state.logs_in = g < logs_in.size() && logs_in[g];
+    state.batch = g < batch.size() ? std::max(batch[g], 1) : 1;
+    state.configured_batch = state.batch;
     gateways_.push_back(state);
   }
 }
@@ -58,16 +62,37 @@ std::optional<Verdict> Scheduler::out(Group group, std::size_t gateway) const {
 std::vector<Scheduler::Start> Scheduler::Due(TimePoint now) {
   std::vector<Start> starts;
   const auto free = [&](std::size_t g) { return gateways_[g].busy < SlotsNow(gateways_[g]); };
+  // The batches this call opens that have room: (request, part, gateway) to batch and count.
+  struct Open {
+    std::uint64_t batch = 0;
+    int members = 0;
+    int cap = 1;
+  };
+  std::map<std::tuple<Group, std::size_t, std::size_t>, Open> open;
+  // The recipients due now of each request and part, not yet in a batch: a batch opened for
+  // them takes an even share, so that 30 at a batch size of 25 go as 15 and 15, not 25 and 5.
+  std::map<std::pair<Group, std::size_t>, int> unplaced;
+  for (const auto& [id, r] : recipients_) {
+    if (!r.running && r.ready_at <= now && !(r.policy.deadline && *r.policy.deadline <= now)) {
+      ++unplaced[{r.group, r.part}];
+    }
+  }
+  std::size_t open_with_room = 0;
   const std::size_t n = gateways_.size();
   std::size_t free_gateways = 0;
   for (std::size_t g = 0; g < n; ++g) free_gateways += free(g);
   for (auto& [id, r] : recipients_) {
     // A long queue waiting for busy gateways costs one look at the gateways, not one per
     // recipient.
-    if (free_gateways == 0) break;
+    if (free_gateways == 0 && open_with_room == 0) break;
     if (r.running || r.ready_at > now) continue;
     if (r.policy.deadline && *r.policy.deadline <= now) continue;  // Expired() takes it
     const auto& out = groups_.at(r.group).out;
+    const auto room = [&](std::size_t g) {
+      const auto it = open.find({r.group, r.part, g});
+      return it != open.end() && it->second.members < it->second.cap;
+    };
+    const auto takes = [&](std::size_t g) { return room(g) || free(g); };
     std::optional<std::size_t> pick;
     std::optional<std::size_t> held_off_pick;  // the first free one among the held off
     bool all_held_off = true;
@@ -75,24 +100,60 @@ std::vector<Scheduler::Start> Scheduler::Due(TimePoint now) {
       const std::size_t g = (r.gateway + step) % n;
       if (out[g]) continue;
       if (held_off(g, now)) {
-        if (!held_off_pick && free(g)) held_off_pick = g;
+        if (!held_off_pick && takes(g)) held_off_pick = g;
         continue;
       }
       all_held_off = false;
-      if (free(g)) pick = g;
+      if (takes(g)) pick = g;
     }
     // Nothing better is left: a held-off gateway is tried rather than none.
     if (!pick && all_held_off) pick = held_off_pick;
     if (!pick) continue;  // no gateway left (Stranded() takes it), or every slot is busy
-    ++gateways_[*pick].busy;
-    if (!free(*pick)) --free_gateways;
-    r.gateway = *pick;
+    const std::size_t g = *pick;
+    std::uint64_t batch = 0;
+    int& left = unplaced[{r.group, r.part}];
+    if (room(g)) {
+      auto& o = open.at({r.group, r.part, g});
+      batch = o.batch;
+      if (++o.members == o.cap) --open_with_room;
+    } else {
+      ++gateways_[g].busy;
+      if (!free(g)) --free_gateways;
+      batch = next_batch_++;
+      const int size = gateways_[g].batch;
+      const int sessions = (std::max(left, 1) + size - 1) / size;
+      const int cap = (std::max(left, 1) + sessions - 1) / sessions;
+      if (cap > 1) {
+        open[{r.group, r.part, g}] = Open{batch, 1, cap};
+        ++open_with_room;
+      }
+    }
+    if (left > 0) --left;
+    r.gateway = g;
     r.running = true;
     ++r.attempt;
     ++r.total_attempts;
-    starts.push_back({id, r.gateway, r.part, r.attempt});
+    starts.push_back({id, r.gateway, r.part, r.attempt, batch});
   }
   return starts;
+}
+
+void Scheduler::Again(Id id, TimePoint now) {
+  const auto it = recipients_.find(id);
+  if (it == recipients_.end()) return;
+  Recipient& r = it->second;
+  r.running = false;
+  if (r.attempt > 0) --r.attempt;
+  if (r.total_attempts > 0) --r.total_attempts;
+  r.ready_at = now;
+}
+
+void Scheduler::OneASession(std::size_t gateway) {
+  if (gateway < gateways_.size()) gateways_[gateway].batch = 1;
+}
+
+void Scheduler::RestoreBatches() {
+  for (auto& g : gateways_) g.batch = g.configured_batch;
 }
 
 std::optional<std::size_t> Scheduler::NextGateway(const Recipient& r, std::size_t after) const {

@@ -112,6 +112,7 @@ std::shared_ptr<Dispatcher::Lane> Dispatcher::MakeLane(const GatewayConfig& gate
   target.login = gateway.login;
   target.password = gateway.password;
   target.concurrency = gateway.concurrency;
+  target.batch = gateway.batch;
   if (gateway.tls && gateway.tls_insecure) {
     Log("gateway " + gateway.name +
         ": tls_insecure = true: the gateway's certificate is NOT verified; anyone on the path "
@@ -123,14 +124,27 @@ std::shared_ptr<Dispatcher::Lane> Dispatcher::MakeLane(const GatewayConfig& gate
     };
   }
   delivery::Hooks hooks;
-  hooks.hold_send = [this](const delivery::SendNotice& notice, delivery::SendRelease release) {
-    OnHoldSend(notice.recipient.tag, std::move(release));
+  // A request's recipients have consecutive tags from the request's own (see Begin).
+  const auto tag_of = [](const delivery::RecipientRef& r) { return r.tag + r.index; };
+  hooks.hold_send = [this, tag_of](const delivery::SendNotice& notice,
+                                   delivery::SendRelease release) {
+    OnHoldSend({tag_of(notice.recipient)}, std::move(release));
   };
-  hooks.on_attempt = [this](const delivery::AttemptReport& report) {
-    OnAttempt(report.recipient.tag, report);
+  hooks.hold_send_batch = [this, tag_of](const std::vector<delivery::SendNotice>& notices,
+                                         delivery::SendRelease release) {
+    std::vector<std::uint64_t> tags;
+    for (const auto& n : notices) tags.push_back(tag_of(n.recipient));
+    OnHoldSend(std::move(tags), std::move(release));
   };
-  hooks.on_result = [this](const delivery::RecipientResult& result) {
-    OnResult(result.recipient.tag, result);
+  hooks.on_attempt = [this, tag_of](const delivery::AttemptReport& report) {
+    OnAttempt(tag_of(report.recipient), report);
+  };
+  hooks.on_result = [this, tag_of](const delivery::RecipientResult& result) {
+    OnResult(tag_of(result.recipient), result);
+  };
+  hooks.on_gateway_notice = [this, name = gateway.name](const delivery::Gateway&,
+                                                        const std::string& text) {
+    Log("gateway " + name + ": " + text + " (until the configuration is reloaded)");
   };
   lane->delivery = std::make_unique<delivery::Delivery>(
       env_.delivery, std::vector<delivery::Gateway>{target}, std::move(hooks));
@@ -143,6 +157,8 @@ void Dispatcher::Configure(const DispatchSettings& settings) {
     auto same = std::find_if(lanes_.begin(), lanes_.end(),
                              [&](const auto& lane) { return lane && lane->gateway == gateway; });
     if (same != lanes_.end()) {
+      // A reload gives a gateway that fell back to one pager a session its batches again.
+      (*same)->delivery->RestoreBatches();
       lanes.push_back(std::move(*same));
     } else {
       lanes.push_back(MakeLane(gateway));
@@ -220,7 +236,9 @@ std::vector<GatewayView> Dispatcher::Views() const {
   for (const auto& lane : lanes_) {
     const auto health = health_.find(lane->gateway.name);
     views.push_back({lane->gateway.name, lane->gateway.level,
-                     std::max(0, lane->gateway.concurrency - lane->in_flight), lane->login_refused,
+                     std::max(0, lane->gateway.concurrency * std::max(lane->gateway.batch, 1) -
+                                     lane->in_flight),
+                     lane->login_refused,
                      health != health_.end() && health->second.held_until > now});
   }
   return views;
@@ -359,15 +377,17 @@ void Dispatcher::ClaimStep(int step) {
     if (claimed->next_due_in) {
       next_due_ = std::min(next_due_.value_or(*claimed->next_due_in), *claimed->next_due_in);
     }
+    std::vector<outbox::Job> to_send;
     for (auto& job : claimed->jobs) {
       if (draining_) {
         GiveBack(job);
       } else if (purpose == Purpose::kHopeless) {
         SettleHopeless(job);
       } else {
-        Begin(std::move(job));
+        to_send.push_back(std::move(job));
       }
     }
+    if (!to_send.empty()) Begin(std::move(to_send));
     ClaimStep(step + 1);
   });
 }
@@ -411,61 +431,95 @@ void Dispatcher::SettleHopeless(const outbox::Job& job) {
   Settle(std::move(s));
 }
 
-void Dispatcher::Begin(outbox::Job job) {
-  const bool needs = NeedsLevel2(job.content, job.require_level2);
-  const auto index = ChooseGateway(Views(), needs, job.last_gateway);
-  if (!index) {
-    GiveBack(job);  // a slot went meanwhile; the next pump takes it again
-    return;
+void Dispatcher::Begin(std::vector<outbox::Job> jobs) {
+  // Each recipient's gateway, its slot taken at once; then one request per page and gateway,
+  // so that a gateway with a batch size above 1 takes them in few sessions.
+  std::vector<std::pair<std::size_t, std::vector<outbox::Job>>> requests;  // lane, its jobs
+  for (auto& job : jobs) {
+    const bool needs = NeedsLevel2(job.content, job.require_level2);
+    const auto index = ChooseGateway(Views(), needs, job.last_gateway);
+    if (!index) {
+      GiveBack(job);  // a slot went meanwhile; the next pump takes it again
+      continue;
+    }
+    ++lanes_[*index]->in_flight;
+    const auto same = std::find_if(requests.begin(), requests.end(), [&](const auto& r) {
+      return r.first == *index && lanes_[*index]->gateway.batch > 1 &&
+             r.second.front().lease.ref.page_id == job.lease.ref.page_id;
+    });
+    if (same != requests.end()) {
+      same->second.push_back(std::move(job));
+    } else {
+      requests.emplace_back(*index, std::vector<outbox::Job>{});
+      requests.back().second.push_back(std::move(job));
+    }
   }
-  auto lane = lanes_[*index];
-  const std::uint64_t tag = next_tag_++;
+  for (auto& [index, group] : requests) Submit(lanes_[index], std::move(group));
+}
+
+void Dispatcher::Submit(const std::shared_ptr<Lane>& lane, std::vector<outbox::Job> jobs) {
+  // The recipients' tags: the request's, then one more for each (see MakeLane's hooks).
+  const std::uint64_t tag = next_tag_;
+  next_tag_ += jobs.size();
+  const outbox::Job& first = jobs.front();
   std::vector<std::string> dropped;
   try {
     delivery::Request request;
-    request.page = ToDeliveryPage(job.content);
-    request.recipients = {job.pager};
+    request.page = ToDeliveryPage(first.content);
+    for (const auto& job : jobs) request.recipients.push_back(job.pager);
     request.policy.max_attempts = 1;
     request.policy.deadline =
-        env_.delivery.now() + std::chrono::milliseconds(std::max<Millis>(job.expires_in, 0));
+        env_.delivery.now() + std::chrono::milliseconds(std::max<Millis>(first.expires_in, 0));
     request.tag = tag;
-    if (lane->gateway.level < 2) dropped = LevelTwoFields(job.content);
+    if (lane->gateway.level < 2) dropped = LevelTwoFields(first.content);
     lane->delivery->Submit(std::move(request));
   } catch (const std::exception& e) {  // a field the control refuses, options it cannot read
-    outbox::Settlement s;
-    s.lease = job.lease;
-    s.state = State::kFailed;
-    s.gateway = lane->gateway.name;
-    s.reply = std::string("cannot be sent: ") + e.what();
-    Log("failed: page " + job.lease.ref.page_id + " to " + job.pager + ": " + e.what());
-    if (hooks_.outcome) hooks_.outcome(State::kFailed, 0);
-    Settle(std::move(s));
+    for (const auto& job : jobs) {
+      --lane->in_flight;
+      outbox::Settlement s;
+      s.lease = job.lease;
+      s.state = State::kFailed;
+      s.gateway = lane->gateway.name;
+      s.reply = std::string("cannot be sent: ") + e.what();
+      Log("failed: page " + job.lease.ref.page_id + " to " + job.pager + ": " + e.what());
+      if (hooks_.outcome) hooks_.outcome(State::kFailed, 0);
+      Settle(std::move(s));
+    }
     return;
   }
-  ++lane->in_flight;
-  Attempt attempt;
-  attempt.job = std::move(job);
-  attempt.lane = lane;
-  attempt.started = env_.delivery.now();
-  attempt.dropped = std::move(dropped);
-  attempts_.emplace(tag, std::move(attempt));
-  if (hooks_.attempt_started) hooks_.attempt_started();
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    Attempt attempt;
+    attempt.job = std::move(jobs[i]);
+    attempt.lane = lane;
+    attempt.started = env_.delivery.now();
+    attempt.dropped = dropped;
+    attempts_.emplace(tag + i, std::move(attempt));
+    if (hooks_.attempt_started) hooks_.attempt_started();
+  }
 }
 
-void Dispatcher::OnHoldSend(std::uint64_t tag, delivery::SendRelease release) {
-  const auto it = attempts_.find(tag);
-  if (it == attempts_.end()) {
-    release(false, "the relay no longer follows this attempt");
-    return;
+void Dispatcher::OnHoldSend(std::vector<std::uint64_t> tags, delivery::SendRelease release) {
+  // The marks of every pager of the SEND, in one hold: one commit, and SEND only when all hold.
+  std::vector<outbox::SendMark> marks;
+  for (const auto tag : tags) {
+    const auto it = attempts_.find(tag);
+    if (it == attempts_.end()) {
+      release(false, "the relay no longer follows this attempt");
+      return;
+    }
+    marks.push_back({it->second.job.lease, it->second.lane->gateway.name});
   }
-  gate_.Hold({{it->second.job.lease, it->second.lane->gateway.name}},
-             [this, tag, release = std::move(release), alive = std::weak_ptr<bool>(alive_)](
+  gate_.Hold(std::move(marks),
+             [this, tags, release = std::move(release), alive = std::weak_ptr<bool>(alive_)](
                  SendGate::Answer answer, const std::string& why) {
                if (alive.expired()) return;
-               if (const auto it = attempts_.find(tag); it != attempts_.end()) {
-                 it->second.marked = answer == SendGate::Answer::kWritten;
-                 it->second.lost = answer == SendGate::Answer::kLost;
-                 it->second.kept_back = answer != SendGate::Answer::kWritten;
+               for (const auto tag : tags) {
+                 if (const auto it = attempts_.find(tag); it != attempts_.end()) {
+                   it->second.marked = answer == SendGate::Answer::kWritten;
+                   // A lost claim in the commit records none of them: each is left to its lease.
+                   it->second.lost = answer == SendGate::Answer::kLost;
+                   it->second.kept_back = answer != SendGate::Answer::kWritten;
+                 }
                }
                release(answer == SendGate::Answer::kWritten, why);
              });

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "command_line.hpp"
 #include "kestrel/platform/error.hpp"
 #include "kestrel/session/messages.hpp"
 #include "kestrel/session/snpp_instance.hpp"
@@ -18,25 +19,11 @@
 namespace kestrel::session {
 
 void SNPPInstance::CheckOneLine(std::string_view value, std::string_view property) {
-  // A NUL is refused like a line break: a server written in C would cut the command short at it.
-  if (HasLineBreak(value)) {
-    throw RuntimeError(err::kLineBreakInParameter, messages::LineBreakInParameter(property));
-  }
-  if (value.find('\0') != value.npos) {
-    throw RuntimeError(err::kLineBreakInParameter, messages::NulInParameter(property));
-  }
+  detail::CheckOneLine(value, property);
 }
 
 void SNPPInstance::WriteCommand(std::string_view word, std::optional<std::string_view> parameter) {
-  std::string line;
-  line.reserve(word.size() + 1 + (parameter ? parameter->size() : 0) + kCrLf.size());
-  line += word;
-  if (parameter) {
-    line += ' ';
-    line += *parameter;
-  }
-  line += kCrLf;
-  sck_->SendData(line);
+  sck_->SendData(detail::CommandLine(word, parameter));
   reader_.Expect();  // its reply is the next one to come
 }
 

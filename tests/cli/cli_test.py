@@ -284,7 +284,7 @@ class Group(unittest.TestCase):
         try:
             r, _ = self.run_group(sb, "--server", "127.0.0.1:%d" % free_port(),
                                   "--server", "127.0.0.1", *pagers("1", "2", "3"),
-                                  "--retries", "3", "--message", "db down")
+                                  "--retries", "3", "--batch", "1", "--message", "db down")
             pages = sb.pages(3)
         finally:
             sb.close()
@@ -294,12 +294,12 @@ class Group(unittest.TestCase):
         # server, held off since it refused connections, and succeed at the second.
         attempts = sorted(int(a) for a in re.findall(r"\(attempt (\d+)\)", r.stdout))
         self.assertEqual(attempts, [2, 3, 3], r.stdout)
-        self.assertEqual(sorted(p["pagers"][0]["id"] for p in pages), ["1", "2", "3"])
+        self.assertEqual(sorted(x["id"] for p in pages for x in p["pagers"]), ["1", "2", "3"])
 
     def test_a_refused_login_moves_on_to_the_next_gateway_at_once(self):
         strict, open_gw = Sandbox("--login", "ops:right"), Sandbox()
         try:
-            r = send(strict.port, "--retry-backoff", "30", "--login", "ops",
+            r = send(strict.port, "--retry-backoff", "30", "--login", "ops", "--batch", "1",
                      "--server", "127.0.0.1", "--server", "127.0.0.1:%d" % open_gw.port,
                      *pagers("1", "2"), "--message", "x", "--deadline", "20",
                      env={"SNPP_PASSWORD": "wrong"})
@@ -351,13 +351,14 @@ class Group(unittest.TestCase):
                              r"resent$" % pager)
         self.assertEqual(one.returncode, 4, one.stdout)  # one pager: uncertain, exit 4
         self.assertRegex(one.stdout, r"^uncertain: .*may or may not have been delivered")
-        self.assertEqual(sorted(p["pagers"][0]["id"] for p in pages), ["1", "2", "3"])
+        self.assertEqual(sorted(x["id"] for p in pages for x in p["pagers"]), ["1", "2", "3"])
 
     def test_concurrency_bounds_sessions_and_max_sessions_below_it_still_delivers(self):
         ids = [str(5550000 + i) for i in range(8)]
         sb = Sandbox("--reply-delay", "30")
         try:
-            r, _ = self.run_group(sb, "--concurrency", "3", *pagers(*ids), "--message", "x")
+            r, _ = self.run_group(sb, "--concurrency", "3", "--batch", "1", *pagers(*ids),
+                                  "--message", "x")
             self.assertEqual(len(sb.pages(8)), 8)
         finally:
             said = sb.close()
@@ -367,8 +368,8 @@ class Group(unittest.TestCase):
         # again, and every page still gets through.
         sb = Sandbox("--max-sessions", "2", "--reply-delay", "30")
         try:
-            r, _ = self.run_group(sb, "--concurrency", "6", "--retries", "20", *pagers(*ids),
-                                  "--message", "x")
+            r, _ = self.run_group(sb, "--concurrency", "6", "--batch", "1", "--retries", "20",
+                                  *pagers(*ids), "--message", "x")
             self.assertEqual(sorted(p["pagers"][0]["id"] for p in sb.pages(8)), ids)
         finally:
             sb.close()
@@ -382,12 +383,12 @@ class Group(unittest.TestCase):
         try:
             r, _ = self.run_group(sb, *pagers("1", "2"), "--max-length", "24", "--split",
                                   "--message", text)
-            pages = sb.pages(8)
+            pages = sb.pages(4)
         finally:
             sb.close()
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         for pager in ("1", "2"):
-            parts = [p["message"] for p in pages if p["pagers"][0]["id"] == pager]
+            parts = [p["message"] for p in pages if pager in (x["id"] for x in p["pagers"])]
             self.assertGreaterEqual(len(parts), 4)
             for i, part in enumerate(parts):
                 self.assertTrue(part.startswith("(%d/%d) " % (i + 1, len(parts))), parts)

@@ -4,10 +4,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "kestrel/delivery/batch_outcome.hpp"
 #include "kestrel/delivery/delivery.hpp"
 #include "kestrel/delivery/outcome.hpp"
 #include "kestrel/delivery/scheduler.hpp"
@@ -155,6 +157,98 @@ TEST(Scheduler, FailsOverWaitsForSlotsAndStopsAtTheLimits) {
   EXPECT_EQ(f.reason, Scheduler::Reason::kDeadline);
   EXPECT_EQ(*late.NextWake(t0), t0 + 5s);
   EXPECT_EQ(late.Expired(t0 + 5s), std::vector<Scheduler::Id>{second});
+}
+
+TEST(Batch, TheFateTable) {
+  using A = PageAnswer;
+  constexpr auto kSession = BatchFate::kSessionOutcome, kOwn = BatchFate::kOwnAnswer,
+                 kAgain = BatchFate::kAgain;
+  struct Row {
+    std::vector<A> answers;
+    bool send_written;
+    bool deadline;
+    std::vector<BatchFate> fates;
+    bool one_a_session;
+  } rows[] = {
+      // Every pager accepted, SEND written: all take SEND's outcome.
+      {{A::kAccepted, A::kAccepted, A::kAccepted},
+       true,
+       false,
+       {kSession, kSession, kSession},
+       false},
+      // Some refused among accepted ones: each refused one alone; the gateway takes several.
+      {{A::kOther, A::kAccepted, A::kOther, A::kAccepted},
+       true,
+       false,
+       {kOwn, kSession, kOwn, kSession},
+       false},
+      // None accepted: each its own answer.
+      {{A::kOther, A::kOther}, false, false, {kOwn, kOwn}, false},
+      // 552 anywhere: that pager again, the gateway one a session.
+      {{A::kAccepted, A::kAccepted, A::kTooMany}, true, false, {kSession, kSession, kAgain}, true},
+      {{A::kTooMany, A::kAccepted}, true, false, {kAgain, kSession}, true},
+      // Nothing accepted after the first accepted one: the rest again; the first goes on when
+      // SEND went out...
+      {{A::kAccepted, A::kOther, A::kOther}, true, false, {kSession, kAgain, kAgain}, true},
+      {{A::kOther, A::kAccepted, A::kOther}, true, false, {kOwn, kSession, kAgain}, true},
+      // ... and again itself when the session ended before SEND (it closed at the second PAGE).
+      {{A::kAccepted, A::kNone, A::kNone}, false, false, {kAgain, kAgain, kAgain}, true},
+      // The last pager accepted, the others refused before it: nothing follows it to judge by.
+      {{A::kOther, A::kAccepted}, true, false, {kOwn, kSession}, false},
+      // The session ended before any PAGE was accepted (greeting, LOGI, connection lost).
+      {{A::kNone, A::kNone}, false, false, {kSession, kSession}, false},
+      {{A::kOther, A::kNone}, false, false, {kOwn, kSession}, false},
+      // One pager: nothing to compare with.
+      {{A::kAccepted}, false, false, {kSession}, false},
+      // The deadline ended it: nothing goes again.
+      {{A::kAccepted, A::kNone}, false, true, {kSession, kSession}, false},
+      {{A::kAccepted, A::kTooMany}, false, true, {kSession, kOwn}, false},
+  };
+  int row = 0;
+  for (const auto& r : rows) {
+    ++row;
+    const auto d = DecideBatch(r.answers, r.send_written, r.deadline);
+    EXPECT_EQ(d.fates, r.fates) << "row " << row;
+    EXPECT_EQ(d.one_a_session, r.one_a_session) << "row " << row;
+  }
+}
+
+TEST(Scheduler, BatchesShareASlotAndOneASessionEndsThem) {
+  const TimePoint t0{};
+  const Policy p{.max_attempts = 1};
+  // Batch 3, two slots: eight recipients make even batches, 3, 3 and 2; the last waits for a
+  // slot.
+  Scheduler s({2}, {}, {3});
+  std::vector<Scheduler::Id> ids;
+  for (int i = 0; i < 8; ++i) ids.push_back(s.Add(p, 1, t0, /*group=*/1));
+  const auto other = s.Add(p, 1, t0, /*group=*/2);  // another request never joins them
+  auto due = s.Due(t0);
+  ASSERT_EQ(due.size(), 6u);
+  EXPECT_EQ(s.busy(0), 2);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(due[i].batch, due[i / 3 * 3].batch) << i;
+  EXPECT_NE(due[0].batch, due[3].batch);
+  // A member that goes again keeps its attempts; with max_attempts 1 it can still be tried.
+  s.Again(ids[1], t0);
+  EXPECT_EQ(s.attempts(ids[1]), 0);
+  s.OneASession(0);
+  EXPECT_EQ(s.batch(0), 1);
+  s.ReleaseSlot(0);
+  due = s.Due(t0);
+  ASSERT_EQ(due.size(), 1u) << "one slot free, one a session now";
+  EXPECT_EQ(due[0].id, ids[1]);
+  EXPECT_EQ(due[0].attempt, 1);
+  s.ReleaseSlot(0);
+  due = s.Due(t0);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].id, ids[6]);
+  s.ReleaseSlot(0);
+  due = s.Due(t0);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].id, ids[7]);
+  s.ReleaseSlot(0);
+  due = s.Due(t0);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].id, other);
 }
 
 TEST(Scheduler, AGatewayThatCannotBeReachedIsPassedOverForAWhile) {
@@ -527,6 +621,33 @@ TEST(Delivery, AHeldSendGoesOutOnlyOnTheHostsWordAndEverythingElseLeavesItUnwrit
               row.outcome == Outcome::kDelivered ? Verdict::kDelivered : Verdict::kTransient);
     EXPECT_THAT(rig.reports[0].text, ::testing::HasSubstr(row.text));
     EXPECT_EQ(rig.SendWritten(0), row.outcome == Outcome::kDelivered);
+  }
+}
+
+TEST(Delivery, ABatchsSendWaitsForEveryAcceptedPagersReleaseAndOneRefusalKeepsItBack) {
+  for (const bool refuse : {false, true}) {
+    SCOPED_TRACE(refuse ? "the second release refuses" : "both release");
+    Gateway gw = Level1("gw");
+    gw.batch = 3;
+    Rig rig({gw}, true);
+    rig.Submit({"1", "2", "3"}, Policy{.max_attempts = 1});
+    ASSERT_EQ(rig.sockets.size(), 1u) << "one session for the three";
+    rig.Serve(0, {"220 hi", "250 ok", "550 unknown pager", "250 ok", "250 ok"});
+    EXPECT_EQ(rig.journal, (std::vector<std::string>{"before_send 1 gw", "before_send 3 gw",
+                                                     "hold_send 1", "hold_send 3"}));
+    ASSERT_EQ(rig.releases.size(), 2u);
+    rig.releases[0](true, "");
+    EXPECT_FALSE(rig.SendWritten(0)) << "pager 3 is not released yet";
+    rig.releases[1](!refuse, "the outbox is full");
+    rig.loop.RunPending();
+    EXPECT_EQ(rig.SendWritten(0), !refuse);
+    if (!refuse) rig.Serve(0, {"250 Message Sent"});
+    rig.loop.RunPending();
+    std::map<std::string, Outcome> outcomes;
+    for (const auto& r : rig.results) outcomes[r.recipient.pager] = r.outcome;
+    const Outcome accepted = refuse ? Outcome::kFailed : Outcome::kDelivered;
+    EXPECT_EQ(outcomes, (std::map<std::string, Outcome>{
+                            {"1", accepted}, {"2", Outcome::kRefused}, {"3", accepted}}));
   }
 }
 

@@ -82,6 +82,27 @@ class NetSnppServer(unittest.TestCase):
         self.assertIn("subj=Disk alert", page)
         self.assertIn(r"mess=line one\n.\n..two dots\nlast\n", page)
 
+    def connects(self):
+        with open(self.log, errors="replace") as f:
+            return sum(1 for l in f if " EV CONNECT" in l)
+
+    def test_a_batch_of_ten_in_one_session(self):
+        before, connects = len(self.pages()), self.connects()
+        pagers = [str(5552000 + i) for i in range(10)]
+        r = self.send("--level", "2", "--batch", "10", "--alert", "--subject", "Disk alert",
+                      "--message", "disk full on db1", "--json",
+                      *[a for p in pagers for a in ("--pager", p)])
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        pages = self.pages()[before:]
+        self.assertEqual([re.search(r"pager=(\S+)", p).group(1) for p in pages], pagers)
+        for page in pages:
+            self.assertIn("alert=1", page)
+            self.assertIn("subj=Disk alert", page)
+            self.assertIn("mess=disk full on db1", page)
+        self.assertEqual(self.connects() - connects, 1, "one session for the ten")
+        self.assertEqual(r.stderr.count("> ALER 1"), 10, "the option before each PAGE")
+        self.assertEqual(r.stderr.count("> SEND"), 1)
+
     def test_refused_pager(self):
         r = self.send("--pager", "123", "--message", "x")
         self.assertEqual(r.returncode, 1, r.stdout + r.stderr)

@@ -320,6 +320,64 @@ TEST_F(DispatcherTest, AReloadRetiresAChangedGatewayOnceItsSessionEnds) {
   EXPECT_EQ(Count("old", "PAGE 2"), 0);
 }
 
+TEST_F(DispatcherTest, OnePagesPagersGoInOneSessionAndAFallBackLastsUntilTheReload) {
+  // Every PAGE after the first of a session is answered 552 while `capped`.
+  bool capped = false;
+  int pages_in_session = 0;
+  scripts_["gw"].reply = [&](const std::string& line) -> std::string {
+    if (line == "QUIT") pages_in_session = 0;
+    if (line.starts_with("PAGE ") && ++pages_in_session > 1 && capped) {
+      return "552 Max Recipients Exceeded";
+    }
+    return "default";
+  };
+  auto gw = Gateway("gw", 2, /*concurrency=*/1);  // one session at a time: one count above
+  gw.batch = 3;
+  Start({gw});
+  const auto page = [&](std::vector<std::string> pagers) {
+    outbox::NewPage p;
+    p.pagers = std::move(pagers);
+    p.content.message = "disk full";
+    p.source = "test";
+    std::string id;
+    store_->Accept({p}, [&](auto r) { id = r->at(0).id; });
+    loop_.RunPending();
+    dispatcher_->Wake();
+    loop_.RunPending();
+    LetOutcomesBeRecorded();
+    std::vector<State> states;
+    store_->Find(id, [&](auto r) {
+      if (!r || !*r) return;
+      const outbox::PageRecord& record = **r;
+      for (const auto& x : record.recipients) states.push_back(x.state);
+    });
+    loop_.RunPending();
+    return states;
+  };
+  const std::vector<State> three(3, State::kDelivered);
+  EXPECT_EQ(page({"1", "2", "3"}), three);
+  EXPECT_EQ(Count("gw", "SEND"), 1) << "one session for the three";
+
+  capped = true;
+  EXPECT_EQ(page({"4", "5", "6"}), three);
+  EXPECT_EQ(Count("gw", "SEND"), 4) << "4 with the batch, then 5 and 6 one each";
+  EXPECT_EQ(std::count_if(log_.begin(), log_.end(),
+                          [](const auto& l) {
+                            return l.find("did not take another PAGE") != std::string::npos;
+                          }),
+            1);
+  EXPECT_EQ(page({"7", "8"}), std::vector<State>(2, State::kDelivered));
+  EXPECT_EQ(Count("gw", "SEND"), 6) << "one a session until the reload";
+
+  capped = false;
+  DispatchSettings settings;
+  settings.gateways = {gw};
+  settings.retry = {1000, 8000};
+  dispatcher_->Configure(settings);
+  EXPECT_EQ(page({"9", "10"}), std::vector<State>(2, State::kDelivered));
+  EXPECT_EQ(Count("gw", "SEND"), 7) << "batches again after the reload";
+}
+
 TEST_F(DispatcherTest, ADrainPastItsGraceRecordsEachSessionForWhatItIs) {
   scripts_["slow"].reply = [](const std::string& line) -> std::string {
     return line.rfind("MESS", 0) == 0 || line == "SEND" ? "" : "default";

@@ -43,6 +43,7 @@ level = 2
 login = "ops"
 password_file = "primary.password"
 concurrency = 8
+batch = 25
 
 [[gateway]]
 name = "backup"
@@ -98,6 +99,7 @@ TEST_F(ConfigTest, AGoodFileWithSecretsFromTheirFiles) {
   EXPECT_EQ(config.gateways[0].concurrency, 8);
   EXPECT_EQ(config.gateways[1].port, 4444);
   EXPECT_EQ(config.gateways[1].concurrency, 4);
+  EXPECT_EQ((std::pair{config.gateways[0].batch, config.gateways[1].batch}), (std::pair{25, 1}));
   ASSERT_NE(config.FindReceiver("oncall"), nullptr);
   EXPECT_EQ(config.FindReceiver("oncall")->max_length, 20);
   EXPECT_TRUE(config.FindReceiver("oncall")->require_level2);
@@ -126,6 +128,7 @@ level = 4
 name = "a"
 server = "h2"
 concurrency = "4"
+batch = 0
 
 [[receiver]]
 name = "r"
@@ -147,9 +150,10 @@ template = "{{#open}}"
   EXPECT_THAT(seen, has(15, "must be from 1 to 3"));
   EXPECT_THAT(seen, has(18, "another gateway is named 'a'"));
   EXPECT_THAT(seen, has(20, "must be an integer"));
-  EXPECT_THAT(seen, has(24, "'pagers' must be a list"));
-  EXPECT_THAT(seen, has(25, "template"));
-  EXPECT_EQ(seen.size(), 11u);
+  EXPECT_THAT(seen, has(21, "must be from 1 to 1000"));
+  EXPECT_THAT(seen, has(25, "'pagers' must be a list"));
+  EXPECT_THAT(seen, has(26, "template"));
+  EXPECT_EQ(seen.size(), 12u);
 }
 
 TEST_F(ConfigTest, DamagedFilesAndMissingParts) {

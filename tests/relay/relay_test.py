@@ -20,6 +20,8 @@ import threading
 import time
 import unittest
 
+from scripted_gateway import ScriptedGateway
+
 RELAY = SANDBOX = MAKE_CERTS = None
 TOKEN = "t0ken-for-tests"
 ALERTMANAGER = "/usr/bin/prometheus-alertmanager"
@@ -280,6 +282,32 @@ class Gateways(RelayTest):
         recipient = relay.page(page_id)["recipients"][0]
         self.assertEqual((recipient["gateway"], recipient["attempts"]), ("backup", 2))
         self.assertEqual([p["message"] for p in backup.pages()], ["failover"])
+
+    def test_the_pagers_of_one_page_go_in_batches_and_a_gateway_of_one_a_session_loses_none(self):
+        gateway = self.sandbox(0, "sandbox", "--refuse-pager", "5550001")
+        relay = self.relay([("batched", gateway.port, 2, "batch = 3\n")])
+        pagers = [str(5550000 + i) for i in range(5)]
+        page_id = relay.post_page({"pagers": pagers, "message": "batched"})
+        wait_for("all final", lambda: "queued" not in relay.states(page_id)
+                 and "sending" not in relay.states(page_id))
+        self.assertEqual(relay.states(page_id),
+                         ["delivered", "refused", "delivered", "delivered", "delivered"])
+        # Two sessions for five (3 and 2), the refused pager's among them.
+        self.assertEqual(sorted(sorted(x["id"] for x in p["pagers"]) for p in gateway.pages()),
+                         [[pagers[0], pagers[2]], [pagers[3], pagers[4]]])
+        self.assertNotIn("did not take another PAGE", relay.log_text())
+
+        one = ScriptedGateway(one_page_a_session=True)
+        self.cleanups.append(one.close)
+        relay.stop()
+        relay = Relay(self.dir, [("one", one.port, 2, "batch = 4\n")]).start()
+        self.cleanups.append(relay.stop)
+        page_id = relay.post_page({"pagers": ["a1", "a2", "a3", "a4"], "message": "one each"})
+        wait_for("all delivered", lambda: relay.states(page_id) == ["delivered"] * 4)
+        self.assertEqual([r["attempts"] for r in relay.page(page_id)["recipients"]], [1] * 4)
+        self.assertEqual(one.sessions, 4)  # the first with a1, then one each for the rest
+        self.assertEqual(relay.log_text().count("did not take another PAGE in a session"), 1,
+                         relay.log_text())
 
     def test_sigterm_lets_the_relay_finish_and_exit_0(self):
         gateway = self.sandbox()

@@ -8,6 +8,8 @@
   "silent"              while `silent` is set: no answer to SEND, the connection closed a second
                         later (the relay: uncertain); once it is cleared, 250
   anything else         250 to SEND (delivered)
+With one_page_a_session, every PAGE after the first of a session is answered 552 (a gateway
+that takes one recipient a session). `sessions` counts the connections it took.
 """
 import socket
 import socketserver
@@ -25,8 +27,10 @@ class _Session(socketserver.StreamRequestHandler):
         self.wfile.write((line + "\r\n").encode("utf-8"))
 
     def handle(self):
+        self.server.sessions += 1
         self.reply("220 scripted gateway ready")
         pager = ""
+        pages = 0
         in_data = False
         for raw in self.rfile:
             line = raw.decode("utf-8", "replace").rstrip("\r\n")
@@ -37,7 +41,10 @@ class _Session(socketserver.StreamRequestHandler):
                 continue
             verb, _, rest = line.partition(" ")
             verb = verb.upper()
-            if verb == "PAGE":
+            if verb == "PAGE" and pages and self.server.one_page_a_session:
+                self.reply("552 Max Recipients Exceeded")
+            elif verb == "PAGE":
+                pages += 1
                 pager = rest.strip()
                 self.reply("421 busy, try later" if pager.startswith("busy") else "250 Pager ID Accepted")
             elif verb == "DATA":
@@ -66,11 +73,14 @@ class _Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
     silent = True
+    one_page_a_session = False
+    sessions = 0
 
 
 class ScriptedGateway:
-    def __init__(self):
+    def __init__(self, one_page_a_session=False):
         self.server = _Server(("127.0.0.1", 0), _Session)
+        self.server.one_page_a_session = one_page_a_session
         self.port = self.server.server_address[1]
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
@@ -82,6 +92,10 @@ class ScriptedGateway:
     @silent.setter
     def silent(self, value):
         self.server.silent = value
+
+    @property
+    def sessions(self):
+        return self.server.sessions
 
     def close(self):
         self.server.shutdown()

@@ -419,6 +419,7 @@ Run SendPage(const Options& o, Deadline deadline) {
     g.login = c.get_LoginName();
     g.password = c.get_Password();
     g.concurrency = o.concurrency;
+    g.batch = o.batch;
     return g;
   };
   gateways.push_back(gateway(c.get_Server(), c.get_ServerPort()));
@@ -472,6 +473,9 @@ Run SendPage(const Options& o, Deadline deadline) {
   std::vector<std::optional<delivery::RecipientResult>> results(pagers.size());
   delivery::Hooks hooks;
   hooks.on_result = [&](const delivery::RecipientResult& r) { results[r.recipient.index] = r; };
+  hooks.on_gateway_notice = [](const delivery::Gateway&, const std::string& text) {
+    std::cerr << "snpp-send: note: " << delivery::EscapeControls(text) << std::endl;
+  };
   delivery::Delivery group(delivery::OnLoop(loop), std::move(gateways), std::move(hooks));
   try {
     group.Submit(delivery::Request{.page = page, .recipients = pagers, .policy = policy});

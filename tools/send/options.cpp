@@ -77,6 +77,11 @@ void AddOptions(CLI::App& app, Options& o) {
   app.add_option("--concurrency", o.concurrency, "sessions open at once per server")
       ->check(CLI::Range(1, 1000))
       ->capture_default_str();
+  app.add_option("--batch", o.batch,
+                 "pagers in one session at most (several PAGE, one message, one SEND); 1: a "
+                 "session per pager")
+      ->check(CLI::Range(1, kMaxBatch))
+      ->capture_default_str();
   app.add_option("--retries", o.retries,
                  "attempts per pager after the first, after connection failures, 4xx replies "
                  "and time-outs")

@@ -35,6 +35,7 @@ struct Options {
   std::optional<std::string> subject;
   double deadline = 60;
   int concurrency = 4;
+  int batch = 25;
   int retries = 2;
   double retry_backoff = 1;
   bool resend_uncertain = false;
@@ -51,6 +52,7 @@ struct Options {
 
 inline constexpr double kMaxDeadlineSeconds = 86400;  // one day
 inline constexpr double kMaxBackoffSeconds = 30;      // the longest wait between attempts
+inline constexpr int kMaxBatch = 1000;                // pagers in one session, at most
 
 // The sizes of the files snpp-send reads.
 inline constexpr std::size_t kMaxDataFileBytes = 1 << 20;

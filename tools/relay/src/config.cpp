@@ -484,6 +484,7 @@ void ReadGateways(const toml::table& root, RelayConfig& config,
     if (auto concurrency = reader.Integer("concurrency", 1, 256)) {
       gateway.concurrency = static_cast<int>(*concurrency);
     }
+    if (auto batch = reader.Integer("batch", 1, 1000)) gateway.batch = static_cast<int>(*batch);
     if (auto tls = reader.Value<bool>("tls", "true or false")) gateway.tls = *tls;
     if (auto ca_file = reader.String("ca_file")) gateway.ca_file = Resolve(base_dir, *ca_file);
     if (auto insecure = reader.Value<bool>("tls_insecure", "true or false")) {

@@ -3,10 +3,12 @@
 // failover, retries, per-gateway concurrency and time limits, on top of the paging control.
 //
 // Each attempt to reach one pager is one session::SNPPInstance on the host's event loop; many
-// sessions share the loop. The scheduling (which recipient goes next, to which gateway, when)
-// is plain logic in Scheduler (scheduler.hpp); the outcome of an attempt is decided by
-// ClassifyAttempt (outcome.hpp) from what the control reports and from its State change
-// notices. This class is the I/O edge that joins them to sockets and timers.
+// sessions share the loop. At a gateway with a batch size above 1, the recipients of one request
+// that are due together at the same part share one session::BatchSession instead (an attempt
+// for each of them), and each ends as batch_outcome.hpp decides. The scheduling (which recipient
+// goes next, to which gateway, when) is plain logic in Scheduler (scheduler.hpp); the outcome of an
+// attempt is decided by ClassifyAttempt (outcome.hpp) from what the control reports and from its
+// State change notices. This class is the I/O edge that joins them to sockets and timers.
 //
 //   Submit ──▶ Scheduler ──start──▶ SNPPInstance (socket from the gateway's factory)
 //                 ▲                    │ State notices ──▶ reply time-outs, SEND hooks
@@ -63,10 +65,13 @@ using SocketFactory = std::function<std::unique_ptr<platform::Socket>()>;
 struct Gateway {
   std::string host = "127.0.0.1";
   std::uint16_t port = 444;
-  int snpp_level = 3;              // 1, or 2 and above for LOGI and the other level-2 commands
-  std::string login{};             // LOGI user; empty: no LOGI
-  std::string password{};          // never logged, never part of a result
-  int concurrency = 4;             // sessions open to this gateway at once, at most (>= 1)
+  int snpp_level = 3;      // 1, or 2 and above for LOGI and the other level-2 commands
+  std::string login{};     // LOGI user; empty: no LOGI
+  std::string password{};  // never logged, never part of a result
+  int concurrency = 4;     // sessions open to this gateway at once, at most (>= 1)
+  // Recipients of one request at one part in one session, at most: several PAGEs, one message,
+  // one SEND (see batch_outcome.hpp). 1 (or below): one session per recipient.
+  int batch = 1;
   SocketFactory socket_factory{};  // empty: the Environment's make_socket (plain TCP)
 
   std::string where() const;  // "host:port", "[::1]:444" for an IPv6 literal
@@ -125,7 +130,8 @@ const char* ToString(Outcome outcome);
 // Raised synchronously from the control's State 13 change notice: SEND is about to be written
 // for this pager and part, and has not been yet. A host that must record the send durably does
 // it here. Throwing (any exception) stops the write: the attempt ends and the recipient fails
-// with the exception's text, nothing more is sent to it.
+// with the exception's text, nothing more is sent to it. For a batch: once for each pager
+// accepted at PAGE, and one throw stops the one SEND for all of them.
 struct SendNotice {
   RecipientRef recipient{};
   std::size_t part = 0;  // 0-based
@@ -189,9 +195,16 @@ struct Hooks {
   // calls the release (for a durable record of the send that completes later, as a commit
   // does). While SEND waits, a reply from the server answers no command written: it ends the
   // attempt transient, SEND not written. Waiting longer than Policy::reply_timeout does too.
+  // For a batch without hold_send_batch: once for each accepted pager; SEND goes when every one
+  // was released, and one refusal keeps it off the wire for all.
   std::function<void(const SendNotice&, SendRelease)> hold_send{};
+  // As hold_send, once for a whole batch: a notice for each pager accepted at PAGE, one release
+  // for the one SEND. When set, it is used for batches instead of hold_send.
+  std::function<void(const std::vector<SendNotice>&, SendRelease)> hold_send_batch{};
   std::function<void(const AttemptReport&)> on_attempt{};
   std::function<void(const RecipientResult&)> on_result{};
+  // Something about a gateway a log should say, once: it takes one pager a session from now on.
+  std::function<void(const Gateway&, const std::string& text)> on_gateway_notice{};
 };
 
 // What Delivery needs from the host. OnLoop() builds it for a platform::EventLoop; tests pass
@@ -229,6 +242,10 @@ class Delivery {
   // Ends every session at once, without QUIT, and forgets every recipient not yet decided: no
   // callback fires afterwards. A host shutting down relies on what it recorded in before_send.
   void Stop() noexcept;
+
+  // Every gateway takes its configured batch size again, after it fell back to one pager a
+  // session (and says so again when it falls back once more).
+  void RestoreBatches();
 
   // No recipient waiting, in a session or backing off.
   bool idle() const;

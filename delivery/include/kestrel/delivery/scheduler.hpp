@@ -27,6 +27,12 @@
 //              (LoginAccepted), so that a wrong password is tried once per gateway, not once
 //              per slot.
 //
+// Batches: a gateway with a batch size above 1 takes several recipients of one request, at the
+// same part, in one session (one slot): Due() gives them the same Start::batch, up to the batch
+// size each, and as evenly as the sessions they need allow (30 at 25: 15 and 15). OneASession()
+// sets a gateway's batch size to 1 for good; Again() puts a recipient of a batch back, its attempt
+// not counted.
+//
 // Retries: a transient failure sends the next attempt to the next gateway after Backoff(); an
 // "out" verdict moves on at once. Attempts are counted per part.
 //
@@ -58,14 +64,16 @@ class Scheduler {
   using Group = std::uint64_t;  // the recipients of one request
 
   // concurrency[g]: the slots of gateway g (at least 1 each); logs_in[g]: its sessions begin
-  // with LOGI (none when empty).
-  explicit Scheduler(std::vector<int> concurrency, std::vector<bool> logs_in = {});
+  // with LOGI (none when empty); batch[g]: recipients a session at most (1 when empty or below).
+  explicit Scheduler(std::vector<int> concurrency, std::vector<bool> logs_in = {},
+                     std::vector<int> batch = {});
 
   struct Start {
     Id id = 0;
     std::size_t gateway = 0;
     std::size_t part = 0;
-    int attempt = 1;  // of this part, 1-based
+    int attempt = 1;          // of this part, 1-based
+    std::uint64_t batch = 0;  // the starts of one Due() with the same batch share a session
   };
 
   enum class Reason {
@@ -101,6 +109,13 @@ class Scheduler {
   Followup AttemptEnded(Id id, Verdict verdict, TimePoint now, double random,
                         bool unreachable = false);
   void ReleaseSlot(std::size_t gateway);
+  // A running recipient of a batch goes back to waiting, ready now, as if its attempt had not
+  // been made.
+  void Again(Id id, TimePoint now);
+  // The gateway takes one recipient a session from now on, until RestoreBatches().
+  void OneASession(std::size_t gateway);
+  void RestoreBatches();
+  int batch(std::size_t gateway) const { return gateways_.at(gateway).batch; }
   // The gateway greeted: it is no longer held off.
   void Greeted(std::size_t gateway);
   // The gateway accepted our login: all its slots open.
@@ -140,6 +155,8 @@ class Scheduler {
   struct GatewayState {
     int slots = 1;
     int busy = 0;
+    int batch = 1;
+    int configured_batch = 1;
     bool logs_in = false;
     bool login_accepted = false;
     int failures = 0;  // in a row, since it last greeted
@@ -160,6 +177,7 @@ class Scheduler {
   std::map<Id, Recipient> recipients_;
   std::map<Group, GroupState> groups_;
   Id next_id_ = 1;
+  std::uint64_t next_batch_ = 1;
 };
 
 std::ostream& operator<<(std::ostream& os, Scheduler::Reason reason);

@@ -4,10 +4,12 @@
 //
 //   a tick, a wake-up, a slot freed, Wake()
 //      ▼
-//   store.Claim: as many as there are free session slots, by what the gateways can carry
+//   store.Claim: as many as free session slots carry (batch each), by what the gateways can carry
 //      ▼                                                   (committed before any session starts)
-//   ChooseGateway ──▶ the gateway's delivery::Delivery (its concurrency bounds its sessions)
-//                        │ hold_send ──▶ SendGate ──▶ store.MarkSendWritten ──▶ SEND goes, or not
+//   ChooseGateway ──▶ the gateway's delivery::Delivery (its concurrency bounds its sessions), one
+//                        │ request for the recipients of one page there (its batch: few sessions)
+//                        │ hold_send(_batch) ──▶ SendGate ──▶ store.MarkSendWritten (every pager
+//                        │                        of the SEND in one commit) ──▶ SEND goes, or not
 //                        │ on_attempt, on_result ──▶ NextState ──▶ store.Finish (a few ms batched)
 //   every second: Sweep (claims whose holder is gone), Expire, Renew the leases of sessions;
 //   every minute: Prune what is final for longer than retain.
@@ -133,10 +135,12 @@ class Dispatcher {
   std::shared_ptr<Lane> MakeLane(const GatewayConfig& gateway);
   void Pump();
   void ClaimStep(int step);
-  void Begin(outbox::Job job);
+  // Sends the claimed jobs: each to its gateway, those of one page at one gateway together.
+  void Begin(std::vector<outbox::Job> jobs);
+  void Submit(const std::shared_ptr<Lane>& lane, std::vector<outbox::Job> jobs);
   void SettleHopeless(const outbox::Job& job);
   void GiveBack(const outbox::Job& job);
-  void OnHoldSend(std::uint64_t tag, delivery::SendRelease release);
+  void OnHoldSend(std::vector<std::uint64_t> tags, delivery::SendRelease release);
   void OnAttempt(std::uint64_t tag, const delivery::AttemptReport& report);
   void OnResult(std::uint64_t tag, const delivery::RecipientResult& result);
   void Settle(outbox::Settlement settlement);

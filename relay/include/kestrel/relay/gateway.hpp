@@ -19,6 +19,8 @@ struct GatewayConfig {
   std::string login;
   std::string password;  // from password_file; never logged
   int concurrency = 4;
+  // Recipients of one page in one session at most (several PAGE, one SEND); 1: one each.
+  int batch = 1;
   bool tls = false;
   std::string ca_file;  // empty: the system's CA store
   bool tls_insecure = false;
@@ -30,7 +32,8 @@ struct GatewayConfig {
   bool operator==(const GatewayConfig& other) const {
     return name == other.name && host == other.host && port == other.port && level == other.level &&
            login == other.login && password == other.password && concurrency == other.concurrency &&
-           tls == other.tls && ca_file == other.ca_file && tls_insecure == other.tls_insecure;
+           batch == other.batch && tls == other.tls && ca_file == other.ca_file &&
+           tls_insecure == other.tls_insecure;
   }
 };
 
