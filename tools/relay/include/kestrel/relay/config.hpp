@@ -23,7 +23,7 @@ struct ReceiverConfig {
   bool split = false;
   bool ascii = false;
   bool send_resolved = false;
-  int max_parts = 5;  // with split: at most this many parts, the last one cut
+  int max_parts = 5;            // with split: at most this many parts, the last one cut
   bool require_level2 = false;  // refuse gateways below SNPP level 2 rather than drop fields
   std::string template_text = "[{{status}}] {{labels.alertname}}: {{annotations.summary}}";
 };
@@ -35,12 +35,15 @@ struct RelayConfig {
   // The shared outbox in PostgreSQL: [relay] outbox = "postgresql://..." (no password in it),
   // or [outbox] kind = "postgresql" with conninfo_file. It may hold a password; never logged.
   std::string outbox_conninfo;
+  // [outbox] lease_ttl: how long a claim of the shared outbox holds without renewal, so how long
+  // a dead relay's recipients wait before another relay takes them.
+  Millis lease_ttl = 5'000;
   std::vector<std::string> api_tokens;  // from api_tokens_file; never logged
   Millis expire_after = 3'600'000;
   Millis backoff = 2'000;
   Millis max_backoff = 300'000;
   Millis shutdown_grace = 10'000;
-  std::size_t max_connections = 512;  // open HTTP connections; above it one is closed at once
+  std::size_t max_connections = 512;     // open HTTP connections; above it one is closed at once
   Millis retain = 7LL * 24 * 3'600'000;  // final pages are kept this long, then deleted
   std::vector<GatewayConfig> gateways;
   std::vector<ReceiverConfig> receivers;
@@ -60,6 +63,8 @@ struct ConfigResult {
   std::vector<ConfigProblem> warnings;
 };
 
+inline constexpr Millis kMinLeaseTtl = 2'000;
+inline constexpr Millis kMaxLeaseTtl = 600'000;
 inline constexpr std::size_t kMaxSecretFile = 64 * 1024;
 inline constexpr std::size_t kMaxConfigFile = 1 << 20;
 
