@@ -113,6 +113,58 @@ class HoldingGateway:
         self.sock.close()
 
 
+class CuttingProxy:
+    """A TCP proxy on loopback in front of the database. Once armed, the first connection to
+    write `statement` gets no answer to it: the proxy holds back what the server says, waits
+    until `committed()` is true, and then cuts the connection: a commit whose answer is lost."""
+
+    def __init__(self, port, statement, committed):
+        self.target, self.statement, self.committed = port, statement.encode(), committed
+        self.armed, self.cut = threading.Event(), threading.Event()
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.port = self.sock.getsockname()[1]
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.sock.accept()
+            except OSError:
+                return
+            server = socket.create_connection(("127.0.0.1", self.target), timeout=30)
+            seen = threading.Event()
+            threading.Thread(target=self._up, args=(client, server, seen), daemon=True).start()
+            threading.Thread(target=self._down, args=(client, server, seen), daemon=True).start()
+
+    def _up(self, client, server, seen):
+        try:
+            while data := client.recv(65536):
+                if self.armed.is_set() and not self.cut.is_set() and self.statement in data:
+                    seen.set()
+                server.sendall(data)
+        except OSError:
+            pass
+
+    def _down(self, client, server, seen):
+        try:
+            while data := server.recv(65536):
+                if seen.is_set():
+                    wait_for("the held statement's commit", self.committed, timeout=10)
+                    self.cut.set()
+                    for s in (client, server):
+                        s.shutdown(socket.SHUT_RDWR)
+                        s.close()
+                    return
+                client.sendall(data)
+        except OSError:
+            pass
+
+    def close(self):
+        self.sock.close()
+
+
 def sent_pagers(sandbox):
     return collections.Counter(p["pagers"][0]["id"] for p in sandbox.pages())
 
@@ -124,13 +176,13 @@ def delivered(relay, page):
 
 
 class FaultsTest(PgTest):
-    def relays(self, gateways, names, lease=LEASE, **kwargs):
-        """Relays on the test's database, migrated by the first, all started."""
+    def relays(self, gateways, names, lease=LEASE, start=True, **kwargs):
+        """Relays on the test's database, migrated by the first, all started unless not."""
         relays = [self.pg_relay(gateways, name=name, start=False, outbox=lease, **kwargs)
                   for name in names]
         migrated = self.run_relay(relays[0], "migrate", relays[0].config)
         self.assertEqual(migrated.returncode, 0, migrated.stderr)
-        for relay in relays:
+        for relay in relays if start else ():
             relay.start()
         return relays
 
@@ -139,6 +191,11 @@ class FaultsTest(PgTest):
         rows = psql(self.env, self.database,
                     "SELECT state, count(*) FROM recipients GROUP BY state")
         return {s: int(n) for s, n in (row.split("|") for row in rows.splitlines() if row)}
+
+    def settled(self):
+        """Recipients per state once none is queued or sending; else None."""
+        states = self.states()
+        return states if states and not (states.get("queued") or states.get("sending")) else None
 
     def recipients(self, page):
         """pager -> (state, token, gateway, last_reply) of one page's recipients."""
@@ -241,7 +298,11 @@ class DeadRelay(FaultsTest):
             self.assertEqual(after_resume[pager][0], "delivered")
             self.assertEqual(after_resume[pager][2], "holding")
         self.assertEqual(a.stop(), 0)
-        self.assertEqual(a.log_text().count("lost: page"), len(before))
+        log = a.log_text()
+        self.assertEqual(log.count("lost: page"), len(before))
+        # Its late finishes, queued under its old tokens, changed nothing.
+        self.assertEqual(log.count("(queued) was refused: the recipient had left its claim"),
+                         len(before))
 
 
 class Connection(FaultsTest):
@@ -285,6 +346,27 @@ class Connection(FaultsTest):
         self.assertEqual(sorted(set(sent) - {"1000"}), [str(n) for n in range(1, 7)])
         self.assertEqual(set(sent.values()), {1})
         self.assertEqual(holding.sends, [])
+
+    def test_a_send_mark_whose_answer_is_lost_is_sent_once_not_left_uncertain(self):
+        # The mark commits, its answer is lost with the connection: the relay cannot know it
+        # committed, so SEND does not go out; it knows SEND did not, and says so (queued) once
+        # the database is back, before its lease lapses into uncertain.
+        gateway = self.sandbox()
+        a, = self.relays([("primary", gateway.port, 4)], ["a"], start=False)
+        proxy = CuttingProxy(int(self.env["port"]), "kestrel_mark_send_written", lambda: psql(
+            self.env, self.database, "SELECT count(*) FROM recipients WHERE send_written") == "1")
+        self.cleanups.append(proxy.close)
+        with open(os.path.join(a.folder, "conninfo"), "w") as f:
+            f.write("host=127.0.0.1 port=%d sslmode=disable user=kestrel dbname=%s password=%s\n"
+                    % (proxy.port, self.database, self.env["password"]))
+        a.start()
+        proxy.armed.set()
+        page = a.post_page({"pagers": ["5551234"], "message": "mark lost"})
+        wait_for("the cut", proxy.cut.is_set)
+        states = wait_for("the recipient decided", self.settled, timeout=20, interval=0.1)
+        self.assertEqual(states, {"delivered": 1}, self.recipients(page))
+        self.assertEqual(sent_pagers(gateway), {"5551234": 1})
+        self.assertIn("lost: page " + page, a.log_text())
 
 
 class DatabaseRestart(FaultsTest):
@@ -347,11 +429,7 @@ class DatabaseRestart(FaultsTest):
         self.assertEqual(len(accepted), self.PAGES, refused)
         for relay in relays:
             wait_for("/readyz again", lambda: relay.request("GET", "/readyz", token=None)[0] == 200)
-
-        def settled():
-            states = self.states()
-            return not (states.get("queued") or states.get("sending")) and states
-        states = wait_for("every recipient decided", settled, timeout=60, interval=0.2)
+        states = wait_for("every recipient decided", self.settled, timeout=60, interval=0.2)
         # Every 202 was a commit; a key posted again made no second page.
         stored = set(psql(self.env, self.database, "SELECT id FROM pages").split())
         self.assertEqual(stored, set(accepted.values()))
@@ -398,11 +476,7 @@ class Volume(FaultsTest):
             t.join(timeout=3600)
         self.assertEqual(len(ids), self.PAGES)
         accepted = time.monotonic() - started
-
-        def settled():
-            states = self.states()
-            return not (states.get("queued") or states.get("sending")) and states
-        states = wait_for("every recipient decided", settled, timeout=max(120, self.PAGES / 50),
+        states = wait_for("every recipient decided", self.settled, timeout=max(120, self.PAGES / 50),
                           interval=0.5)
         done = time.monotonic() - started
         wait_for("the gateway's log", lambda: len(gateway.pages()) >=
