@@ -468,8 +468,8 @@ class Volume(FaultsTest):
                 page = relay.post_page(body)
                 with lock:
                     ids[n] = page
-        threads = [threading.Thread(target=post, args=(relays[k % 2], range(k, self.PAGES, 4)))
-                   for k in range(4)]
+        threads = [threading.Thread(target=post, args=(relays[k % 2], range(k, self.PAGES, 16)))
+                   for k in range(16)]
         for t in threads:
             t.start()
         for t in threads:
