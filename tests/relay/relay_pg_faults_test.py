@@ -402,7 +402,7 @@ class DatabaseRestart(FaultsTest):
                         pending.pop(0)
                     else:
                         refused[status] += 1
-                time.sleep(0.01 if status == 202 else 0.05)
+                time.sleep(0.04 if status == 202 else 0.05)
         threads = [threading.Thread(target=post, args=(relays[k % 2], range(k, self.PAGES, 4)))
                    for k in range(4)]
         for t in threads:
@@ -442,12 +442,14 @@ class DatabaseRestart(FaultsTest):
             if state == "delivered":
                 self.assertEqual(sent[pager], 1, pager)
             else:
-                self.assertEqual(state, "uncertain", (pager, reply))
-                self.assertLessEqual(sent[pager], 1, pager)
-                uncertain.append((pager, sent[pager], reply))
+                # Uncertain only where SEND never reached the gateway: the mark committed as the
+                # database went away, its answer lost, and the lease lapsed before the relay could
+                # say so. A page that went out is recorded delivered, however late.
+                self.assertEqual((state, sent[pager]), ("uncertain", 0), (pager, reply))
+                uncertain.append(pager)
         self.assertEqual([p for p, n in sent.items() if n > 1], [], "doubled")
-        print("database restarted and away: %d pages, %s; refused while away %s; uncertain %s"
-              % (self.PAGES, states, dict(refused), uncertain), file=sys.stderr)
+        print("database restarted and away: %d pages, %s; refused meanwhile %s; uncertain, "
+              "never sent: %s" % (self.PAGES, states, dict(refused), uncertain), file=sys.stderr)
 
 
 class Volume(FaultsTest):
