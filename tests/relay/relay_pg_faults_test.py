@@ -465,8 +465,9 @@ class Volume(FaultsTest):
 
         def post(relay, numbers):
             for n in numbers:
-                body = {"pagers": ["9%06d" % n], "message": "volume %d" % n,
-                        "idempotencyKey": "volume-%d" % n}
+                body = {"pagers": ["9%06d" % n], "message": "volume %d" % n}
+                if self.PAGES <= 20000:  # a live key keeps its page from retention
+                    body["idempotencyKey"] = "volume-%d" % n
                 page = relay.post_page(body)
                 with lock:
                     ids[n] = page
@@ -494,6 +495,14 @@ class Volume(FaultsTest):
         self.assertEqual((uncertain, missing[:10]), (0, []))
         if pruned == 0:
             self.assertEqual(states, {"delivered": self.PAGES})
+        if self.PAGES > 20000:
+            # By hand, with retain = 1m: retention (once a minute, in small batches) keeps the
+            # tables to about the last two minutes of pages, however many went through.
+            wait_for("retention", lambda: psql(
+                self.env, self.database, "SELECT count(*) FROM pages "
+                "WHERE created_at < now() - interval '150 seconds'") == "0",
+                timeout=300, interval=2)
+            pruned = self.PAGES - int(psql(self.env, self.database, "SELECT count(*) FROM pages"))
         size = psql(self.env, self.database,
                     "SELECT count(*), pg_size_pretty(pg_total_relation_size('pages') + "
                     "pg_total_relation_size('recipients') + pg_total_relation_size('page_keys')) "
