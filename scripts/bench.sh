@@ -2,7 +2,7 @@
 # Builds the benchmarks in Release (build-bench) and runs them. Results go to build-bench/results/
 # (Google Benchmark JSON, callgrind profiles) and a table against the goals is printed.
 #
-#   scripts/bench.sh [all|throughput|memory|cost|tool|tls|group|relay|report|plot]    (default: all)
+#   scripts/bench.sh [all|throughput|memory|cost|tool|tls|group|relay|relay-pg|report|plot]  (default: all)
 #
 # throughput  pages/s, controls against the plain Asio floor, 1/16/256 at once, level 1 and 2
 # memory      heap bytes per idle control and per session in flight
@@ -13,6 +13,8 @@
 #             Net::SNPP at --reply-delay 0 and 20 ms; the sessions opened for 100 pagers; --tls
 #             against plain; one pager per run against sendpage (ROUNDS=, SINGLE_ROUNDS=)
 # relay       snpp-relay: durable accepts/s from 16 HTTP clients (wrk), POST-to-gateway latency
+# relay-pg    two snpp-relays on one local PostgreSQL (a throwaway cluster) side by side with one
+#             on SQLite: accepts/s, latency at 100 pages/s, rescue time after kill -9
 # report      print the table again from the saved results
 # plot        docs/throughput.png from the saved throughput results (needs python3-matplotlib)
 #
@@ -96,6 +98,11 @@ relay() {
     "$out/relay.json"
 }
 
+relay_pg() {
+  python3 bench/relay_pg_bench.py "$build/tools/relay/snpp-relay" \
+    "$build/tools/sandbox/snpp-sandbox" tests/outbox/pg_cluster.sh "$out/relay-pg.json"
+}
+
 report() {
   python3 bench/report.py "$out"
   if [ -f "$out/group.json" ]; then python3 bench/group_bench.py --report "$out/group.json"; fi
@@ -110,7 +117,8 @@ case "$what" in
   all) build; machine; throughput; memory; cost; tool; tls; group; relay; report ;;
   throughput|memory|cost|tool|tls|group) build; machine; "$what"; report ;;
   relay) build; machine; relay ;;
+  relay-pg) build; machine; relay_pg ;;
   report) report ;;
   plot) plot ;;
-  *) echo "usage: scripts/bench.sh [all|throughput|memory|cost|tool|tls|group|relay|report|plot]" >&2; exit 2 ;;
+  *) echo "usage: scripts/bench.sh [all|throughput|memory|cost|tool|tls|group|relay|relay-pg|report|plot]" >&2; exit 2 ;;
 esac

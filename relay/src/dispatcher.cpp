@@ -608,7 +608,16 @@ void Dispatcher::OnResult(std::uint64_t tag, const delivery::RecipientResult& re
                           " via " + lane.gateway.name + " (attempt " +
                           std::to_string(facts.attempts) + ")";
   if (attempt.lost) {
-    Log("lost: " + who + ": " + text + "; another holder has the recipient, nothing recorded");
+    // SEND did not go out, and that is recorded under this claim's token: where another holder
+    // has the recipient now, the token no longer matches and nothing changes; where only the
+    // mark's answer was lost (the database went away as it committed), the recipient is queued
+    // again instead of lapsing into uncertain, which would never be sent.
+    Log("lost: " + who + ": " + text +
+        "; SEND was not written; queued again unless another holder has the recipient");
+    s.state = State::kQueued;
+    s.retry_in = 0;
+    s.note.clear();
+    Settle(std::move(s));
   } else {
     if (next.state == State::kQueued) {
       Log("retry: " + who + ": " + text + "; next attempt in " + std::to_string(next.retry_in) +
@@ -764,7 +773,6 @@ void Dispatcher::StopSessions() {
   for (auto& lane : lanes_) lane->delivery->Stop();
   for (auto& lane : retired_) lane->delivery->Stop();
   for (auto& [tag, attempt] : attempts_) {
-    if (attempt.lost) continue;
     outbox::Settlement s;
     s.lease = attempt.job.lease;
     s.gateway = attempt.lane->gateway.name;

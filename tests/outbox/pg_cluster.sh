@@ -5,6 +5,8 @@
 #   pg_cluster.sh start STATE_DIR           initdb into a fresh folder under /tmp, start it, and
 #                                           write STATE_DIR/cluster.env (or STATE_DIR/skip)
 #   pg_cluster.sh restart STATE_DIR [MODE]  pg_ctl restart -m MODE (default immediate: a crash)
+#   pg_cluster.sh down STATE_DIR            stop the server as a crash would (-m immediate), and
+#   pg_cluster.sh up STATE_DIR              start it again on its port: the database away a while
 #   pg_cluster.sh stop STATE_DIR            stop it and remove its folder
 #
 # The server refuses to run as root, so as root the cluster belongs to the Debian package's
@@ -26,7 +28,7 @@
 set -eu
 
 state=${2:-}
-[ -n "$state" ] || { echo "usage: pg_cluster.sh start|restart|stop STATE_DIR" >&2; exit 2; }
+[ -n "$state" ] || { echo "usage: pg_cluster.sh start|restart|down|up|stop STATE_DIR" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$state" && state=$(cd "$state" && pwd)
 # The server's programs resolve their own path from the current folder, which the postgres
@@ -131,6 +133,16 @@ restart)
   as_owner "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 -m "${3:-immediate}" \
     -o "-p $port" restart >/dev/null
   ;;
+down)
+  [ -f "$state/cluster.env" ] || { echo "pg_cluster: no cluster in $state" >&2; exit 1; }
+  dir=$(value dir) bin=$(value bindir)
+  as_owner "$bin/pg_ctl" -D "$dir/data" -w -t 60 -m immediate stop >/dev/null
+  ;;
+up)
+  [ -f "$state/cluster.env" ] || { echo "pg_cluster: no cluster in $state" >&2; exit 1; }
+  dir=$(value dir) bin=$(value bindir) port=$(value port)
+  as_owner "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 -o "-p $port" start >/dev/null
+  ;;
 stop)
   [ -f "$state/cluster.env" ] || exit 0
   dir=$(value dir) bin=$(value bindir)
@@ -139,7 +151,7 @@ stop)
   rm -rf "$dir" "$state/cluster.env"
   ;;
 *)
-  echo "usage: pg_cluster.sh start|restart|stop STATE_DIR" >&2
+  echo "usage: pg_cluster.sh start|restart|down|up|stop STATE_DIR" >&2
   exit 2
   ;;
 esac

@@ -288,6 +288,8 @@ TEST_F(DispatcherTest, ALostClaimKeepsSendOffTheWireAndRecordsNothing) {
   clock_.Advance(100);
   EXPECT_EQ(Count("gw", "SEND"), 0);
   EXPECT_TRUE(Logged("lost: page " + id));
+  // The attempt ends queued under its own token, which its new holder's claim replaced.
+  EXPECT_TRUE(Logged("(queued) was refused: the recipient had left its claim"));
   const auto r = Recipient(id);
   EXPECT_EQ(r.state, State::kSending) << "left to its new holder";
   EXPECT_FALSE(r.send_written);

@@ -37,6 +37,7 @@ TEST(OutboxConfig, EveryWayOfNamingTheOutbox) {
     std::string outbox;  // the TOML after [relay]'s tokens line
     std::string sqlite, conninfo;
     const char* problem;  // words of the one problem; null: none
+    Millis lease_ttl = 5'000;
   } cases[] = {
       {"a SQLite file", "outbox = \"o.db\"", (dir / "o.db").string(), "", nullptr},
       {"[outbox] sqlite", "[outbox]\nkind = \"sqlite\"\npath = \"/var/o.db\"", "/var/o.db", "",
@@ -72,6 +73,18 @@ TEST(OutboxConfig, EveryWayOfNamingTheOutbox) {
       {"a typing mistake", "[outbox]\nkind = \"sqlite\"\npath = \"o.db\"\npth = \"x\"", "", "",
        "unknown key 'pth'"},
       {"not a table", "outbox = 5", "", "", "must be a string"},
+      {"a shorter lease",
+       "[outbox]\nkind = \"postgresql\"\nconninfo_file = \"db.conninfo\"\nlease_ttl = \"2s\"", "",
+       std::string("host=db1,db2 dbname=snpp target_session_attrs=read-write password=") + kSecret,
+       nullptr, 2'000},
+      {"a lease shorter than two renewals",
+       "[outbox]\nkind = \"postgresql\"\nconninfo_file = \"db.conninfo\"\nlease_ttl = \"1999ms\"",
+       "", "", "lease_ttl must be from 2s"},
+      {"a lease of hours",
+       "[outbox]\nkind = \"postgresql\"\nconninfo_file = \"db.conninfo\"\nlease_ttl = \"2h\"", "",
+       "", "lease_ttl must be from 2s"},
+      {"a lease for SQLite", "[outbox]\nkind = \"sqlite\"\npath = \"o.db\"\nlease_ttl = \"5s\"", "",
+       "", "lease_ttl is for kind = \"postgresql\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -87,6 +100,7 @@ TEST(OutboxConfig, EveryWayOfNamingTheOutbox) {
       ASSERT_TRUE(result.config) << result.problems.at(0).what;
       EXPECT_EQ(result.config->outbox, c.sqlite);
       EXPECT_EQ(result.config->outbox_conninfo, c.conninfo);
+      EXPECT_EQ(result.config->lease_ttl, c.lease_ttl);
       continue;
     }
     ASSERT_EQ(result.problems.size(), 1u);

@@ -41,24 +41,27 @@ def psql(env, database, sql):
 class PgRelay(Relay):
     """A Relay whose outbox is the test's database, named by [outbox] conninfo_file."""
 
-    def __init__(self, folder, env, database, gateways, name="relay", **kwargs):
+    def __init__(self, folder, env, database, gateways, name="relay", outbox="", **kwargs):
         sub = os.path.join(folder, name)
         os.makedirs(sub, exist_ok=True)
         super().__init__(sub, gateways, **kwargs)
         with open(os.path.join(sub, "conninfo"), "w") as f:
             f.write("# the shared outbox\nhost=127.0.0.1 port=%s user=kestrel dbname=%s\n"
                     "password=%s\n" % (env["port"], database, env["password"]))
+        os.chmod(os.path.join(sub, "conninfo"), 0o600)  # the relay warns of wider modes
         with open(self.config) as f:
             text = f.read().replace('outbox = "outbox.db"\n', "")
         with open(self.config, "w") as f:
-            f.write(text + '\n[outbox]\nkind = "postgresql"\nconninfo_file = "conninfo"\n')
+            f.write(text + '\n[outbox]\nkind = "postgresql"\nconninfo_file = "conninfo"\n' + outbox)
 
     def run(self, *args):
         return subprocess.run([relay_test.RELAY, *args], capture_output=True, text=True,
                               timeout=60)
 
 
-class SharedOutbox(RelayTest):
+class PgTest(RelayTest):
+    """A database of its own for each test, and relays on it."""
+
     def setUp(self):
         super().setUp()
         skip = os.path.join(PG_STATE, "skip")
@@ -90,6 +93,8 @@ class SharedOutbox(RelayTest):
         self.outputs += [result.stdout, result.stderr]
         return result
 
+
+class SharedOutbox(PgTest):
     def test_migrate_makes_the_schema_and_a_relay_refuses_one_it_does_not_know(self):
         gateway = self.sandbox()
         relay = self.pg_relay([("primary", gateway.port, 4)], start=False)

@@ -327,6 +327,7 @@ struct PgStore::Impl : std::enable_shared_from_this<Impl> {
     std::vector<std::string> states, replies, gateways, notes, attempted;
     std::vector<std::int64_t> retry;
     bool requeues = false;
+    bool went_out = false;
     for (const auto& s : work.settlements) {
       tokens.push_back(s.lease.token);
       states.emplace_back(ToString(s.state));
@@ -336,6 +337,8 @@ struct PgStore::Impl : std::enable_shared_from_this<Impl> {
       notes.push_back(s.note);
       attempted.push_back(Bool(s.attempted));
       requeues = requeues || s.state == RecipientState::kQueued;
+      went_out =
+          went_out || s.state == RecipientState::kDelivered || s.state == RecipientState::kDegraded;
     }
     std::vector<Query> unit;
     unit.emplace_back(kFinish,
@@ -345,7 +348,10 @@ struct PgStore::Impl : std::enable_shared_from_this<Impl> {
     if (work.retried) unit.emplace_back(kTokenStates, Params{ArrayLiteral(tokens)});
     // Another relay may have a free slot for it now, or learns when it falls due.
     if (requeues) unit.emplace_back(kWake);
-    unit.emplace_back(kRelaxedCommit);
+    // The gateway's word that a page went out is kept as durably as the accept: lost to a crash
+    // of the database, its recipient (SEND written) would lapse into uncertain, a page reported
+    // as perhaps not delivered that was. Any other outcome lost leaves its recipient to a sweep.
+    if (!went_out) unit.emplace_back(kRelaxedCommit);
     return unit;
   }
 

@@ -246,6 +246,7 @@ void ReadOutbox(const toml::table& root, RelayConfig& config, std::vector<Config
   const auto kind = outbox.String("kind", true);
   const auto path = outbox.String("path");
   const auto conninfo_file = outbox.String("conninfo_file");
+  const auto lease_ttl = outbox.Duration("lease_ttl");
   outbox.UnknownKeys();
   if (!kind) return;
   if (*kind == "sqlite") {
@@ -253,6 +254,11 @@ void ReadOutbox(const toml::table& root, RelayConfig& config, std::vector<Config
       outbox.Problem(outbox.Get("conninfo_file"),
                      "[outbox]: conninfo_file is for kind = \"postgresql\"; a SQLite outbox "
                      "takes path");
+    }
+    if (lease_ttl) {
+      outbox.Problem(outbox.Get("lease_ttl"),
+                     "[outbox]: lease_ttl is for kind = \"postgresql\"; a SQLite outbox has one "
+                     "relay and no leases to time out");
     }
     if (!path) {
       outbox.Problem(nullptr, "[outbox]: kind = \"sqlite\" needs path, the outbox's file");
@@ -270,6 +276,17 @@ void ReadOutbox(const toml::table& root, RelayConfig& config, std::vector<Config
     outbox.Problem(outbox.Get("path"),
                    "[outbox]: path is for kind = \"sqlite\"; a PostgreSQL outbox takes "
                    "conninfo_file");
+  }
+  if (lease_ttl) {
+    // Renewed every second: a lease shorter than two renewals could lapse under a busy loop,
+    // and one longer than a few minutes leaves a dead relay's pages waiting that long.
+    if (*lease_ttl < kMinLeaseTtl || *lease_ttl > kMaxLeaseTtl) {
+      outbox.Problem(outbox.Get("lease_ttl"),
+                     "[outbox]: lease_ttl must be from 2s to 10m (leases are renewed every "
+                     "second; a dead relay's pages wait this long for another)");
+    } else {
+      config.lease_ttl = *lease_ttl;
+    }
   }
   if (!conninfo_file) {
     outbox.Problem(nullptr,

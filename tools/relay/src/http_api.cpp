@@ -287,15 +287,21 @@ class HttpApi::Impl {
 
   void Enqueue(const http::Responder& req, std::vector<outbox::NewPage> pages, std::string what) {
     pending_.push_back({req, std::move(pages), std::move(what)});
-    if (!commit_posted_) {
-      commit_posted_ = true;
-      // Every request that arrives in this turn of the loop shares one commit.
-      loop_.Post([this] { CommitPending(); });
-    }
+    PostCommit();
+  }
+
+  // Group commit: every request that arrives in this turn of the loop, or while the commit
+  // before is on its way to the disk, shares one commit. One at a time: a store that answers
+  // later (PostgreSQL) would otherwise get a transaction, so a flush, for nearly every request.
+  void PostCommit() {
+    if (commit_posted_ || committing_ || pending_.empty()) return;
+    commit_posted_ = true;
+    loop_.Post([this] { CommitPending(); });
   }
 
   void CommitPending() {
     commit_posted_ = false;
+    committing_ = true;
     auto batch = std::move(pending_);
     pending_.clear();
     std::vector<outbox::NewPage> pages;
@@ -304,6 +310,8 @@ class HttpApi::Impl {
     }
     context_.outbox.Accept(std::move(pages), [this, batch = std::move(batch)](
                                                  outbox::Result<std::vector<outbox::Accepted>> r) {
+      committing_ = false;
+      PostCommit();
       if (!r) {
         context_.log("cannot accept pages: " + r.error);
         for (const auto& pending : batch) {
@@ -506,6 +514,7 @@ class HttpApi::Impl {
   std::unique_ptr<http::Server> server_;
   std::vector<PendingAccept> pending_;
   bool commit_posted_ = false;
+  bool committing_ = false;  // an Accept is in flight; the requests meanwhile wait for the next
   bool closed_ = false;
 };
 

@@ -189,12 +189,14 @@ int Run(const std::string& path, bool migrate) {
             reloaded.config->listen_port != config.listen_port ||
             reloaded.config->outbox != config.outbox ||
             reloaded.config->outbox_conninfo != config.outbox_conninfo ||
+            reloaded.config->lease_ttl != config.lease_ttl ||
             reloaded.config->max_connections != config.max_connections) {
           Log("reload: listen, outbox and max_connections changes take effect at the next start");
           reloaded.config->listen_host = config.listen_host;
           reloaded.config->listen_port = config.listen_port;
           reloaded.config->outbox = config.outbox;
           reloaded.config->outbox_conninfo = config.outbox_conninfo;
+          reloaded.config->lease_ttl = config.lease_ttl;
           reloaded.config->max_connections = config.max_connections;
         }
         config = std::move(*reloaded.config);

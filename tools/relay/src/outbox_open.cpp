@@ -48,6 +48,7 @@ OpenedOutbox OpenPostgres(const RelayConfig& config, platform::EventLoop& loop, 
   outbox::pg::StoreOptions options;
   options.conninfo = config.outbox_conninfo;
   options.migrate = migrate;
+  options.lease_ttl = config.lease_ttl;
   std::optional<outbox::pg::Opened> result;
   outbox::pg::OpenStore(loop, options, [&](outbox::pg::Opened o) { result = std::move(o); });
   // OpenStore answers within open_timeout itself; the margin only guards against a stuck loop.

@@ -63,6 +63,9 @@ struct RelayConfig {
   // The shared outbox in PostgreSQL: [relay] outbox = "postgresql://..." (no password in it),
   // or [outbox] kind = "postgresql" with conninfo_file. It may hold a password; never logged.
   std::string outbox_conninfo;
+  // [outbox] lease_ttl: how long a claim of the shared outbox holds without renewal, so how long
+  // a dead relay's recipients wait before another relay takes them.
+  Millis lease_ttl = 5'000;
   std::vector<ApiToken> api_tokens;  // from api_tokens_file; their secrets never logged
   Millis expire_after = 3'600'000;
   Millis backoff = 2'000;
@@ -88,6 +91,8 @@ struct ConfigResult {
   std::vector<ConfigProblem> warnings;
 };
 
+inline constexpr Millis kMinLeaseTtl = 2'000;
+inline constexpr Millis kMaxLeaseTtl = 600'000;
 inline constexpr std::size_t kMaxSecretFile = 64 * 1024;
 inline constexpr std::size_t kMaxConfigFile = 1 << 20;
 

@@ -27,9 +27,10 @@
 //                    nothing twice, and a settlement whose first try had committed answers true
 //   the others       fail; each is safe to call again
 //
-// Durability: an accept and a SEND-written mark complete once their commit is on the disk (and
-// on a synchronous standby, where the server has one); claims, renewals, outcomes, sweeps and
-// retention commit without waiting for it (kRelaxedCommit), as store.hpp allows.
+// Durability: an accept, a SEND-written mark and a finish that says a page went out (delivered,
+// degraded) complete once their commit is on the disk (and on a synchronous standby, where the
+// server has one); claims, renewals, other outcomes, sweeps and retention commit without
+// waiting for it (kRelaxedCommit), as store.hpp allows.
 //
 // Wake-ups: every commit that makes work ready (an accept, a recipient queued again) NOTIFYs
 // once; the store LISTENs and calls the OnWake handler, and calls it after every reconnection
