@@ -81,7 +81,8 @@ std::vector<Scheduler::Start> Scheduler::Due(TimePoint now) {
   const std::size_t n = gateways_.size();
   std::size_t free_gateways = 0;
   for (std::size_t g = 0; g < n; ++g) free_gateways += free(g);
-  for (auto& [id, r] : recipients_) {
+  for (auto& entry : recipients_) {
+    auto& r = entry.second;  // a plain reference: clang 14 cannot capture a structured binding
     // A long queue waiting for busy gateways costs one look at the gateways, not one per
     // recipient.
     if (free_gateways == 0 && open_with_room == 0) break;
@@ -133,7 +134,7 @@ std::vector<Scheduler::Start> Scheduler::Due(TimePoint now) {
     r.running = true;
     ++r.attempt;
     ++r.total_attempts;
-    starts.push_back({id, r.gateway, r.part, r.attempt, batch});
+    starts.push_back({entry.first, r.gateway, r.part, r.attempt, batch});
   }
   return starts;
 }
