@@ -30,6 +30,7 @@ class BatchServer:
         self.port = self.sock.getsockname()[1]
         self.sessions = []  # the bytes each connection sent, in the order accepted
         self.lock = threading.Lock()
+        self.serving = []  # a thread per connection
         threading.Thread(target=self._accept, daemon=True).start()
 
     def _accept(self):
@@ -41,7 +42,9 @@ class BatchServer:
             with self.lock:
                 index = len(self.sessions)
                 self.sessions.append(b"")
-            threading.Thread(target=self._serve, args=(c, index), daemon=True).start()
+                serving = threading.Thread(target=self._serve, args=(c, index), daemon=True)
+                self.serving.append(serving)
+            serving.start()
 
     def _serve(self, c, index):
         with c:
@@ -89,7 +92,15 @@ class BatchServer:
                 if l.startswith(b"PAGE ")]
 
     def close(self):
+        """Stops accepting and waits (bounded) until every connection has been read to its end:
+        the client may exit right after writing QUIT, before this side has read it."""
         self.sock.close()
+        with self.lock:
+            serving = list(self.serving)
+        for t in serving:
+            t.join(timeout=20)
+            if t.is_alive():
+                raise AssertionError("a connection was still open 20 s after the client ended")
 
 
 def ids(n, base=5550000):
